@@ -1,0 +1,51 @@
+#pragma once
+
+// Seams between the installer and its platform: the device table and the wait on the connect
+// event. The real ones are bound on first use; tests pass scriptable fakes instead.
+
+#include <stdexcept>
+
+#include "rapi.h"
+
+// Raised by a device call that can't be made at all, for example when the library named by
+// TRESTEL_RAPI_LIBRARY can't be loaded. Callers absorb it like any device failure.
+class DeviceUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class DeviceApi {
+public:
+    virtual ~DeviceApi() = default;
+    virtual RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) = 0;
+    virtual RAPI_HRESULT CeRapiUninit() = 0;
+    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData) = 0;
+    virtual RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) = 0;
+    virtual RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) = 0;
+    virtual RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) = 0;
+    virtual RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
+                                     RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
+                                     RAPI_DWORD dwCreationDisposition,
+                                     RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile) = 0;
+    virtual RAPI_DWORD CeGetLastError() = 0;
+    virtual RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
+                                  RAPI_DWORD nNumberOfBytesToWrite,
+                                  RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped) = 0;
+    virtual RAPI_BOOL CeCloseHandle(RAPI_HANDLE hObject) = 0;
+    virtual RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) = 0;
+};
+
+// The table bound on first use: the library named by TRESTEL_RAPI_LIBRARY (dlopen/dlsym) when
+// that variable is set, otherwise the built-in emulated handheld. Every call throws
+// DeviceUnavailable when the binding failed.
+DeviceApi& realDeviceApi();
+
+class Waiter {
+public:
+    virtual ~Waiter() = default;
+    // 0 (WAIT_OBJECT_0) when the descriptor is signalled within ms, WAIT_TIMEOUT otherwise.
+    virtual RAPI_DWORD WaitForSingleObject(RAPI_HANDLE hHandle, RAPI_DWORD dwMilliseconds) = 0;
+};
+
+// poll() on the descriptor with the time-out.
+Waiter& realWaiter();
