@@ -1,11 +1,14 @@
 #include "Payload.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
 #include <vector>
 
@@ -103,6 +106,27 @@ void MemorySource::read(int64_t offset, void* buffer, int64_t n) {
     }
 }
 
+void FreeDeleter::operator()(char* p) const { std::free(p); }
+
+DataBuffer allocateData(int64_t size) {
+    constexpr size_t kHugePage = size_t{2} << 20;
+    const auto n = static_cast<size_t>(std::max<int64_t>(size, 1));
+    char* p = nullptr;
+    if (n >= kHugePage) {
+        p = static_cast<char*>(std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage));
+        if (p) {
+            ::madvise(p, n, MADV_HUGEPAGE);  // only advice: failure costs speed, nothing else
+        }
+    }
+    if (!p) {
+        p = static_cast<char*>(std::malloc(n));
+    }
+    if (!p) {
+        throw std::bad_alloc();
+    }
+    return DataBuffer(p);
+}
+
 void walk(ByteSource& carrier, const EntryConsumer& consumer, WalkStats* statsOut, bool readData) {
     WalkStats localStats;
     WalkStats& stats = statsOut ? *statsOut : localStats;
@@ -170,8 +194,7 @@ void walk(ByteSource& carrier, const EntryConsumer& consumer, WalkStats* statsOu
                                    std::to_string(recordPos));
         }
         if (readData) {
-            entry.data = std::make_unique_for_overwrite<char[]>(
-                static_cast<size_t>(entry.dataSize > 0 ? entry.dataSize : 1));
+            entry.data = allocateData(entry.dataSize);
             readAt(carrier, entry.dataPosition, entry.data.get(), entry.dataSize, stats);
             stats.dataBytesRead += entry.dataSize;
         }

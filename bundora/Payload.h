@@ -66,6 +66,14 @@ private:
     std::span<const char> bytes_;
 };
 
+struct FreeDeleter {
+    void operator()(char* p) const;
+};
+// Memory for one entry's data; large blocks are backed by huge pages where the system allows,
+// which saves most of the cost of faulting in a fresh buffer page by page.
+using DataBuffer = std::unique_ptr<char[], FreeDeleter>;
+DataBuffer allocateData(int64_t size);
+
 // One entry as the walk hands it on.
 struct Entry {
     std::string name;
@@ -74,7 +82,7 @@ struct Entry {
     int64_t dataPosition = 0;
     int64_t recordPosition = 0;
     int64_t footerPosition = 0;
-    std::unique_ptr<char[]> data;  // dataSize bytes; null when the walk was asked not to read data
+    DataBuffer data;  // dataSize bytes; null when the walk was asked not to read data
 
     std::span<const char> bytes() const {
         return {data.get(), static_cast<size_t>(data ? dataSize : 0)};

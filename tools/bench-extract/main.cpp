@@ -1,0 +1,130 @@
+// Extraction of a 64 MiB entry next to a plain cp of the same bytes, in the same run; prints the
+// throughputs, their ratio, and how many bytes the walk read beyond the entries' data.
+// Usage: bench-extract [ROUNDS] (default 7); works below $TMPDIR (default /tmp).
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Extract.h"
+#include "Payload.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kEntrySize = 64LL << 20;
+
+double seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int spawnWait(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    std::string pattern = (fs::temp_directory_path() / "bench-extract-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path dir = pattern;
+    const std::string plain = (dir / "plain.bin").string();
+    const std::string carrier = (dir / "carrier").string();
+    fs::create_directory(dir / "cp");
+    fs::create_directory(dir / "pack");
+    fs::create_directory(dir / "lib");
+
+    {
+        std::vector<char> data(static_cast<size_t>(kEntrySize));
+        unsigned x = 12345;
+        for (auto& c : data) {
+            x = x * 1103515245u + 12345u;
+            c = static_cast<char>(x >> 16);
+        }
+        std::ofstream(plain, std::ios::binary).write(data.data(), kEntrySize);
+        std::ofstream(carrier, std::ios::binary) << std::string(32768, '\0');
+        bundora::MemorySource content({data.data(), data.size()});
+        bundora::appendEntry(carrier, "big.bin", 0, content);
+    }
+
+    // How much the walk reads beyond the data.
+    bundora::WalkStats stats;
+    {
+        bundora::FileSource src(carrier);
+        bundora::extractPayload(src, (dir / "lib").string() + "/", &stats);
+    }
+
+    std::vector<double> cpTimes, packTimes, libTimes;
+    for (int r = 0; r < rounds; ++r) {
+        fs::remove(dir / "cp/big.bin");
+        double t0 = seconds();
+        if (spawnWait({"cp", plain, (dir / "cp/big.bin").string()}) != 0) {
+            std::fprintf(stderr, "cp failed\n");
+            return 1;
+        }
+        cpTimes.push_back(seconds() - t0);
+
+        fs::remove(dir / "pack/big.bin");
+        t0 = seconds();
+        if (spawnWait({BUNDORA_PACK, "extract", carrier, (dir / "pack").string() + "/"}) != 0) {
+            std::fprintf(stderr, "bundora-pack extract failed\n");
+            return 1;
+        }
+        packTimes.push_back(seconds() - t0);
+
+        fs::remove(dir / "lib/big.bin");
+        t0 = seconds();
+        bundora::FileSource src(carrier);
+        bundora::extractPayload(src, (dir / "lib").string() + "/");
+        libTimes.push_back(seconds() - t0);
+    }
+    const double mib = static_cast<double>(kEntrySize) / (1 << 20);
+    const double cp = median(cpTimes), pack = median(packTimes), lib = median(libTimes);
+    std::printf("entry: %lld bytes, %d rounds, medians\n", static_cast<long long>(kEntrySize),
+                rounds);
+    std::printf("cp:                    %8.1f ms  %8.1f MiB/s\n", cp * 1e3, mib / cp);
+    std::printf("bundora-pack extract:  %8.1f ms  %8.1f MiB/s  ratio to cp %.2f\n", pack * 1e3,
+                mib / pack, cp / pack);
+    std::printf("extraction in process: %8.1f ms  %8.1f MiB/s  ratio to cp %.2f\n", lib * 1e3,
+                mib / lib, cp / lib);
+    std::printf("walk: %lld bytes read, %lld of them data, %lld beyond the data\n",
+                static_cast<long long>(stats.bytesRead),
+                static_cast<long long>(stats.dataBytesRead),
+                static_cast<long long>(stats.bytesRead - stats.dataBytesRead));
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+}

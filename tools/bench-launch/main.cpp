@@ -1,0 +1,105 @@
+// The launcher's own cost per module (start, search, spawn, wait) over 100 modules with an
+// installer that ends at once, next to running that installer 100 times from a shell loop.
+// Usage: bench-launch [ROUNDS] (default 7); works below $TMPDIR (default /tmp).
+
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Payload.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kModules = 100;
+
+double seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int spawnWait(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    std::string pattern = (fs::temp_directory_path() / "bench-launch-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path dir = pattern;
+    fs::create_directory(dir / "launch");
+    fs::create_directory(dir / "install");
+    const std::string launcher = (dir / "launch/bundora").string();
+    fs::copy_file(BUNDORA_IMAGE, launcher);
+    {
+        bundora::FileSource installer(NOOP_INSTALLER);
+        bundora::appendEntry(launcher, "Trestel.exe", 0, installer);
+    }
+    for (int i = 0; i < kModules; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "module%03d.bbl", i);
+        std::ofstream(dir / "launch" / name) << "module";
+    }
+    const std::string registry = (dir / "registry.reg").string();
+    std::ofstream(registry) << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n"
+                            << "\"INSTALLDIR\"=\"" << (dir / "install").string() << "/\"\n";
+    setenv("BUNDORA_REGISTRY", registry.c_str(), 1);
+    const std::string installer = (dir / "install/Trestel.exe").string();
+
+    // The first run extracts the installer; the timed runs find it in place.
+    if (spawnWait({launcher}) != 0 || !fs::exists(installer)) {
+        std::fprintf(stderr, "launcher warm-up failed\n");
+        return 1;
+    }
+    const std::string loop = "for f in \"$1\"/*.bbl; do \"$2\" \"$f\"; done";
+    std::vector<double> launcherTimes, shellTimes;
+    for (int r = 0; r < rounds; ++r) {
+        double t0 = seconds();
+        spawnWait({launcher});
+        launcherTimes.push_back(seconds() - t0);
+        t0 = seconds();
+        spawnWait({"sh", "-c", loop, "sh", (dir / "launch").string(), installer});
+        shellTimes.push_back(seconds() - t0);
+    }
+    const double l = median(launcherTimes), s = median(shellTimes);
+    std::printf("%d modules, %d rounds, medians\n", kModules, rounds);
+    std::printf("launcher:   %8.1f ms total  %6.3f ms per module\n", l * 1e3,
+                l * 1e3 / kModules);
+    std::printf("shell loop: %8.1f ms total  %6.3f ms per module\n", s * 1e3,
+                s * 1e3 / kModules);
+    std::printf("launcher / shell loop: %.2f\n", l / s);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+}
