@@ -569,10 +569,9 @@ using Object = std::variant<FileObject, SearchObject>;
 // Where a path lands: the storage it belongs to and its parent folder.
 struct Location {
     Fd parent;
-    std::string leaf;           // resolved name of the last component (may be empty)
-    std::string storageKey;     // "" for main memory, else the card folder's name
-    Settings settings;          // that storage's settings
-    bool isCardFolder = false;  // the path names a card folder itself
+    std::string leaf;        // resolved name of the last component (may be empty)
+    std::string storageKey;  // "" for main memory, else the card folder's name
+    Settings settings;       // that storage's settings
 };
 
 }  // namespace
@@ -651,15 +650,6 @@ struct EmulatedHandheld::Impl {
             dir = std::move(next);
         }
         where.leaf = path.leaf.empty() ? std::string() : ResolveName(dir.get(), path.leaf);
-        if (path.folders.empty() && !path.leaf.empty()) {
-            // A name directly under the root: main memory, unless it is a card folder itself.
-            int err;
-            Fd leafDir = OpenFolder(dir.get(), where.leaf, err);
-            if (leafDir.valid() &&
-                IsRegularFileAt(leafDir.get(), std::string(kCardMarker).c_str())) {
-                where.isCardFolder = true;
-            }
-        }
         if (card) {
             where.storageKey = *card;
         } else {
