@@ -113,13 +113,10 @@ bool wildcardMatch(const QList<uint>& pattern, const QList<uint>& name) {
     return p == pattern.size();
 }
 
-// A name that may match: not hidden, and a regular file once links are followed.
-bool isPlainFile(int dirFd, const QByteArray& name) {
-    if (name.isEmpty() || name.startsWith('.')) {
-        return false;
-    }
+// A regular file once links are followed (hidden names are turned away by the caller).
+bool isPlainFile(int dirFd, const QByteArray& path) {
     struct stat st {};
-    return fstatat(dirFd, name.constData(), &st, 0) == 0 && S_ISREG(st.st_mode);
+    return fstatat(dirFd, path.constData(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
 // The desktop file read whole, or the reason why it couldn't be.
@@ -268,45 +265,38 @@ void FindModuleFolders() {
 
 int16_t FileExists(QString sPath) {
     try {
-        if (sPath.isEmpty()) {
+        if (sPath.isEmpty() || sPath.contains(QChar(u'\0'))) {
             return kFalse;
         }
         const qsizetype nSlash = sPath.lastIndexOf(QLatin1Char('/'));
         const QString sName = sPath.mid(nSlash + 1);
-        QString sFolder = nSlash < 0 ? QStringLiteral(".") : sPath.left(nSlash);
-        if (nSlash == 0) {
-            sFolder = QStringLiteral("/");
-        }
-        if (sName.isEmpty() || sName.contains(QChar(u'\0')) || sFolder.contains(QChar(u'\0'))) {
+        if (sName.isEmpty() || sName.startsWith(QLatin1Char('.'))) {
             return kFalse;
         }
-        const int dirFd =
-            ::open(QFile::encodeName(sFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd < 0) {
-            return kFalse;
-        }
-        bool bFound = false;
         if (!sName.contains(QLatin1Char('*')) && !sName.contains(QLatin1Char('?'))) {
-            bFound = isPlainFile(dirFd, QFile::encodeName(sName));
-            ::close(dirFd);
-        } else {
-            DIR* dir = fdopendir(dirFd);
-            if (dir == nullptr) {
-                ::close(dirFd);
-                return kFalse;
-            }
-            const QList<uint> pattern = sName.toUcs4();
-            while (!bFound) {
-                const dirent* entry = readdir(dir);
-                if (entry == nullptr) {
-                    break;
-                }
-                const QByteArray name(entry->d_name);
-                bFound = wildcardMatch(pattern, QFile::decodeName(name).toUcs4()) &&
-                         isPlainFile(dirfd(dir), name);
-            }
-            closedir(dir);
+            // No search needed: the folder need only be passable, not readable.
+            return isPlainFile(AT_FDCWD, QFile::encodeName(sPath)) ? kTrue : kFalse;
         }
+        const QString sFolder = nSlash < 0    ? QStringLiteral(".")
+                                : nSlash == 0 ? QStringLiteral("/")
+                                              : sPath.left(nSlash);
+        DIR* dir = opendir(QFile::encodeName(sFolder).constData());
+        if (dir == nullptr) {
+            return kFalse;
+        }
+        const QList<uint> pattern = sName.toUcs4();
+        bool bFound = false;
+        while (!bFound) {
+            const dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                break;
+            }
+            const QByteArray name(entry->d_name);
+            bFound = !name.startsWith('.') &&
+                     wildcardMatch(pattern, QFile::decodeName(name).toUcs4()) &&
+                     isPlainFile(dirfd(dir), name);
+        }
+        closedir(dir);
         return bFound ? kTrue : kFalse;
     } catch (...) {
         return kFalse;

@@ -138,7 +138,9 @@ RAPI_BOOL FakeDevice::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD 
         return 0;
     }
     const RAPI_DWORD nKept = std::min(reply.written, count);
-    files[it->second].append(static_cast<const char*>(buffer), nKept);
+    if (keepContent) {
+        files[it->second].append(static_cast<const char*>(buffer), nKept);
+    }
     *written = reply.written;
     return reply.result;
 }

@@ -42,6 +42,9 @@ public:
     // Runs at the start of every call with the call's name; may throw or change the script.
     std::function<void(const std::string& name)> onCall;
 
+    // False: writes are taken and counted but their bytes are not kept (for very large files).
+    bool keepContent = true;
+
     // The device's content: files by their device path, and the folders created.
     std::map<std::u16string, std::string> files;
     std::set<std::u16string> folders;
