@@ -46,7 +46,9 @@ private:
     int fd_;
 };
 
-std::string reason(int err) { return std::strerror(err); }
+std::string reason(int err) {
+    return std::strerror(err);
+}
 
 [[noreturn]] void fail(const std::string& what, int err) {
     throw ExtractError(what + ": " + reason(err));
@@ -205,7 +207,8 @@ void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* 
     if (dest.get() < 0) {
         fail("cannot open destination folder " + destDir, errno);
     }
-    walk(carrier, [&](Entry& entry) { writeEntry(dest.get(), destDir, entry); }, stats);
+    walk(
+        carrier, [&](Entry& entry) { writeEntry(dest.get(), destDir, entry); }, stats);
 }
 
 }  // namespace bundora

@@ -102,8 +102,7 @@ void Form1::Load() {
         if (module.empty()) {
             break;
         }
-        const std::string commandLine =
-            "\"" + installer + "\" \"" + folder + module + "\"";
+        const std::string commandLine = "\"" + installer + "\" \"" + folder + module + "\"";
         std::string startError;
         if (RunAndWait(commandLine, deps_.runner, &startError) == -1 && !startError.empty()) {
             errors << "bundora: installer run: cannot start " << installer << ": " << startError

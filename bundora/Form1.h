@@ -39,12 +39,12 @@ private:
 };
 
 struct Form1Deps {
-    Registry* registry = nullptr;          // null: the .reg file (BUNDORA_REGISTRY)
-    ProcessRunner* runner = nullptr;       // null: posix_spawn
-    MessageBox* messageBox = nullptr;      // null: realMessageBox()
+    Registry* registry = nullptr;                    // null: the .reg file (BUNDORA_REGISTRY)
+    ProcessRunner* runner = nullptr;                 // null: posix_spawn
+    MessageBox* messageBox = nullptr;                // null: realMessageBox()
     std::function<const char*(const char*)> getenv;  // empty: the process environment
-    std::string exePath;      // the running executable; empty: /proc/self/exe resolved
-    std::string payloadPath;  // the file carrying the payload; empty: /proc/self/exe
+    std::string exePath;             // the running executable; empty: /proc/self/exe resolved
+    std::string payloadPath;         // the file carrying the payload; empty: /proc/self/exe
     std::ostream* errors = nullptr;  // notes on installers that couldn't start; null: std::cerr
 };
 

@@ -53,8 +53,7 @@ public:
         if (!app) {
             owned = std::make_unique<QApplication>(argc, argv);
         }
-        QMessageBox box(icon == MB_ICONINFORMATION ? QMessageBox::Information
-                                                   : QMessageBox::NoIcon,
+        QMessageBox box(icon == MB_ICONINFORMATION ? QMessageBox::Information : QMessageBox::NoIcon,
                         QString::fromStdString(title), QString::fromStdString(shown),
                         QMessageBox::Ok);
         box.exec();

@@ -19,7 +19,9 @@ namespace bundora {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Finds a program named without a folder along PATH, as an executable regular file.
 std::string searchPath(const std::string& name) {
@@ -198,7 +200,9 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
     return result;
 }
 
-int FileStatus(const std::string& path) { return fileStatusAt(AT_FDCWD, path.c_str()); }
+int FileStatus(const std::string& path) {
+    return fileStatusAt(AT_FDCWD, path.c_str());
+}
 
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& extensions) {
     std::vector<std::string> endings;
@@ -206,7 +210,8 @@ std::vector<std::string> FindFiles(const std::string& folder, const std::string&
         size_t start = 0;
         for (;;) {
             const size_t end = extensions.find(';', start);
-            endings.push_back(extensions.substr(start, end == std::string::npos ? end : end - start));
+            endings.push_back(
+                extensions.substr(start, end == std::string::npos ? end : end - start));
             if (end == std::string::npos) {
                 break;
             }

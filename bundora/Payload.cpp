@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <vector>
 
 namespace bundora {
@@ -65,8 +65,9 @@ FileSource::FileSource(const std::string& path) : path_(path) {
         int err = errno;
         ::close(fd_);
         fd_ = -1;
-        throw PayloadError(0, "cannot read " + path + ": " +
-                                  (S_ISREG(st.st_mode) ? std::strerror(err) : "not a regular file"));
+        throw PayloadError(0,
+                           "cannot read " + path + ": " +
+                               (S_ISREG(st.st_mode) ? std::strerror(err) : "not a regular file"));
     }
     size_ = st.st_size;
 }
@@ -106,14 +107,17 @@ void MemorySource::read(int64_t offset, void* buffer, int64_t n) {
     }
 }
 
-void FreeDeleter::operator()(char* p) const { std::free(p); }
+void FreeDeleter::operator()(char* p) const {
+    std::free(p);
+}
 
 DataBuffer allocateData(int64_t size) {
     constexpr size_t kHugePage = size_t{2} << 20;
     const auto n = static_cast<size_t>(std::max<int64_t>(size, 1));
     char* p = nullptr;
     if (n >= kHugePage) {
-        p = static_cast<char*>(std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage));
+        p = static_cast<char*>(
+            std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage));
         if (p) {
             ::madvise(p, n, MADV_HUGEPAGE);  // only advice: failure costs speed, nothing else
         }
@@ -152,8 +156,8 @@ void walk(ByteSource& carrier, const EntryConsumer& consumer, WalkStats* statsOu
         readAt(carrier, recordPos, lengthField, 2, stats);
         const int64_t nameLength = le16(lengthField);
         if (nameLength < 1) {
-            throw PayloadError(recordPos, "name length " + std::to_string(nameLength) +
-                                              " is below 1");
+            throw PayloadError(recordPos,
+                               "name length " + std::to_string(nameLength) + " is below 1");
         }
         const int64_t recordSize = kRecordFixedSize + nameLength;
         if (recordPos + recordSize > check) {
@@ -241,31 +245,32 @@ void writeAll(int fd, const char* data, int64_t n, const std::string& path) {
 void appendEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
                  ByteSource& content) {
     if (name.empty() || name.size() > static_cast<size_t>(std::numeric_limits<int16_t>::max())) {
-        throw PayloadError(0, "entry name must have 1 to 32767 bytes, not " +
-                                  std::to_string(name.size()));
+        throw PayloadError(
+            0, "entry name must have 1 to 32767 bytes, not " + std::to_string(name.size()));
     }
     int64_t length = 0;
     {
         // The chain so far must be sound, or the new entry would hang off a broken one.
         FileSource existing(carrierPath);
         length = existing.size();
-        walk(existing, [](Entry&) {}, nullptr, false);
+        walk(
+            existing, [](Entry&) {}, nullptr, false);
     }
     if (length < kFooterSize) {
         throw PayloadError(0, carrierPath + " has " + std::to_string(length) +
                                   " bytes; at least 22 must lie in front of the first entry");
     }
     const int64_t dataSize = content.size();
-    const int64_t end = length + dataSize + kRecordFixedSize +
-                        static_cast<int64_t>(name.size()) + kFooterSize;
+    const int64_t end =
+        length + dataSize + kRecordFixedSize + static_cast<int64_t>(name.size()) + kFooterSize;
     if (length + dataSize + 1 > std::numeric_limits<int32_t>::max()) {
         throw PayloadError(0, "the entry would end at position " + std::to_string(end) +
                                   ", beyond what 32-bit positions address");
     }
     int fd = ::open(carrierPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
-        throw PayloadError(0, "cannot open " + carrierPath + " for writing: " +
-                                  std::strerror(errno));
+        throw PayloadError(0,
+                           "cannot open " + carrierPath + " for writing: " + std::strerror(errno));
     }
     try {
         struct stat st {};

@@ -2,4 +2,6 @@
 
 #include "Form1.h"
 
-int main() { return bundora::runLauncher(); }
+int main() {
+    return bundora::runLauncher();
+}

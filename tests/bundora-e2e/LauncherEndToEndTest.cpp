@@ -41,9 +41,11 @@ protected:
         return path;
     }
     void setInstallDir(const std::string& value) {
-        writeFile(registry, "Windows Registry Editor Version 5.00\r\n\r\n"
-                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
-                            "\"INSTALLDIR\"=\"" + value + "\"\r\n");
+        writeFile(registry,
+                  "Windows Registry Editor Version 5.00\r\n\r\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
+                  "\"INSTALLDIR\"=\"" +
+                      value + "\"\r\n");
     }
     void module(const std::string& name) { writeFile(root / ("launch/" + name), "module"); }
     test::ProgramResult run(const std::string& program, int sleepMs = 0) {
@@ -137,8 +139,8 @@ TEST_F(PackedLauncher, ModulesRunOneAfterAnotherInListingOrder) {
         EXPECT_EQ(runs[i].args, expectedArgs(installFolder + "Trestel.exe", order[i]));
         EXPECT_GE(runs[i].end - runs[i].start, 150 * 1000000LL);
         if (i > 0) {
-            EXPECT_LE(runs[i - 1].end, runs[i].start) << "runs " << i - 1 << " and " << i
-                                                      << " overlap";
+            EXPECT_LE(runs[i - 1].end, runs[i].start)
+                << "runs " << i - 1 << " and " << i << " overlap";
         }
     }
 }

@@ -155,8 +155,7 @@ TEST_F(Launcher, MissingEmptyOrForeignWritableInstallerIsExtracted) {
 }
 
 TEST_F(Launcher, RunsTheInstallerOncePerModuleInListingOrder) {
-    for (const char* name : {"a.bbl", "b.dct", "c d.cmt", "e.BBL", "notes.txt", "f.brp",
-                             "g.dev"}) {
+    for (const char* name : {"a.bbl", "b.dct", "c d.cmt", "e.BBL", "notes.txt", "f.brp", "g.dev"}) {
         writeFile(launcherDir / (std::string("mods/") + name), "m");
     }
     fs::create_directory(launcherDir / "mods/sub.bbl");

@@ -55,9 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     e.dataPosition - 1 + e.dataSize > static_cast<int64_t>(size)) {
                     finding("entry outside the input");
                 }
-                if (e.dataSize > 0 &&
-                    std::memcmp(e.data.get(), bytes.data() + e.dataPosition - 1,
-                                static_cast<size_t>(e.dataSize)) != 0) {
+                if (e.dataSize > 0 && std::memcmp(e.data.get(), bytes.data() + e.dataPosition - 1,
+                                                  static_cast<size_t>(e.dataSize)) != 0) {
                     finding("entry data differs from the input");
                 }
             },

@@ -41,16 +41,15 @@ Names sorted(Names names) {
 
 TEST(FindFiles, TakesFilesByTheirLastThreeCharactersOnly) {
     TempDir dir;
-    for (const char* name : {"x.bbl", "y.BBL", "notes.txt", "abbl", ".hidden.cmt", "m.dct",
-                             "dev", "a.brpx"}) {
+    for (const char* name :
+         {"x.bbl", "y.BBL", "notes.txt", "abbl", ".hidden.cmt", "m.dct", "dev", "a.brpx"}) {
         writeFile(dir / name, "m");
     }
     fs::create_directory(dir / "z.dev");
     fs::create_symlink(dir / "x.bbl", dir / "linked.bbl");
     fs::create_symlink(dir / "z.dev", dir / "folderlink.dev");
     const Names found = FindFiles(dir.str() + "/", "bbl;dct;cmt;dev;brp");
-    EXPECT_EQ(sorted(found),
-              (Names{".hidden.cmt", "abbl", "dev", "linked.bbl", "m.dct", "x.bbl"}));
+    EXPECT_EQ(sorted(found), (Names{".hidden.cmt", "abbl", "dev", "linked.bbl", "m.dct", "x.bbl"}));
 
     // Listing order, not sorted: the same order as the folder's own listing.
     Names listed;
@@ -77,8 +76,7 @@ TEST(FindFiles, EndingListForms) {
     for (const char* name : {"ab", "xab", "b", "abcd", "c.txt"}) {
         writeFile(dir / name, "m");
     }
-    EXPECT_EQ(sorted(FindFiles(dir.str() + "/", "")),
-              (Names{"ab", "abcd", "b", "c.txt", "xab"}));
+    EXPECT_EQ(sorted(FindFiles(dir.str() + "/", "")), (Names{"ab", "abcd", "b", "c.txt", "xab"}));
     EXPECT_EQ(FindFiles(dir.str() + "/", "txt"), Names{"c.txt"});
     // A shorter ending matches only a name equal to it; a longer one never matches.
     EXPECT_EQ(FindFiles(dir.str() + "/", "ab"), Names{"ab"});
@@ -96,7 +94,7 @@ TEST(CommandLine, SplitsLikeTheWindowsRuntime) {
     EXPECT_EQ(splitCommandLine("\"/opt/a b/Trestel.exe\" \"/m d/x.bbl\""),
               (Args{"/opt/a b/Trestel.exe", "/m d/x.bbl"}));
     EXPECT_EQ(splitCommandLine("prog  a\tb   "), (Args{"prog", "a", "b"}));
-    EXPECT_EQ(splitCommandLine("p a\\\\\\\"b"), (Args{"p", "a\\\"b"}));   // 3 backslashes, quote
+    EXPECT_EQ(splitCommandLine("p a\\\\\\\"b"), (Args{"p", "a\\\"b"}));    // 3 backslashes, quote
     EXPECT_EQ(splitCommandLine("p a\\\\\"b c\""), (Args{"p", "a\\b c"}));  // 2 backslashes, quote
     EXPECT_EQ(splitCommandLine("p a\\\\b"), (Args{"p", "a\\\\b"}));        // no quote follows
     EXPECT_EQ(splitCommandLine("p \"a\"\"b\""), (Args{"p", "a\"b"}));
@@ -143,9 +141,9 @@ TEST_F(RunAndWaitTest, ArgumentsReachTheChildUnchangedWithoutAShell) {
     EXPECT_EQ(RunAndWait(line), 0);
     const auto runs = readStandInLog(log);
     ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].args, (std::vector<std::string>{standIn,
-                                                      "/tmp/with blanks/$HOME;`id`|&>x*.bbl",
-                                                      "'single'", "say \"hi\"", "back\\slash"}));
+    EXPECT_EQ(runs[0].args,
+              (std::vector<std::string>{standIn, "/tmp/with blanks/$HOME;`id`|&>x*.bbl", "'single'",
+                                        "say \"hi\"", "back\\slash"}));
     EXPECT_FALSE(test::exists("x"));
 }
 

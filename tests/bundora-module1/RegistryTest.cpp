@@ -67,14 +67,15 @@ TEST_F(RegFile, MissingKeyValueOrFileReadsAsEmpty) {
 TEST_F(RegFile, TextOf254CharactersComesBackWhole255ReadsAsAbsent) {
     const std::string v254(254, 'a');
     const std::string v255(255, 'b');
-    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"A\"=\"" + v254 + "\"\n\"B\"=\"" +
-          v255 + "\"\n");
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"A\"=\"" + v254 + "\"\n\"B\"=\"" + v255 +
+          "\"\n");
     EXPECT_EQ(fromFile(path, "A"), v254);
     EXPECT_EQ(fromFile(path, "B"), "");
 }
 
 TEST_F(RegFile, MalformedFilesReadAsEmpty) {
-    const std::string good = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n";
+    const std::string good =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n";
     EXPECT_EQ(fromFile(write(good, "REGEDIT4"), "INSTALLDIR"), "/x/");
     for (const std::string& bad : {
              std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\n\"INSTALLDIR\"=\"/x/\"\n"),

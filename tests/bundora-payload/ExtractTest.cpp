@@ -127,7 +127,11 @@ TEST_F(Extraction, SameNameTwiceEndsWithTheFirstAppended) {
 
 TEST_F(Extraction, ExecutablesGetExecuteModeOtherFilesDoNot) {
     const mode_t mask = ::umask(022);
-    carrier.add("prog", std::string("\x7f" "ELF", 4) + pattern(100))
+    carrier
+        .add("prog", std::string("\x7f"
+                                 "ELF",
+                                 4) +
+                         pattern(100))
         .add("script", "#!/bin/sh\nexit 0\n")
         .add("data.bbl", "ELF but not at the start");
     carrier.extractTo(dest);
@@ -142,9 +146,9 @@ TEST_F(Extraction, ExecutablesGetExecuteModeOtherFilesDoNot) {
 }
 
 TEST(EntryNames, OutsideTheDestinationAreRefused) {
-    for (const std::string& name : std::vector<std::string>
-         {"", "..\\evil", "a\\..\\..\\evil", "/etc/evil", "\\evil", "C:evil", "c:\\evil",
-          "a\\\\b", "a\\", ".", "a/./b", std::string("a\0b", 3)}) {
+    for (const std::string& name : std::vector<std::string>{
+             "", "..\\evil", "a\\..\\..\\evil", "/etc/evil", "\\evil", "C:evil", "c:\\evil",
+             "a\\\\b", "a\\", ".", "a/./b", std::string("a\0b", 3)}) {
         EXPECT_THROW(entryPathParts(name), ExtractError) << '"' << name << '"';
     }
     EXPECT_EQ(entryPathParts("Trestel.exe"), Names{"Trestel.exe"});

@@ -29,7 +29,8 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv, const Temp
         std::string entry = *e;
         bool replaced = false;
         for (const auto& change : envChanges) {
-            std::string name = change[0] == '-' ? change.substr(1) : change.substr(0, change.find('='));
+            std::string name =
+                change[0] == '-' ? change.substr(1) : change.substr(0, change.find('='));
             if (entry.compare(0, name.size() + 1, name + "=") == 0) {
                 replaced = true;
             }

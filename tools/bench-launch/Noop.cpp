@@ -1,2 +1,4 @@
 // An installer stand-in that ends at once.
-int main() { return 0; }
+int main() {
+    return 0;
+}

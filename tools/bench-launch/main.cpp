@@ -94,10 +94,8 @@ int main(int argc, char** argv) {
     }
     const double l = median(launcherTimes), s = median(shellTimes);
     std::printf("%d modules, %d rounds, medians\n", kModules, rounds);
-    std::printf("launcher:   %8.1f ms total  %6.3f ms per module\n", l * 1e3,
-                l * 1e3 / kModules);
-    std::printf("shell loop: %8.1f ms total  %6.3f ms per module\n", s * 1e3,
-                s * 1e3 / kModules);
+    std::printf("launcher:   %8.1f ms total  %6.3f ms per module\n", l * 1e3, l * 1e3 / kModules);
+    std::printf("shell loop: %8.1f ms total  %6.3f ms per module\n", s * 1e3, s * 1e3 / kModules);
     std::printf("launcher / shell loop: %.2f\n", l / s);
     std::error_code ec;
     fs::remove_all(dir, ec);
