@@ -21,7 +21,12 @@ namespace {
 
 const fs::path& base() {
     static const fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "bundora-fuzz-XXXXXX").string();
+        // A memory-backed folder makes the per-input extraction several times faster.
+        std::error_code ec;
+        const fs::path parent = ::access("/dev/shm", W_OK) == 0 && fs::is_directory("/dev/shm", ec)
+                                    ? fs::path("/dev/shm")
+                                    : fs::temp_directory_path();
+        std::string pattern = (parent / "bundora-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
