@@ -1,7 +1,7 @@
 // libFuzzer target: walks the input as a carrying file and extracts it into a temporary folder.
 // Checks on every input: each entry handed on is the exact bytes at its stated position; no byte
 // of data is read twice; nothing appears beside the destination folder; no temporary part file
-// is left behind.
+// is left behind: every file left is an entry, one of its folders, or its backup.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "Extract.h"
@@ -50,6 +51,8 @@ const fs::path& base() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const char> bytes(reinterpret_cast<const char*>(data), size);
 
+    // What the extraction may leave: each entry's file, its folders and its backup.
+    std::set<std::string> allowed;
     bundora::MemorySource source(bytes);
     bundora::WalkStats stats;
     try {
@@ -63,6 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (e.dataSize > 0 && std::memcmp(e.data.get(), bytes.data() + e.dataPosition - 1,
                                                   static_cast<size_t>(e.dataSize)) != 0) {
                     finding("entry data differs from the input");
+                }
+                try {
+                    std::string path;
+                    for (const auto& part : bundora::entryPathParts(e.name)) {
+                        path += (path.empty() ? "" : "/") + part;
+                        allowed.insert(path);
+                    }
+                    allowed.insert(path + std::string(bundora::kBackupSuffix));
+                } catch (const bundora::ExtractError&) {
                 }
             },
             &stats);
@@ -91,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     for (const auto& entry : fs::recursive_directory_iterator(dest)) {
-        if (entry.path().filename().string().rfind(".bundora-", 0) == 0) {
-            finding("a temporary part file was left behind");
+        if (!allowed.count(fs::relative(entry.path(), dest).string())) {
+            finding("a file that is no entry was left behind");
         }
     }
     fs::remove_all(dest, ec);
