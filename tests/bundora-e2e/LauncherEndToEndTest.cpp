@@ -181,6 +181,13 @@ TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {
     EXPECT_TRUE(fs::is_empty(root / "inst"));
 }
 
+TEST(LauncherImage, CarriesItsVersionResource) {
+    const std::string image = readFile(BUNDORA_IMAGE);
+    const std::string resource = std::string("ProductName=Pocket Lorvex Installer\0", 36) +
+                                 std::string("FileVersion=1.00\0", 17) + "ProductVersion=1.00";
+    EXPECT_NE(image.find(resource), std::string::npos);
+}
+
 #ifdef TRESTEL_PROGRAM
 TEST(DeliveredLauncher, CarriesTheInstallerAsTrestelExe) {
     FileSource packed(BUNDORA_PACKED);
