@@ -120,14 +120,6 @@ TEST_F(Launcher, WithoutRegistryValueTheTemporaryFolderIsUsedNeverTheRoot) {
     EXPECT_EQ(form().GetPocketLorvexPath(), "/tmp/");
 }
 
-TEST_F(Launcher, PresentInstallerWithContentIsNotExtracted) {
-    writeFile(installFolder + "Trestel.exe", "old but good");
-    ::chmod((installFolder + "Trestel.exe").c_str(), 0755);
-    EXPECT_EQ(form().PocketLorvexInstallerPath(), installFolder + "Trestel.exe");
-    EXPECT_EQ(readFile(installFolder + "Trestel.exe"), "old but good");
-    EXPECT_FALSE(test::exists(installFolder + "readme.txt"));
-}
-
 TEST_F(Launcher, MissingEmptyOrForeignWritableInstallerIsExtracted) {
     const std::string installer = installFolder + "Trestel.exe";
     EXPECT_EQ(form().PocketLorvexInstallerPath(), installer);
@@ -152,27 +144,6 @@ TEST_F(Launcher, MissingEmptyOrForeignWritableInstallerIsExtracted) {
     form().PocketLorvexInstallerPath();
     EXPECT_FALSE(fs::is_symlink(installer));
     EXPECT_EQ(readFile(elsewhere / "real"), "elsewhere");
-}
-
-TEST_F(Launcher, RunsTheInstallerOncePerModuleInListingOrder) {
-    for (const char* name : {"a.bbl", "b.dct", "c d.cmt", "e.BBL", "notes.txt", "f.brp", "g.dev"}) {
-        writeFile(launcherDir / (std::string("mods/") + name), "m");
-    }
-    fs::create_directory(launcherDir / "mods/sub.bbl");
-    Form1 f = form();
-    f.Load();
-    std::vector<std::string> expected;
-    for (const auto& e : fs::directory_iterator(launcherDir.path() / "mods")) {
-        const std::string n = e.path().filename().string();
-        if (e.is_regular_file() && n.size() > 4 && n != "e.BBL" && n != "notes.txt" &&
-            n != "pl-launcher.bin") {
-            expected.push_back(commandFor(n));
-        }
-    }
-    EXPECT_EQ(runner.lines, expected);
-    EXPECT_EQ(f.runCount(), 5);
-    EXPECT_TRUE(box.shown.empty());
-    EXPECT_EQ(runner.lines.size(), 5u);
 }
 
 TEST_F(Launcher, CommandLineIsBuiltCharacterForCharacter) {
@@ -223,18 +194,6 @@ TEST_F(Launcher, FailedExtractionEndsTheRunBeforeAnyInstallerRun) {
     }
     EXPECT_TRUE(runner.lines.empty());
     EXPECT_TRUE(box.shown.empty());
-}
-
-TEST_F(Launcher, MissingInstallerFolderIsAFailedExtraction) {
-    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
-                              installDir / "absent/");
-    try {
-        form().PocketLorvexInstallerPath();
-        FAIL() << "no failure";
-    } catch (const LaunchError& e) {
-        EXPECT_EQ(e.step(), "extraction");
-        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
-    }
 }
 
 }  // namespace
