@@ -105,7 +105,8 @@ void Form1::Load() {
         const std::string commandLine = "\"" + installer + "\" \"" + folder + module + "\"";
         std::string startError;
         if (RunAndWait(commandLine, deps_.runner, &startError) == -1 && !startError.empty()) {
-            errors << "bundora: installer run: cannot start " << installer << ": " << startError
+            errors << oneLine("bundora: installer run: cannot start " + installer + ": " +
+                              startError)
                    << std::endl;
         }
         ++runCount_;
@@ -119,15 +120,22 @@ void Form1::Load() {
     }
 }
 
+std::string oneLine(std::string text) {
+    for (auto& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
 int runLauncher(Form1Deps deps) {
     try {
         Form1 form(std::move(deps));
         form.Load();
         return 0;
-    } catch (const LaunchError& e) {
-        std::cerr << "bundora: " << e.what() << std::endl;
     } catch (const std::exception& e) {
-        std::cerr << "bundora: " << e.what() << std::endl;
+        std::cerr << "bundora: " << oneLine(e.what()) << std::endl;
     }
     return 1;
 }

@@ -196,5 +196,20 @@ TEST_F(Launcher, FailedExtractionEndsTheRunBeforeAnyInstallerRun) {
     EXPECT_TRUE(box.shown.empty());
 }
 
+TEST_F(Launcher, FailureReportIsOneLineWhateverTheNamesHold) {
+    add("bad\nname\\..\\x", "x");
+    testing::internal::CaptureStderr();
+    Form1Deps deps;
+    deps.registry = &registry;
+    deps.runner = &runner;
+    deps.messageBox = &box;
+    deps.exePath = exe;
+    deps.payloadPath = exe;
+    EXPECT_EQ(runLauncher(deps), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("bundora: extraction: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
 }  // namespace
 }  // namespace bundora

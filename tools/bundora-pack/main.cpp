@@ -87,7 +87,13 @@ int main(int argc, char** argv) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::cerr << "bundora-pack: " << args[0] << ": " << e.what() << "\n";
+        std::string message = e.what();
+        for (auto& c : message) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                c = '?';  // one line, whatever the entry names hold
+            }
+        }
+        std::cerr << "bundora-pack: " << args[0] << ": " << message << "\n";
         return 1;
     }
 }
