@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -529,7 +530,14 @@ std::string DefaultRoot() {
         base = data;
     } else {
         const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr ? home : "") + "/.local/share";
+        if (home == nullptr || *home == '\0') {
+            const passwd* user = getpwuid(getuid());
+            home = user != nullptr ? user->pw_dir : nullptr;
+        }
+        if (home == nullptr || *home == '\0') {
+            return {};  // nowhere to look: no handheld is attached
+        }
+        base = std::string(home) + "/.local/share";
     }
     return base + "/trestel/handheld";
 }
@@ -712,8 +720,8 @@ struct EmulatedHandheld::Impl {
             return 0;
         }
         // The same handheld, still linked (a link check): its open handles stay valid.
-        const bool same = connected && linkUp() && path == rootPath && st.st_dev == rootDev &&
-                          st.st_ino == rootIno;
+        const bool same =
+            connected && path == rootPath && st.st_dev == rootDev && st.st_ino == rootIno;
         if (!same) {
             dropLink();
         }
@@ -1022,6 +1030,12 @@ struct EmulatedHandheld::Impl {
         }
         if (buffer == nullptr) {
             return fail(error::kInvalidParameter);
+        }
+        // A file removed behind the device's back (say with its card folder) would swallow
+        // the data: that is a failed write, not a successful one.
+        struct stat st;
+        if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
+            return fail(error::kWriteFault);
         }
         const uint64_t end = file.position + count;
         const uint64_t grow = end > file.size ? end - file.size : 0;

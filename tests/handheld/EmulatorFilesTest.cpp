@@ -311,3 +311,45 @@ TEST(SettingsTest, ParsesLinesAndSizes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
+    // "Kärtchen" with a character outside the basic plane (a surrogate pair on the device).
+    const std::u16string card = u"K\u00e4rtchen \U0001F4BE";
+    const std::string cardUtf8 = "K\xc3\xa4rtchen \xf0\x9f\x92\xbe";
+    test::MakeDir(root + "/" + cardUtf8);
+    test::WriteFile(root + "/" + cardUtf8 + "/.storage-card", "");
+    CE_FIND_DATA data{};
+    const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(std::u16string(data.cFileName), card);
+    EXPECT_EQ(data.dwFileAttributes, kCard);
+    device.CeFindClose(h);
+
+    const std::u16string target = card + u"\\\u00fcber.bbl";
+    ASSERT_TRUE(test::PutFile(device, target.c_str(), "u"));
+    EXPECT_EQ(test::ReadFile(root + "/" + cardUtf8 +
+                             "/\xc3\xbc"
+                             "ber.bbl"),
+              "u");
+
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0};
+    EXPECT_EQ(CreateError(lone), error::kInvalidName);
+}
+
+TEST_F(FilesTest, FileRemovedWhileWrittenFailsTheWrite) {
+    test::MakeDir(root + "/Card");
+    test::WriteFile(root + "/Card/.storage-card", "");
+    const RAPI_HANDLE h = Create(u"Card\\m.bbl");
+    ASSERT_GT(h, 0);
+    RAPI_DWORD written = 0;
+    ASSERT_EQ(device.CeWriteFile(h, "abc", 3, &written, nullptr), 1);
+    std::filesystem::remove_all(root + "/Card");  // the card is pulled out
+    EXPECT_EQ(device.CeWriteFile(h, "def", 3, &written, nullptr), 0);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteFault);
+    device.CeCloseHandle(h);
+}
+
+}  // namespace
