@@ -945,17 +945,19 @@ struct EmulatedHandheld::Impl {
         if (!locate(path, where)) {
             return INVALID_HANDLE_VALUE;
         }
-        const bool wantWrite = (access & GENERIC_WRITE) != 0 || disposition == CREATE_NEW ||
-                               disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
-        const bool wantRead = (access & kGenericRead) != 0 || (access & GENERIC_WRITE) == 0;
-
         struct stat st;
         const bool exists =
             fstatat(where.parent.get(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool wantWrite = (access & GENERIC_WRITE) != 0;
+        const bool wantRead = (access & kGenericRead) != 0 || !wantWrite;
+        // Creating or truncating a file changes the storage even without write access.
+        const bool changes = wantWrite || disposition == CREATE_NEW ||
+                             disposition == CREATE_ALWAYS || disposition == kTruncateExisting ||
+                             (!exists && disposition == kOpenAlways);
         if (exists && !S_ISREG(st.st_mode)) {
             return failed(error::kAccessDenied);  // a folder, link, pipe or device of that name
         }
-        if (wantWrite && where.settings.readOnly) {
+        if (changes && where.settings.readOnly) {
             return failed(error::kWriteProtect);
         }
         if (exists && disposition == CREATE_NEW) {
@@ -967,18 +969,18 @@ struct EmulatedHandheld::Impl {
         const bool truncate = disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
 
         std::shared_ptr<Usage> usage;
-        if (wantWrite) {
+        if (changes) {
             usage = countUsage(where.storageKey);
-            if (exists && truncate) {
-                usage->used -= std::min<uint64_t>(usage->used, static_cast<uint64_t>(st.st_size));
-            }
-            if (where.settings.capacity && usage->used >= *where.settings.capacity) {
+            // A file that is replaced makes room for its successor.
+            const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
+            const uint64_t left = usage->used - std::min(usage->used, freed);
+            if (where.settings.capacity && left >= *where.settings.capacity) {
                 return failed(error::kDiskFull);
             }
         }
 
         int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        flags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+        flags |= changes ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
         if (!exists) {
             flags |= O_CREAT | O_EXCL;
         }
@@ -990,8 +992,11 @@ struct EmulatedHandheld::Impl {
         if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
             return failed(error::kAccessDenied);
         }
-        if (truncate && opened.st_size > 0 && ftruncate(fd.get(), 0) != 0) {
-            return failed(ErrnoToCode(errno));
+        if (truncate && opened.st_size > 0) {
+            if (ftruncate(fd.get(), 0) != 0) {
+                return failed(ErrnoToCode(errno));
+            }
+            usage->used -= std::min(usage->used, static_cast<uint64_t>(opened.st_size));
         }
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 

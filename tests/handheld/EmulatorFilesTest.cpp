@@ -151,7 +151,18 @@ TEST_F(FilesTest, ReadBackThroughTheDevice) {
     EXPECT_EQ(std::string(buffer, read), "contents");
     RAPI_DWORD written = 0;
     EXPECT_EQ(device.CeWriteFile(h, "x", 1, &written, nullptr), 0);  // opened for reading
+    EXPECT_EQ(device.CeGetLastError(), error::kAccessDenied);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(test::ReadFile(root + "/r.bin"), "contents");
+
+    // Creating a file is a change even when it is opened for reading only.
+    test::WriteFile(root + "/.handheld", "read-only\n");
+    EXPECT_EQ(device.CeCreateFile(u"new.bin", 0x80000000u, 0, nullptr, 4, 0, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
+    const RAPI_HANDLE again = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 4, 0, 0);
+    EXPECT_GT(again, 0);  // opening an existing file for reading is fine
+    device.CeCloseHandle(again);
 }
 
 TEST_F(FilesTest, MissingParentsExistingNamesAndFolders) {
