@@ -602,6 +602,19 @@ struct EmulatedHandheld::Impl {
     RAPI_HANDLE nextHandle = 0x100;
     std::map<std::string, std::shared_ptr<Usage>> usage;
 
+    // Runs one call under the lock; running out of memory fails the call instead of throwing
+    // through the C interface.
+    template <typename R, typename F>
+    R guarded(R failValue, F&& body) {
+        std::lock_guard lock(mutex);
+        try {
+            return body();
+        } catch (...) {
+            lastError = error::kOutOfMemory;
+            return failValue;
+        }
+    }
+
     bool fail(RAPI_DWORD code) {
         lastError = code;
         return false;
@@ -1196,72 +1209,73 @@ EmulatedHandheld::EmulatedHandheld(std::string root)
 
 EmulatedHandheld::~EmulatedHandheld() = default;
 
-// Every call runs under the lock; running out of memory fails the call instead of throwing
-// through the C interface.
-#define HANDHELD_GUARD(failValue, ...)          \
-    try {                                       \
-        std::lock_guard lock(impl_->mutex);     \
-        return __VA_ARGS__;                     \
-    } catch (...) {                             \
-        impl_->lastError = error::kOutOfMemory; \
-        return failValue;                       \
-    }
+RAPI_HRESULT EmulatedHandheld::CeRapiInitEx(RAPIINIT* p) {
+    return impl_->guarded(E_FAIL_HR, [&] { return impl_->initEx(p); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiInitEx(RAPIINIT* p){
-    HANDHELD_GUARD(E_FAIL_HR, impl_->initEx(p))}
+RAPI_HRESULT EmulatedHandheld::CeRapiUninit() {
+    return impl_->guarded(RAPI_HRESULT{0}, [&] { return impl_->uninit(); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiUninit(){HANDHELD_GUARD(0, impl_->uninit())}
+RAPI_HANDLE EmulatedHandheld::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data) {
+    return impl_->guarded(INVALID_HANDLE_VALUE, [&] { return impl_->findFirst(name, data); });
+}
 
-RAPI_HANDLE EmulatedHandheld::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data){
-    HANDHELD_GUARD(INVALID_HANDLE_VALUE, impl_->findFirst(name, data))}
+RAPI_BOOL EmulatedHandheld::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->findNext(h, data); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data){
-    HANDHELD_GUARD(0, impl_->findNext(h, data))}
+RAPI_BOOL EmulatedHandheld::CeFindClose(RAPI_HANDLE h) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->findClose(h); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeFindClose(RAPI_HANDLE h){HANDHELD_GUARD(0, impl_->findClose(h))}
-
-RAPI_BOOL EmulatedHandheld::CeCreateDirectory(const char16_t* path, void*){
-    HANDHELD_GUARD(0, impl_->createDirectory(path))}
+RAPI_BOOL EmulatedHandheld::CeCreateDirectory(const char16_t* path, void*) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->createDirectory(path); });
+}
 
 RAPI_HANDLE EmulatedHandheld::CeCreateFile(const char16_t* name, RAPI_DWORD access, RAPI_DWORD,
-                                           void*, RAPI_DWORD disposition, RAPI_DWORD, RAPI_HANDLE){
-    HANDHELD_GUARD(INVALID_HANDLE_VALUE, impl_->createFile(name, access, disposition))}
+                                           void*, RAPI_DWORD disposition, RAPI_DWORD, RAPI_HANDLE) {
+    return impl_->guarded(INVALID_HANDLE_VALUE,
+                          [&] { return impl_->createFile(name, access, disposition); });
+}
 
-RAPI_DWORD EmulatedHandheld::CeGetLastError(){HANDHELD_GUARD(0, impl_->lastError)}
+RAPI_DWORD EmulatedHandheld::CeGetLastError() {
+    return impl_->guarded(RAPI_DWORD{0}, [&] { return impl_->lastError; });
+}
 
 RAPI_BOOL EmulatedHandheld::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count,
                                         RAPI_DWORD* written, void*) {
     std::chrono::steady_clock::time_point waitUntil{};
-    RAPI_BOOL result = 0;
-    try {
-        std::lock_guard lock(impl_->mutex);
-        result = impl_->writeFile(h, buffer, count, written, waitUntil);
-    } catch (...) {
-        impl_->lastError = error::kOutOfMemory;
-        return 0;
-    }
+    const RAPI_BOOL result = impl_->guarded(
+        RAPI_BOOL{0}, [&] { return impl_->writeFile(h, buffer, count, written, waitUntil); });
     // The slow link: wait outside the lock until the bytes have "travelled".
-    if (waitUntil != std::chrono::steady_clock::time_point{}) {
+    if (result != 0 && waitUntil != std::chrono::steady_clock::time_point{}) {
         std::this_thread::sleep_until(waitUntil);
     }
     return result;
 }
 
-RAPI_BOOL EmulatedHandheld::CeCloseHandle(RAPI_HANDLE h){HANDHELD_GUARD(0, impl_->closeHandle(h))}
+RAPI_BOOL EmulatedHandheld::CeCloseHandle(RAPI_HANDLE h) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->closeHandle(h); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeDeleteFile(const char16_t* name){
-    HANDHELD_GUARD(0, impl_->deleteFile(name))}
+RAPI_BOOL EmulatedHandheld::CeDeleteFile(const char16_t* name) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->deleteFile(name); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeGetVersionEx(CEOSVERSIONINFO* info){
-    HANDHELD_GUARD(0, impl_->getVersion(info))}
+RAPI_BOOL EmulatedHandheld::CeGetVersionEx(CEOSVERSIONINFO* info) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->getVersion(info); });
+}
 
 RAPI_BOOL EmulatedHandheld::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count,
-                                       RAPI_DWORD* read, void*){
-    HANDHELD_GUARD(0, impl_->readFile(h, buffer, count, read))}
+                                       RAPI_DWORD* read, void*) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->readFile(h, buffer, count, read); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiGetError(){
-    HANDHELD_GUARD(kNotConnectedHr, impl_->connected ? 0 : kNotConnectedHr)}
-#undef HANDHELD_GUARD
+RAPI_HRESULT EmulatedHandheld::CeRapiGetError() {
+    return impl_->guarded(kNotConnectedHr,
+                          [&] { return impl_->connected ? RAPI_HRESULT{0} : kNotConnectedHr; });
+}
 
 EmulatedHandheld& Instance() {
     static EmulatedHandheld instance;
