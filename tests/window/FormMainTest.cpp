@@ -1,0 +1,632 @@
+// The installer window driven through its controls, with a fake handheld behind the device table
+// and fake message boxes and file dialog.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "DialogFakes.h"
+#include "FakeDevice.h"
+#include "FakeWaiter.h"
+#include "FloodBar.h"
+#include "FormMain.h"
+#include "modRapi.h"
+
+namespace {
+
+const QColor kNavy(0, 0, 128);
+const QColor kDarkRed(192, 0, 0);
+const QColor kGreen(0, 128, 0);
+const QString kMainMemory = QStringLiteral("Program Files\\Pocket Lorvex");
+
+QColor TextColor(const QWidget* w) {
+    return w->palette().color(QPalette::WindowText);
+}
+
+QStringList Entries(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i) {
+        out << list->item(i)->text();
+    }
+    return out;
+}
+
+class FormMainTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        modulePath = dir.filePath(QStringLiteral("sample.bbl"));
+        content = QByteArray(10000, '\0');
+        for (int i = 0; i < content.size(); ++i) {
+            content[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+        }
+        WriteFile(modulePath, content);
+        modRapi::bCopying = modRapi::kFalse;
+    }
+
+    void TearDown() override {
+        form.reset();
+        modRapi::bCopying = modRapi::kFalse;
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "hourglass left behind";
+        while (QApplication::overrideCursor() != nullptr) {
+            QApplication::restoreOverrideCursor();
+        }
+    }
+
+    static void WriteFile(const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    FormMain& Make() {
+        FormMain::Platform platform;
+        platform.device = &device;
+        platform.waiter = &waiter;
+        platform.messages = &boxes;
+        platform.fileDialog = &dialog;
+        form = std::make_unique<FormMain>(platform);
+        return *form;
+    }
+
+    FormMain& MakeLoaded(const QString& arguments) {
+        Make();
+        EXPECT_TRUE(form->Load(arguments));
+        return *form;
+    }
+
+    template <typename W>
+    W* Get(const char* name) {
+        W* w = form->findChild<W*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QPushButton* Connect() { return Get<QPushButton>("ButtonConnect"); }
+    QPushButton* Copy() { return Get<QPushButton>("ButtonCopy"); }
+    QListWidget* List() { return Get<QListWidget>("ListBoxFolders"); }
+    QLabel* Status() { return Get<QLabel>("LabelStatus"); }
+    QLabel* Title() { return Get<QLabel>("LabelTitle"); }
+    FloodBar* Progress() { return Get<FloodBar>("PictureProgress"); }
+    QMenu* Menu() { return Get<QMenu>("MenuFile"); }
+    QAction* Action(const char* name) { return Get<QAction>(name); }
+
+    void TwoCards() {
+        device.rootEntries = {{0x10, u"Windows"},
+                              {0x110, u"Storage Card"},
+                              {0x100, u"NotAFolder"},
+                              {0x20, u"readme.txt"},
+                              {0x110, u"SD Card"}};
+    }
+
+    void SelectRow(int row) { List()->setCurrentRow(row); }
+
+    void ExpectDisconnected() {
+        EXPECT_EQ(Connect()->text(), "Connect");
+        EXPECT_TRUE(Connect()->isEnabled());
+        EXPECT_EQ(List()->count(), 0);
+        EXPECT_FALSE(List()->isEnabled());
+        EXPECT_FALSE(Copy()->isEnabled());
+        EXPECT_TRUE(Menu()->menuAction()->isEnabled());
+        EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
+        EXPECT_EQ(Status()->text(), "ActiveSync Status: Disconnected");
+        EXPECT_EQ(TextColor(Status()), kDarkRed);
+    }
+
+    void ExpectConnected(bool bCopyEnabled) {
+        EXPECT_EQ(Connect()->text(), "Disconnect");
+        EXPECT_TRUE(Connect()->isEnabled());
+        EXPECT_TRUE(List()->isEnabled());
+        EXPECT_EQ(Copy()->isEnabled(), bCopyEnabled);
+        EXPECT_TRUE(Menu()->menuAction()->isEnabled());
+        EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
+        EXPECT_EQ(Status()->text(), "ActiveSync Status: Connected");
+        EXPECT_EQ(TextColor(Status()), kGreen);
+    }
+
+    QTemporaryDir dir;
+    QString modulePath;
+    QByteArray content;
+    FakeDevice device;
+    FakeWaiter waiter;
+    FakeMessageBoxes boxes;
+    FakeFileDialog dialog;
+    std::unique_ptr<FormMain> form;
+};
+
+// --- The window as it opens ---------------------------------------------------------------------
+
+TEST_F(FormMainTest, OpensWithTheDesignedControlsTextsFontsAndColours) {
+    Make();
+    EXPECT_EQ(form->objectName(), "FormMain");
+    EXPECT_EQ(form->windowTitle(), "Pocket Lorvex Module Installer");
+    EXPECT_FALSE(form->windowIcon().isNull());
+    EXPECT_FALSE(form->windowIcon().pixmap(16, 16).isNull());
+
+    QWidget* client = form->centralWidget();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->size(), QSize(360, 228));
+    EXPECT_EQ(form->minimumSize(), form->maximumSize()) << "the window is fixed size";
+    EXPECT_EQ(form->size().width(), 360);
+    EXPECT_EQ(form->size().height(), 228 + form->menuBar()->sizeHint().height());
+
+    struct Expected {
+        const char* name;
+        QRect geometry;
+        QString text;
+        int pixels;
+        bool bold;
+        QColor color;  // invalid: the default
+    };
+    const QColor def;
+    const std::vector<Expected> table = {
+        {"ButtonConnect", {256, 32, 97, 33}, "Connect", 13, true, def},
+        {"ListBoxFolders", {184, 72, 169, 56}, "", 11, false, def},
+        {"ButtonCopy", {256, 136, 97, 33}, "Copy", 13, true, def},
+        {"PictureProgress", {8, 176, 345, 25}, "", 11, false, def},
+        {"LabelTitle", {8, 0, 345, 25}, "Install ... to PDA", 18, true, kNavy},
+        {"Label1", {8, 32, 33, 33}, "1.", 24, true, kNavy},
+        {"Label2", {8, 72, 33, 33}, "2.", 24, true, kNavy},
+        {"Label3", {8, 136, 33, 33}, "3.", 24, true, kNavy},
+        {"LabelConnect",
+         {48, 32, 201, 33},
+         "Make sure ActiveSync is connected then press the Connect button.",
+         11,
+         false,
+         kDarkRed},
+        {"LabelFolder",
+         {48, 72, 129, 57},
+         "Select the folder to install the module into on the PDA.  All modules should be in the "
+         "same folder.",
+         11,
+         false,
+         def},
+        {"LabelCopy",
+         {48, 136, 201, 33},
+         "Press the Copy button to transfer the Pocket Lorvex module to the PDA.",
+         11,
+         false,
+         def},
+        {"LabelStatus", {8, 208, 345, 21}, "ActiveSync Status: Unknown", 11, true, def},
+    };
+    const QColor defaultText = QLabel().palette().color(QPalette::WindowText);
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.name);
+        QWidget* w = form->findChild<QWidget*>(QString::fromLatin1(e.name));
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->parentWidget(), client);
+        EXPECT_EQ(w->geometry(), e.geometry);
+        EXPECT_EQ(w->font().pixelSize(), e.pixels);
+        EXPECT_EQ(w->font().bold(), e.bold);
+        EXPECT_EQ(w->font().family(), "Tahoma");
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            EXPECT_EQ(label->text(), e.text);
+            EXPECT_TRUE(label->wordWrap());
+            EXPECT_EQ(TextColor(label), e.color.isValid() ? e.color : defaultText);
+        } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+            EXPECT_EQ(button->text(), e.text);
+            EXPECT_FALSE(button->isDefault());
+            EXPECT_FALSE(button->autoDefault());
+        }
+    }
+
+    // Start state.
+    EXPECT_TRUE(Connect()->isEnabled());
+    EXPECT_FALSE(List()->isEnabled());
+    EXPECT_EQ(List()->count(), 0);
+    EXPECT_EQ(List()->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_FALSE(List()->isSortingEnabled());
+    EXPECT_FALSE(Copy()->isEnabled());
+    EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
+    EXPECT_TRUE(Menu()->menuAction()->isEnabled());
+    EXPECT_TRUE(form->ModulePath().isEmpty());
+    EXPECT_TRUE(form->TargetPath().isEmpty());
+
+    // Focus and tab order.
+    EXPECT_EQ(form->focusWidget(), Connect());
+    QStringList tabOrder;
+    QWidget* w = Connect();
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->parentWidget() == client) {
+            tabOrder << w->objectName();
+        }
+        w = w->nextInFocusChain();
+    } while (w != Connect());
+    EXPECT_EQ(tabOrder, (QStringList{"ButtonConnect", "ListBoxFolders", "ButtonCopy"}));
+
+    // The File menu: Open, a separator, Exit; no shortcut keys.
+    EXPECT_EQ(Menu()->title(), "&File");
+    const QList<QAction*> items = Menu()->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0], Action("MenuFileOpen"));
+    EXPECT_EQ(items[0]->text(), "&Open");
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[1]->objectName(), "MenuFileSep");
+    EXPECT_EQ(items[2], Action("MenuFileExit"));
+    EXPECT_EQ(items[2]->text(), "E&xit");
+    for (QAction* a : items) {
+        EXPECT_TRUE(a->shortcut().isEmpty());
+    }
+    EXPECT_EQ(device.log.size(), 0u) << "no device call before Connect";
+}
+
+// --- Load and the command line ------------------------------------------------------------------
+
+TEST_F(FormMainTest, LoadTakesTheWholeArgumentTextWithoutItsQuotes) {
+    // The launcher's form: the path in quotes; blanks belong to the path.
+    const QString spaced = dir.filePath(QStringLiteral("my module.dct"));
+    WriteFile(spaced, "x");
+    const QString text = FormMain::ArgumentText(
+        {"trestel", "\"" + spaced.section(' ', 0, 0), spaced.section(' ', 1) + "\""});
+    EXPECT_EQ(text, "\"" + spaced + "\"");
+    MakeLoaded(text);
+    EXPECT_EQ(form->ModulePath(), spaced);
+    EXPECT_EQ(Title()->text(), "Install 'my module.dct' to PDA");
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(Status()->text(), "ActiveSync Status: Unknown");
+    EXPECT_EQ(device.Count("CeRapiInitEx"), 0) << "load attempts no connection";
+
+    // Quotes inside the path are removed too, joining what surrounds them.
+    const QString quoted = dir.filePath(QStringLiteral("sam\"ple.bbl"));
+    MakeLoaded(quoted);
+    EXPECT_EQ(form->ModulePath(), modulePath);
+}
+
+TEST_F(FormMainTest, LoadWithNoOrOneCharacterOpensWithoutModule) {
+    for (const QString& text : {QString(), QStringLiteral("x"), QStringLiteral("\"")}) {
+        SCOPED_TRACE(text.toStdString());
+        MakeLoaded(text);
+        EXPECT_TRUE(form->ModulePath().isEmpty());
+        EXPECT_EQ(Title()->text(), "Install ... to PDA");
+        EXPECT_TRUE(boxes.shown.empty());
+    }
+    EXPECT_EQ(FormMain::ArgumentText({"trestel"}), "");
+}
+
+TEST_F(FormMainTest, MissingFileEndsTheProgramAfterItsMessage) {
+    for (const QString& text :
+         {QStringLiteral("\"\""), dir.filePath("missing.bbl"), "\"" + dir.path() + "\""}) {
+        SCOPED_TRACE(text.toStdString());
+        boxes.shown.clear();
+        device.log.clear();
+        Make();
+        EXPECT_FALSE(form->Load(text));
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, "File does not exist!");
+        EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Error);
+        EXPECT_FALSE(form->isVisible());
+        form.reset();
+        // The program ends at once: no unload, so no disconnect either.
+        EXPECT_EQ(device.Count("CeRapiUninit"), 0);
+    }
+}
+
+TEST_F(FormMainTest, CentresOnTheScreenHalvingTowardZero) {
+    EXPECT_EQ(FormMain::CentredTopLeft({0, 0, 1024, 768}, {360, 247}), QPoint(332, 260));
+    EXPECT_EQ(FormMain::CentredTopLeft({0, 0, 1024, 768}, {361, 248}), QPoint(331, 260));
+    EXPECT_EQ(FormMain::CentredTopLeft({1024, 100, 800, 600}, {360, 247}), QPoint(1244, 276));
+    // A window larger than the screen: the halving truncates toward zero.
+    EXPECT_EQ(FormMain::CentredTopLeft({0, 0, 300, 200}, {361, 247}), QPoint(-30, -23));
+
+    MakeLoaded(modulePath);
+    const QRect screen = form->screen()->geometry();
+    EXPECT_EQ(form->pos(), FormMain::CentredTopLeft(screen, form->frameGeometry().size()));
+}
+
+// --- Connect, disconnect and the folder list ----------------------------------------------------
+
+TEST_F(FormMainTest, ConnectWithoutCardsListsMainMemoryOnly) {
+    MakeLoaded(modulePath);
+    Connect()->click();
+    ExpectConnected(false);
+    EXPECT_EQ(Entries(List()), QStringList{kMainMemory});
+    EXPECT_EQ(List()->currentRow(), -1);
+    EXPECT_EQ(device.Count("CeRapiInitEx"), 1);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(FormMainTest, ConnectListsEachCardInTheDevicesOrder) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    Connect()->click();
+    ExpectConnected(false);
+    EXPECT_EQ(Entries(List()),
+              (QStringList{kMainMemory, "Storage Card\\Pocket Lorvex", "SD Card\\Pocket Lorvex"}));
+}
+
+TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
+    waiter.result = WAIT_TIMEOUT;
+    MakeLoaded(modulePath);
+    Connect()->click();
+    ExpectDisconnected();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // A device table that can't be reached at all ends the same way.
+    device.failures.ThrowOn("CeRapiInitEx");
+    Connect()->click();
+    ExpectDisconnected();
+}
+
+TEST_F(FormMainTest, DisconnectClosesTheLinkAndReconnectRebuildsTheList) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(2);
+    EXPECT_TRUE(Copy()->isEnabled());
+
+    Connect()->click();
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+    ExpectDisconnected();
+
+    device.rootEntries = {{0x110, u"Card9"}};
+    Connect()->click();
+    ExpectConnected(false);
+    EXPECT_EQ(Entries(List()), (QStringList{kMainMemory, "Card9\\Pocket Lorvex"}));
+    EXPECT_EQ(List()->currentRow(), -1);
+    EXPECT_TRUE(List()->selectedItems().isEmpty());
+}
+
+// --- The Copy button's rules --------------------------------------------------------------------
+
+TEST_F(FormMainTest, ChoosingAFolderWithAModuleMakesReady) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(0);
+    ExpectConnected(true);
+    EXPECT_EQ(form->TargetPath(), "Program Files\\Pocket Lorvex\\sample.bbl");
+    SelectRow(1);
+    EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
+
+    // Clearing the selection disables Copy again.
+    List()->clearSelection();
+    EXPECT_FALSE(Copy()->isEnabled());
+}
+
+TEST_F(FormMainTest, FolderFirstThenModuleEnablesCopy) {
+    MakeLoaded(QString());
+    Connect()->click();
+    SelectRow(0);
+    EXPECT_FALSE(Copy()->isEnabled()) << "no module known yet";
+    EXPECT_TRUE(form->TargetPath().isEmpty());
+
+    dialog.answers = {modulePath};
+    Action("MenuFileOpen")->trigger();
+    EXPECT_EQ(form->ModulePath(), modulePath);
+    EXPECT_EQ(Title()->text(), "Install 'sample.bbl' to PDA");
+    EXPECT_EQ(form->TargetPath(), "Program Files\\Pocket Lorvex\\sample.bbl");
+    ExpectConnected(true);
+}
+
+TEST_F(FormMainTest, ModuleFirstThenFolderEnablesCopy) {
+    TwoCards();
+    MakeLoaded(QString());
+    dialog.answers = {modulePath};
+    Action("MenuFileOpen")->trigger();
+    EXPECT_EQ(form->ModulePath(), modulePath);
+    EXPECT_EQ(Title()->text(), "Install 'sample.bbl' to PDA");
+    EXPECT_TRUE(form->TargetPath().isEmpty());
+    EXPECT_FALSE(Copy()->isEnabled());
+
+    Connect()->click();
+    EXPECT_FALSE(Copy()->isEnabled());
+    SelectRow(2);
+    EXPECT_EQ(form->TargetPath(), "SD Card\\Pocket Lorvex\\sample.bbl");
+    ExpectConnected(true);
+}
+
+TEST_F(FormMainTest, PickingWithoutSelectedFolderDisablesCopyAndKeepsTarget) {
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(0);
+    ASSERT_TRUE(Copy()->isEnabled());
+    const QString other = dir.filePath(QStringLiteral("other.map"));
+    WriteFile(other, "y");
+
+    List()->clearSelection();
+    dialog.answers = {other};
+    Action("MenuFileOpen")->trigger();
+    EXPECT_EQ(form->ModulePath(), other);
+    EXPECT_EQ(Title()->text(), "Install 'other.map' to PDA");
+    EXPECT_EQ(form->TargetPath(), "Program Files\\Pocket Lorvex\\sample.bbl");
+    EXPECT_FALSE(Copy()->isEnabled());
+}
+
+TEST_F(FormMainTest, CancelledPickerChangesNothing) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(1);
+    const QString target = form->TargetPath();
+
+    dialog.answers = {QString()};
+    Action("MenuFileOpen")->trigger();
+    EXPECT_EQ(form->ModulePath(), modulePath);
+    EXPECT_EQ(form->TargetPath(), target);
+    EXPECT_EQ(Title()->text(), "Install 'sample.bbl' to PDA");
+    EXPECT_TRUE(Copy()->isEnabled());
+
+    // Each run asks afresh, modal to the window, with the one module filter.
+    Action("MenuFileOpen")->trigger();
+    ASSERT_EQ(dialog.calls.size(), 2u);
+    for (const auto& call : dialog.calls) {
+        EXPECT_EQ(call.owner, form.get());
+        EXPECT_EQ(call.filter, "Pocket Lorvex Modules (*.bbl *.cmt *.dct *.dev *.map)");
+    }
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+// --- The install command ------------------------------------------------------------------------
+
+TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(1);
+    device.log.clear();
+
+    Copy()->click();
+
+    EXPECT_EQ(device.File(u"Storage Card\\Pocket Lorvex\\sample.bbl"), content.toStdString());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Installation of sample.bbl is completed.");
+    EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Information);
+    EXPECT_EQ(boxes.shown[0].owner, form.get());
+    // The link check after the copy.
+    EXPECT_EQ(device.Count("CeRapiInitEx"), 2);
+    ExpectConnected(true);
+    EXPECT_EQ(List()->currentRow(), 1);
+    EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
+    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // Copy again: the same module to the same path.
+    Copy()->click();
+    EXPECT_EQ(device.Calls("CeCreateFile").size(), 2u);
+    EXPECT_EQ(boxes.shown.size(), 2u);
+    ExpectConnected(true);
+}
+
+TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
+    MakeLoaded(modulePath);
+    form->show();
+    Connect()->click();
+    SelectRow(0);
+
+    int nChecks = 0;
+    device.onCall = [&](const std::string& name) {
+        if (name != "CeWriteFile") {
+            return;
+        }
+        ++nChecks;
+        EXPECT_EQ(modRapi::bCopying, modRapi::kTrue);
+        EXPECT_FALSE(Menu()->menuAction()->isEnabled());
+        EXPECT_FALSE(Connect()->isEnabled());
+        EXPECT_FALSE(List()->isEnabled());
+        EXPECT_FALSE(Copy()->isEnabled());
+        EXPECT_TRUE(Progress()->isVisible());
+        ASSERT_NE(QApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+        EXPECT_FALSE(form->QueryUnload());
+        EXPECT_FALSE(form->close()) << "close refused while copying";
+        Action("MenuFileExit")->trigger();  // disabled with its menu
+        EXPECT_TRUE(form->isVisible());
+        Copy()->click();  // disabled: no second copy
+        Connect()->click();
+    };
+    // The completion box is up while the copy still holds the flag.
+    boxes.whileShown = [&] { EXPECT_FALSE(form->close()); };
+
+    Copy()->click();
+
+    EXPECT_EQ(nChecks, 3);
+    EXPECT_EQ(device.Calls("CeCreateFile").size(), 1u);
+    EXPECT_EQ(device.Count("CeRapiUninit"), 0) << "no disconnect happened during the copy";
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
+    ExpectConnected(true);
+
+    // Afterwards a close goes through and disconnects once.
+    device.onCall = nullptr;
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+}
+
+TEST_F(FormMainTest, HandheldGoneDuringCopyEndsDisconnected) {
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(0);
+
+    // The second write fails; the link check then times out.
+    device.writeScript = [](int nth, RAPI_DWORD count) {
+        return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, count};
+    };
+    waiter.script = [&](RAPI_HANDLE, RAPI_DWORD) {
+        return waiter.calls.size() >= 2 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    };
+    Copy()->click();
+
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith("Installation of sample.bbl has failed!"));
+    EXPECT_FALSE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    ExpectDisconnected();
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // The window works on: connecting again gives a fresh list.
+    waiter.script = nullptr;
+    Connect()->click();
+    ExpectConnected(false);
+}
+
+TEST_F(FormMainTest, LinkCheckFailureAfterSuccessfulCopyStillDisconnects) {
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(0);
+    waiter.result = WAIT_TIMEOUT;
+    Copy()->click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Installation of sample.bbl is completed.");
+    EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
+    ExpectDisconnected();
+}
+
+TEST_F(FormMainTest, CopyOfAVanishedModuleLeavesTheWindowUsable) {
+    MakeLoaded(modulePath);
+    Connect()->click();
+    SelectRow(0);
+    ASSERT_TRUE(QFile::remove(modulePath));
+    Copy()->click();
+    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
+    ExpectConnected(true);
+}
+
+// --- Closing
+// --------------------------------------------------------------------------------------
+
+TEST_F(FormMainTest, ClosingAlwaysDisconnectsOnce) {
+    MakeLoaded(modulePath);
+    form->show();
+    EXPECT_TRUE(form->QueryUnload());
+    Action("MenuFileExit")->trigger();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1) << "also without any connect";
+    form.reset();
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1) << "unloaded once";
+
+    // A window that is destroyed without a close request unloads too.
+    device.failures.ThrowOn("CeRapiUninit");
+    MakeLoaded(modulePath);
+    form.reset();
+    EXPECT_EQ(device.Count("CeRapiUninit"), 2);
+}
+
+TEST_F(FormMainTest, CloseRequestWhileCopyingIsRefusedWhateverItsSource) {
+    MakeLoaded(modulePath);
+    form->show();
+    modRapi::bCopying = modRapi::kTrue;
+    EXPECT_FALSE(form->QueryUnload());
+    EXPECT_FALSE(form->close());
+    QCloseEvent event;
+    QApplication::sendEvent(form.get(), &event);
+    EXPECT_FALSE(event.isAccepted());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 0);
+    modRapi::bCopying = modRapi::kFalse;
+    EXPECT_TRUE(form->close());
+}
+
+}  // namespace

@@ -1,0 +1,425 @@
+#include "FormMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSessionManager>
+#include <QSignalBlocker>
+
+#include "FloodBar.h"
+#include "MessageBoxes.h"
+
+namespace {
+
+constexpr int kClientWidth = 360;
+constexpr int kClientHeight = 228;
+
+const QColor kNavy(0, 0, 128);
+const QColor kDarkRed(192, 0, 0);
+const QColor kGreen(0, 128, 0);
+
+const QString kConnect = QStringLiteral("Connect");
+const QString kDisconnect = QStringLiteral("Disconnect");
+const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
+
+// Every handler goes on with its next step when one fails.
+template <typename Step>
+void Try(Step step) {
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+// Tahoma, or a sans of similar build where it isn't installed, at a pixel size (96 dpi).
+QFont Tahoma(int nPixels, bool bBold) {
+    static const bool bSubstituted = [] {
+        QFont::insertSubstitutions(QStringLiteral("Tahoma"),
+                                   {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Nimbus Sans L"),
+                                    QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    (void)bSubstituted;
+    QFont f(QStringLiteral("Tahoma"));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(nPixels);
+    f.setBold(bBold);
+    return f;
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+    QPalette p = widget->palette();
+    p.setColor(QPalette::WindowText, color);
+    widget->setPalette(p);
+}
+
+template <typename W>
+W* Place(W* widget, const char* name, int nLeft, int nTop, int nWidth, int nHeight) {
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(nLeft, nTop, nWidth, nHeight);
+    return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft, int nTop,
+                  int nWidth, int nHeight) {
+    auto* label = Place(new QLabel(sText, parent), name, nLeft, nTop, nWidth, nHeight);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+}  // namespace
+
+FormMain::FormMain(const Platform& platform, QWidget* parent)
+    : QMainWindow(parent),
+      messages_(platform.messages != nullptr ? platform.messages : &realMessageBoxes()),
+      fileDialog_(platform.fileDialog != nullptr ? platform.fileDialog
+                                                 : &modFileOpen::realFileDialog()) {
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(QStringLiteral("Pocket Lorvex Module Installer"));
+    QIcon icon;
+    for (int nSize : {16, 32, 48}) {
+        icon.addFile(QStringLiteral(":/trestel/trestel-%1.png").arg(nSize), QSize(nSize, nSize));
+    }
+    setWindowIcon(icon);
+
+    BuildControls();
+
+    // The menu bar lies outside the fixed client area.
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &FormMain::CommitDataRequest);
+
+    modRapi::Bind(this, platform.device, platform.waiter, platform.connectWaitMs);
+}
+
+FormMain::~FormMain() {
+    // A program that ends in its load step never unloads the window.
+    if (!bLoadFailed_) {
+        Unload();
+    }
+    if (bHourglass_) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void FormMain::BuildControls() {
+    menuBar()->setNativeMenuBar(false);
+    MenuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    MenuFile->setObjectName(QStringLiteral("MenuFile"));
+    MenuFileOpen = MenuFile->addAction(QStringLiteral("&Open"));
+    MenuFileOpen->setObjectName(QStringLiteral("MenuFileOpen"));
+    MenuFileSep = MenuFile->addSeparator();
+    MenuFileSep->setObjectName(QStringLiteral("MenuFileSep"));
+    MenuFileExit = MenuFile->addAction(QStringLiteral("E&xit"));
+    MenuFileExit->setObjectName(QStringLiteral("MenuFileExit"));
+    connect(MenuFileOpen, &QAction::triggered, this, &FormMain::MenuFileOpenClick);
+    connect(MenuFileExit, &QAction::triggered, this, &FormMain::MenuFileExitClick);
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("ClientArea"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    client->setFont(Tahoma(11, false));
+    setCentralWidget(client);
+
+    // Created in tab order.
+    ButtonConnect = Place(new QPushButton(kConnect, client), "ButtonConnect", 256, 32, 97, 33);
+    ListBoxFolders = Place(new QListWidget(client), "ListBoxFolders", 184, 72, 169, 56);
+    ButtonCopy =
+        Place(new QPushButton(QStringLiteral("Copy"), client), "ButtonCopy", 256, 136, 97, 33);
+    PictureProgress = Place(new FloodBar(client), "PictureProgress", 8, 176, 345, 25);
+    LabelTitle =
+        MakeLabel(client, "LabelTitle", QStringLiteral("Install ... to PDA"), 8, 0, 345, 25);
+    Label1 = MakeLabel(client, "Label1", QStringLiteral("1."), 8, 32, 33, 33);
+    Label2 = MakeLabel(client, "Label2", QStringLiteral("2."), 8, 72, 33, 33);
+    Label3 = MakeLabel(client, "Label3", QStringLiteral("3."), 8, 136, 33, 33);
+    LabelConnect = MakeLabel(
+        client, "LabelConnect",
+        QStringLiteral("Make sure ActiveSync is connected then press the Connect button."), 48, 32,
+        201, 33);
+    LabelFolder = MakeLabel(client, "LabelFolder",
+                            QStringLiteral("Select the folder to install the module into on the "
+                                           "PDA.  All modules should be in the same folder."),
+                            48, 72, 129, 57);
+    LabelCopy = MakeLabel(
+        client, "LabelCopy",
+        QStringLiteral("Press the Copy button to transfer the Pocket Lorvex module to the PDA."),
+        48, 136, 201, 33);
+    LabelStatus = MakeLabel(client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8,
+                            208, 345, 21);
+
+    for (QPushButton* button : {ButtonConnect, ButtonCopy}) {
+        button->setFont(Tahoma(13, true));
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    LabelTitle->setFont(Tahoma(18, true));
+    for (QLabel* label : {Label1, Label2, Label3}) {
+        label->setFont(Tahoma(24, true));
+    }
+    LabelStatus->setFont(Tahoma(11, true));
+    for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
+        SetTextColor(label, kNavy);
+    }
+    SetTextColor(LabelConnect, kDarkRed);
+
+    ListBoxFolders->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListBoxFolders->setSortingEnabled(false);
+    ListBoxFolders->setEnabled(false);
+    ButtonCopy->setEnabled(false);
+
+    setTabOrder(ButtonConnect, ListBoxFolders);
+    setTabOrder(ListBoxFolders, ButtonCopy);
+    ButtonConnect->setFocus();
+
+    connect(ButtonConnect, &QPushButton::clicked, this, &FormMain::ButtonConnectClick);
+    connect(ButtonCopy, &QPushButton::clicked, this, &FormMain::ButtonCopyClick);
+    connect(ListBoxFolders, &QListWidget::itemSelectionChanged, this,
+            &FormMain::ListBoxFoldersClick);
+}
+
+QString FormMain::ArgumentText(const QStringList& arguments) {
+    return arguments.mid(1).join(QLatin1Char(' '));
+}
+
+QPoint FormMain::CentredTopLeft(const QRect& screen, const QSize& outer) {
+    // Each difference is taken in twips, halved with truncation toward zero and brought back to
+    // pixels; for whole pixels that is the pixel difference halved toward zero.
+    auto half = [](int nDifferencePixels) {
+        const int nTwips = nDifferencePixels * flood::kTwipsPerPixel / 2;
+        return static_cast<int>(std::lround(static_cast<double>(nTwips) / flood::kTwipsPerPixel));
+    };
+    return screen.topLeft() +
+           QPoint(half(screen.width() - outer.width()), half(screen.height() - outer.height()));
+}
+
+bool FormMain::Load(const QString& sArgumentText) {
+    if (sArgumentText.size() > 1) {
+        sModulePath_ = sArgumentText;
+        sModulePath_.remove(QLatin1Char('"'));
+        int16_t bExists = modRapi::kFalse;
+        Try([&] { bExists = modRapi::FileExists(sModulePath_); });
+        if (bExists == modRapi::kFalse) {
+            Try([&] {
+                messages_->Show(nullptr, QStringLiteral("File does not exist!"),
+                                MessageIcon::Error);
+            });
+            bLoadFailed_ = true;
+            return false;
+        }
+        SetTitleFor(sModulePath_);
+    }
+    Try([&] {
+        QScreen* screen =
+            this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+        if (screen != nullptr) {
+            move(CentredTopLeft(screen->geometry(), frameGeometry().size()));
+        }
+    });
+    return true;
+}
+
+void FormMain::SetTitleFor(const QString& sPath) {
+    QString sName;
+    Try([&] { sName = modRapi::GetFileName(sPath); });
+    LabelTitle->setText(QStringLiteral("Install '") + sName + QStringLiteral("' to PDA"));
+}
+
+// --- What the device module reaches -----------------------------------------------------------
+
+void FormMain::AppendFolder(const QString& sEntry) {
+    const QSignalBlocker blocker(ListBoxFolders);
+    ListBoxFolders->addItem(sEntry);
+}
+
+void FormMain::FloodInit(int16_t nMax) {
+    PictureProgress->FloodInit(nMax);
+}
+
+void FormMain::FloodUpdate(int16_t nValue, const QString& sMessage) {
+    PictureProgress->FloodUpdate(nValue, sMessage);
+}
+
+void FormMain::HideProgress() {
+    PictureProgress->hide();
+}
+
+void FormMain::ShowMessage(const QString& sText, MessageIcon icon) {
+    messages_->Show(this, sText, icon);
+}
+
+void FormMain::SetHourglass(bool bBusy) {
+    // One pointer state, not a stack: the override is set once and restored once.
+    if (bBusy && !bHourglass_) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        bHourglass_ = true;
+    } else if (!bBusy && bHourglass_) {
+        QApplication::restoreOverrideCursor();
+        bHourglass_ = false;
+    }
+}
+
+// --- Connect and disconnect ---------------------------------------------------------------------
+
+void FormMain::ButtonConnectClick() {
+    if (ButtonConnect->text() == kConnect) {
+        int16_t bConnected = modRapi::kFalse;
+        Try([&] { bConnected = modRapi::RapiConnect(); });
+        if (bConnected != modRapi::kFalse) {
+            ButtonConnect->setText(kDisconnect);
+            {
+                const QSignalBlocker blocker(ListBoxFolders);
+                ListBoxFolders->clear();
+            }
+            AppendFolder(kMainMemoryFolder);
+            Try([] { modRapi::FindModuleFolders(); });
+            ListBoxFolders->setEnabled(true);
+            LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
+            SetTextColor(LabelStatus, kGreen);
+            return;
+        }
+    } else {
+        Try([] { modRapi::RapiDisconnect(); });
+    }
+    DisconnectedSteps();
+}
+
+void FormMain::DisconnectedSteps() {
+    ButtonConnect->setText(kConnect);
+    {
+        const QSignalBlocker blocker(ListBoxFolders);
+        ListBoxFolders->clear();
+    }
+    ListBoxFolders->setEnabled(false);
+    ButtonCopy->setEnabled(false);
+    LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
+    SetTextColor(LabelStatus, kDarkRed);
+}
+
+int FormMain::SelectedIndex() const {
+    const QList<QListWidgetItem*> selected = ListBoxFolders->selectedItems();
+    return selected.isEmpty() ? -1 : ListBoxFolders->row(selected.first());
+}
+
+void FormMain::ListBoxFoldersClick() {
+    const int nIndex = SelectedIndex();
+    if (nIndex < 0) {
+        ButtonCopy->setEnabled(false);
+        return;
+    }
+    if (sModulePath_.isEmpty()) {
+        return;
+    }
+    QString sName;
+    Try([&] { sName = modRapi::GetFileName(sModulePath_); });
+    sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+    ButtonCopy->setEnabled(true);
+}
+
+// --- The install command ------------------------------------------------------------------------
+
+void FormMain::ButtonCopyClick() {
+    MenuFile->menuAction()->setEnabled(false);
+    MenuFile->setEnabled(false);
+    ButtonConnect->setEnabled(false);
+    ListBoxFolders->setEnabled(false);
+    ButtonCopy->setEnabled(false);
+    SetHourglass(true);
+
+    // Copies of the paths: handlers that run during the copy must not change what is copied.
+    const QString sSource = sModulePath_;
+    const QString sTarget = sTargetPath_;
+    Try([&] { modRapi::CopyFileToDevice(sSource, sTarget); });
+
+    SetHourglass(false);
+    MenuFile->menuAction()->setEnabled(true);
+    MenuFile->setEnabled(true);
+
+    // The link check.
+    int16_t bConnected = modRapi::kFalse;
+    Try([&] { bConnected = modRapi::RapiConnect(); });
+    if (bConnected != modRapi::kFalse) {
+        ButtonConnect->setEnabled(true);
+        ListBoxFolders->setEnabled(true);
+        ButtonCopy->setEnabled(true);
+    } else {
+        ButtonConnect->setText(kConnect);
+        ButtonConnect->setEnabled(true);
+        {
+            const QSignalBlocker blocker(ListBoxFolders);
+            ListBoxFolders->clear();
+        }
+        ListBoxFolders->setEnabled(false);
+        ButtonCopy->setEnabled(false);
+        LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
+        SetTextColor(LabelStatus, kDarkRed);
+    }
+}
+
+// --- The file picker ----------------------------------------------------------------------------
+
+void FormMain::MenuFileOpenClick() {
+    const QString sChosen = modFileOpen::ShowOpen(*fileDialog_, this);
+    if (sChosen.isEmpty()) {
+        return;
+    }
+    sModulePath_ = sChosen;
+    SetTitleFor(sModulePath_);
+    const int nIndex = SelectedIndex();
+    if (nIndex > -1) {
+        QString sName;
+        Try([&] { sName = modRapi::GetFileName(sModulePath_); });
+        sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+        ButtonCopy->setEnabled(true);
+    } else {
+        ButtonCopy->setEnabled(false);
+    }
+}
+
+// --- Closing
+// --------------------------------------------------------------------------------------
+
+void FormMain::MenuFileExitClick() {
+    close();
+}
+
+bool FormMain::QueryUnload() const {
+    return modRapi::bCopying == modRapi::kFalse;
+}
+
+void FormMain::closeEvent(QCloseEvent* event) {
+    if (!QueryUnload()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    Unload();
+}
+
+void FormMain::CommitDataRequest(QSessionManager& manager) {
+    if (QueryUnload()) {
+        return;
+    }
+    // A logout while a copy runs is refused like any other close request.
+    if (manager.allowsInteraction()) {
+        manager.cancel();
+        manager.release();
+    } else {
+        manager.cancel();
+    }
+}
+
+void FormMain::Unload() {
+    if (bUnloaded_) {
+        return;
+    }
+    bUnloaded_ = true;
+    Try([] { modRapi::RapiDisconnect(); });
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+// The installer's one window: three numbered steps (connect, choose the folder, copy), the
+// module and target paths, the flood bar, and the close check that keeps a running copy safe.
+
+#include <QMainWindow>
+#include <QString>
+#include <cstdint>
+
+#include "DeviceApi.h"
+#include "InstallerWindow.h"
+#include "modFileOpen.h"
+#include "modRapi.h"
+
+class FloodBar;
+class MessageBoxes;
+class QAction;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QPushButton;
+class QSessionManager;
+
+// The platform behind the window. A null member means the real one.
+struct FormMainPlatform {
+    DeviceApi* device = nullptr;
+    Waiter* waiter = nullptr;
+    MessageBoxes* messages = nullptr;
+    modFileOpen::FileDialog* fileDialog = nullptr;
+    uint32_t connectWaitMs = modRapi::kConnectWaitMs;
+};
+
+class FormMain : public QMainWindow, public InstallerWindow {
+    Q_OBJECT
+public:
+    using Platform = FormMainPlatform;
+
+    explicit FormMain(const Platform& platform = Platform{}, QWidget* parent = nullptr);
+    ~FormMain() override;
+
+    // The load step, run before the window is shown: takes the module from the argument text,
+    // checks it and centres the window. Returns false when the program must end without showing
+    // the window (the module named does not exist; the user has been told).
+    bool Load(const QString& sArgumentText);
+
+    // The program's arguments (without its own name) joined with one blank each.
+    static QString ArgumentText(const QStringList& arguments);
+    // The top-left corner that centres a window of the given outer size on the screen.
+    static QPoint CentredTopLeft(const QRect& screen, const QSize& outer);
+
+    // InstallerWindow
+    void AppendFolder(const QString& sEntry) override;
+    void FloodInit(int16_t nMax) override;
+    void FloodUpdate(int16_t nValue, const QString& sMessage) override;
+    void HideProgress() override;
+    void ShowMessage(const QString& sText, MessageIcon icon) override;
+    void SetHourglass(bool bBusy) override;
+
+    const QString& ModulePath() const { return sModulePath_; }
+    const QString& TargetPath() const { return sTargetPath_; }
+    // True when a request to close may go ahead: never while a copy runs.
+    bool QueryUnload() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void ButtonConnectClick();
+    void ListBoxFoldersClick();
+    void ButtonCopyClick();
+    void MenuFileOpenClick();
+    void MenuFileExitClick();
+    void CommitDataRequest(QSessionManager& manager);
+
+private:
+    void BuildControls();
+    void DisconnectedSteps();
+    void Unload();
+    int SelectedIndex() const;
+    void SetTitleFor(const QString& sPath);
+
+    MessageBoxes* messages_;
+    modFileOpen::FileDialog* fileDialog_;
+
+    QString sModulePath_;
+    QString sTargetPath_;
+    bool bLoadFailed_ = false;
+    bool bUnloaded_ = false;
+    bool bHourglass_ = false;
+
+    QMenu* MenuFile = nullptr;
+    QAction* MenuFileOpen = nullptr;
+    QAction* MenuFileSep = nullptr;
+    QAction* MenuFileExit = nullptr;
+    QPushButton* ButtonConnect = nullptr;
+    QListWidget* ListBoxFolders = nullptr;
+    QPushButton* ButtonCopy = nullptr;
+    FloodBar* PictureProgress = nullptr;
+    QLabel* LabelTitle = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* LabelConnect = nullptr;
+    QLabel* LabelFolder = nullptr;
+    QLabel* LabelCopy = nullptr;
+    QLabel* LabelStatus = nullptr;
+};

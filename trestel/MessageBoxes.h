@@ -1,0 +1,19 @@
+#pragma once
+
+// The seam for the installer's message boxes: modal, one OK button, an icon and the fixed title.
+// The real one shows a QMessageBox; tests answer through a fake.
+
+#include <QString>
+
+#include "InstallerWindow.h"
+
+class QWidget;
+
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    // Shows the box and returns when the user has closed it. owner may be null (no window yet).
+    virtual void Show(QWidget* owner, const QString& sText, MessageIcon icon) = 0;
+};
+
+MessageBoxes& realMessageBoxes();

@@ -1,0 +1,33 @@
+#include "modFileOpen.h"
+
+#include <QFileDialog>
+
+namespace modFileOpen {
+
+namespace {
+
+class QtFileDialog final : public FileDialog {
+public:
+    QString GetOpenFileName(QWidget* owner, const QString& sFilter) override {
+        // A fresh dialog each time: no remembered name, the platform's default title and folder.
+        return QFileDialog::getOpenFileName(owner, QString(), QString(), sFilter);
+    }
+};
+
+}  // namespace
+
+FileDialog& realFileDialog() {
+    static QtFileDialog dialog;
+    return dialog;
+}
+
+QString ShowOpen(FileDialog& dialog, QWidget* owner) {
+    try {
+        return dialog.GetOpenFileName(owner, QString::fromUtf8(kFilter));
+    } catch (...) {
+        // A dialog that fails counts as cancelled.
+        return QString();
+    }
+}
+
+}  // namespace modFileOpen

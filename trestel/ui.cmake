@@ -1,0 +1,23 @@
+# The installer's window (FormMain, its flood bar, the file picker and the dialog seams) as a
+# library that tests and tools link, and the thin program around it.
+set(CMAKE_AUTOMOC ON)
+
+add_library(trestel_ui STATIC
+    FormMain.cpp FormMain.h
+    FloodBar.cpp FloodBar.h
+    MessageBoxes.cpp MessageBoxes.h
+    modFileOpen.cpp modFileOpen.h)
+target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets)
+qt_add_resources(trestel_ui trestel_icons
+    PREFIX /trestel
+    BASE icons
+    FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
+
+add_executable(trestel main.cpp)
+target_link_libraries(trestel PRIVATE trestel_ui)
+
+install(TARGETS trestel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES icons/trestel-48.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
+        RENAME trestel.png)
+install(FILES icons/trestel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
