@@ -553,6 +553,9 @@ struct Usage {
 
 struct FileObject {
     Fd fd;
+    Fd parent;           // the folder holding the file
+    std::string name;    // its name there
+    bool fresh = false;  // created or emptied by this handle: holds only what was written
     bool canRead = false;
     bool canWrite = false;
     uint64_t position = 0;
@@ -1020,22 +1023,45 @@ struct EmulatedHandheld::Impl {
         file.size = truncate ? 0 : static_cast<uint64_t>(opened.st_size);
         file.capacity = where.settings.capacity;
         file.usage = std::move(usage);
+        file.fresh = wantWrite && (truncate || !exists);
+        file.name = where.leaf;
+        file.parent = std::move(where.parent);
         if (wantWrite) {
             speed = ParseSettings(ReadSettingsFile(root.get(), kHandheldSettings)).speed;
         }
         return newHandle(std::move(file));
     }
 
-    // Returns how long the caller must wait (outside the lock) to pace the link.
+    // A write that fails because the handheld is gone: a file that this handle created or
+    // emptied holds only part of its data and nobody can delete it any more, so it goes.
+    static void discardPartial(FileObject& file) {
+        if (!file.fresh || !file.parent.valid()) {
+            return;
+        }
+        file.fresh = false;
+        struct stat opened, named;
+        if (fstat(file.fd.get(), &opened) == 0 &&
+            fstatat(file.parent.get(), file.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            unlinkat(file.parent.get(), file.name.c_str(), 0);
+        }
+    }
+
+    // Fills waitUntil with the time the caller must wait (outside the lock) to pace the link.
     RAPI_BOOL writeFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
                         std::chrono::steady_clock::time_point& waitUntil) {
         if (written != nullptr) {
             *written = 0;
         }
+        const auto it = objects.find(h);
         if (!linkUp()) {
+            if (it != objects.end()) {
+                if (auto* file = std::get_if<FileObject>(&it->second)) {
+                    discardPartial(*file);
+                }
+            }
             return 0;
         }
-        const auto it = objects.find(h);
         if (it == objects.end() || !std::holds_alternative<FileObject>(it->second)) {
             return fail(error::kInvalidHandle);
         }

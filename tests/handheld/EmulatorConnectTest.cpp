@@ -139,17 +139,41 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
-    EXPECT_EQ(std::filesystem::file_size(aside + "/big.bin"), 4096u);
+    // Nobody can delete the partial file any more: the handheld drops it itself.
+    EXPECT_FALSE(test::FileExists(aside + "/big.bin"));
 
     // Putting the folder back doesn't revive the old link; a new connect does.
     ASSERT_EQ(std::rename(aside.c_str(), root.c_str()), 0);
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
-    EXPECT_EQ(device.CeDeleteFile(u"big.bin"), 0);
+    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 0);
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
     ASSERT_TRUE(test::Connect(device));
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
     EXPECT_EQ(device.CeGetLastError(), error::kInvalidHandle);
-    EXPECT_EQ(device.CeDeleteFile(u"big.bin"), 1);
+    EXPECT_FALSE(test::FileExists(root + "/big.bin"));
+}
+
+TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
+    test::MakeDir(root);
+    test::WriteFile(root + "/kept.bin", "old contents");
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const RAPI_HANDLE done =
+        device.CeCreateFile(u"done.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    const RAPI_HANDLE opened =
+        device.CeCreateFile(u"kept.bin", GENERIC_WRITE, 0, nullptr, 4 /* OPEN_ALWAYS */, 0x80, 0);
+    ASSERT_GT(done, 0);
+    ASSERT_GT(opened, 0);
+    RAPI_DWORD written = 0;
+    ASSERT_EQ(device.CeWriteFile(done, "all", 3, &written, nullptr), 1);
+
+    const std::string aside = dir / "aside";
+    ASSERT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+    EXPECT_EQ(device.CeCloseHandle(done), 0);  // the link is gone, the file is complete
+    EXPECT_EQ(test::ReadFile(aside + "/done.bin"), "all");
+    // A file that was opened, not emptied, keeps what it had.
+    EXPECT_EQ(device.CeWriteFile(opened, "new", 3, &written, nullptr), 0);
+    EXPECT_EQ(test::ReadFile(aside + "/kept.bin"), "old contents");
 }
 
 TEST_F(ConnectTest, ReplacedRootIsAnUnpluggedHandheld) {
