@@ -123,8 +123,6 @@ protected:
 TEST_F(RunAndWaitTest, ReturnsTheChildsExitCodeAfterItEnded) {
     ::setenv("BUNDORA_STANDIN_EXIT", "3", 1);
     ::setenv("BUNDORA_STANDIN_SLEEP_MS", "200", 1);
-    timespec before{};
-    clock_gettime(CLOCK_REALTIME, &before);
     EXPECT_EQ(RunAndWait("\"" + standIn + "\" arg"), 3);
     timespec after{};
     clock_gettime(CLOCK_REALTIME, &after);
