@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Payload.h"
+#include "RunProgram.h"
+#include "StandInLog.h"
+#include "TestFiles.h"
+
+namespace bundora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::exists;
+using test::readFile;
+using test::readStandInLog;
+using test::TempDir;
+using test::writeFile;
+
+// A launcher folder with a packed launcher, an installer folder named by the registry file, a
+// temporary folder, and the stand-in's log.
+class PackedLauncher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"launch", "inst", "tmp"}) {
+            fs::create_directory(root.path() / d);
+        }
+        launcher = pack("bundora");
+        setInstallDir(installFolder);
+    }
+    std::string pack(const std::string& name) {
+        const std::string path = root / ("launch/" + name);
+        fs::copy_file(BUNDORA_IMAGE, path);
+        FileSource standIn(BUNDORA_STANDIN);
+        appendEntry(path, "Trestel.exe", 0, standIn);
+        MemorySource readme(std::string("payload readme"));
+        appendEntry(path, "readme.txt", 0, readme);
+        return path;
+    }
+    void setInstallDir(const std::string& value) {
+        writeFile(registry, "Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
+                            "\"INSTALLDIR\"=\"" + value + "\"\r\n");
+    }
+    void module(const std::string& name) { writeFile(root / ("launch/" + name), "module"); }
+    test::ProgramResult run(const std::string& program, int sleepMs = 0) {
+        return test::runProgram(
+            {program}, root,
+            {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
+             "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), "-DISPLAY",
+             "-WAYLAND_DISPLAY"});
+    }
+    std::vector<std::string> expectedArgs(const std::string& installer, const std::string& mod) {
+        return {installer, root / "launch" + "/" + mod};
+    }
+
+    TempDir root;
+    std::string launcher;
+    std::string registry = root / "registry.reg";
+    std::string installFolder = root / "inst/";
+    std::string tempFolder = root / "tmp";
+    std::string log = root / "log";
+};
+
+TEST_F(PackedLauncher, PresentInstallerWithContentRunsWithoutExtraction) {
+    fs::copy_file(BUNDORA_STANDIN, installFolder + "Trestel.exe");
+    ::chmod((installFolder + "Trestel.exe").c_str(), 0755);
+    module("one.bbl");
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(exists(installFolder + "readme.txt"));
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args, expectedArgs(installFolder + "Trestel.exe", "one.bbl"));
+}
+
+TEST_F(PackedLauncher, EmptyInstallerIsExtractedAgainAndRun) {
+    writeFile(installFolder + "Trestel.exe", "");
+    module("one.dct");
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(installFolder + "Trestel.exe"), readFile(BUNDORA_STANDIN));
+    EXPECT_EQ(readFile(installFolder + "readme.txt"), "payload readme");
+    ASSERT_EQ(readStandInLog(log).size(), 1u);
+}
+
+TEST_F(PackedLauncher, WithoutInstallDirTheTemporaryFolderIsUsed) {
+    fs::remove(registry);
+    module("one.cmt");
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string installer = tempFolder + "/Trestel.exe";
+    EXPECT_EQ(readFile(installer), readFile(BUNDORA_STANDIN));
+    struct stat st {};
+    ASSERT_EQ(::stat(installer.c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args, expectedArgs(installer, "one.cmt"));
+}
+
+TEST_F(PackedLauncher, InstallDirWithoutFinalSeparatorGetsTheNameAppendedDirectly) {
+    setInstallDir(root / "inst");
+    module("one.bbl");
+    const auto r = run(launcher);
+    // The payload lands in the folder; the installer path misses it, so the run can't start.
+    EXPECT_TRUE(exists(installFolder + "Trestel.exe"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("cannot start " + root / "instTrestel.exe"), std::string::npos) << r.err;
+    EXPECT_TRUE(readStandInLog(log).empty());
+}
+
+TEST_F(PackedLauncher, ModulesRunOneAfterAnotherInListingOrder) {
+    for (const char* name : {"b.bbl", "a.dev", "c d.brp", "UPPER.BBL", "notes.txt"}) {
+        module(name);
+    }
+    fs::create_directory(root / "launch/sub.bbl");
+    writeFile(root / "launch/sub.bbl/inner.bbl", "module");
+    const auto r = run(launcher, 150);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    std::vector<std::string> order;
+    for (const auto& e : fs::directory_iterator(root.path() / "launch")) {
+        const std::string n = e.path().filename().string();
+        if (n == "b.bbl" || n == "a.dev" || n == "c d.brp") {
+            order.push_back(n);
+        }
+    }
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 3u);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].args, expectedArgs(installFolder + "Trestel.exe", order[i]));
+        EXPECT_GE(runs[i].end - runs[i].start, 150 * 1000000LL);
+        if (i > 0) {
+            EXPECT_LE(runs[i - 1].end, runs[i].start) << "runs " << i - 1 << " and " << i
+                                                      << " overlap";
+        }
+    }
+}
+
+TEST_F(PackedLauncher, NoModuleShowsTheMessageOnStandardErrorAfterExtracting) {
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Unable to find modules to install in: \n\n" + root / "launch" +
+                         "/\n\nPlease put bundora in the same folder as your modules.\n");
+    EXPECT_TRUE(exists(installFolder + "Trestel.exe"));
+    EXPECT_TRUE(readStandInLog(log).empty());
+
+    // A launcher saved under another name shows that name, without its extension.
+    const std::string renamed = root / "launch/Lorvex Mods.run";
+    fs::rename(launcher, renamed);
+    const auto again = run(renamed);
+    EXPECT_NE(again.err.find("Please put Lorvex Mods in the same folder"), std::string::npos)
+        << again.err;
+}
+
+TEST_F(PackedLauncher, FailedExtractionEndsWithStatusOneAndOneLine) {
+    setInstallDir(root / "missing/");
+    module("one.bbl");
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bundora: extraction: cannot open destination folder " + root / "missing/" +
+                         ": No such file or directory\n");
+    EXPECT_TRUE(readStandInLog(log).empty());
+}
+
+TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {
+    const std::string bare = root / "launch/bare";
+    fs::copy_file(BUNDORA_IMAGE, bare);
+    module("one.bbl");
+    const auto r = run(bare);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("cannot start"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(root / "inst"));
+}
+
+#ifdef TRESTEL_PROGRAM
+TEST(DeliveredLauncher, CarriesTheInstallerAsTrestelExe) {
+    FileSource packed(BUNDORA_PACKED);
+    std::vector<std::string> names;
+    std::string data;
+    walk(packed, [&](Entry& e) {
+        names.push_back(e.name);
+        data.assign(e.bytes().begin(), e.bytes().end());
+    });
+    EXPECT_EQ(names, std::vector<std::string>{"Trestel.exe"});
+    EXPECT_EQ(data, readFile(TRESTEL_PROGRAM));
+}
+#endif
+
+}  // namespace
+}  // namespace bundora

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Form1.h"
+#include "Payload.h"
+#include "TestFiles.h"
+
+namespace bundora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+class FakeRunner : public ProcessRunner {
+public:
+    int Run(const std::string& commandLine, std::string* startError) override {
+        lines.push_back(commandLine);
+        if (failStart) {
+            *startError = "No such file or directory";
+            return -1;
+        }
+        return 0;
+    }
+    std::vector<std::string> lines;
+    bool failStart = false;
+};
+
+class FakeMessageBox : public MessageBox {
+public:
+    void Show(const std::string& text, const std::string& title, int icon) override {
+        shown.push_back({text, title, icon});
+    }
+    struct Shown {
+        std::string text, title;
+        int icon;
+    };
+    std::vector<Shown> shown;
+};
+
+class Launcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(launcherDir / "mods");
+        fs::create_directory(installDir / "pl");
+        // The launcher's executable: an image with an installer and a readme appended.
+        writeFile(exe, std::string(2048, '\0'));
+        add("readme.txt", "read me");
+        add("Trestel.exe", "#!/bin/sh\n# new installer\n");
+        registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                                  installFolder);
+    }
+    void add(const std::string& name, const std::string& data) {
+        MemorySource content(data);
+        appendEntry(exe, name, 0, content);
+    }
+    Form1 form() {
+        Form1Deps deps;
+        deps.registry = &registry;
+        deps.runner = &runner;
+        deps.messageBox = &box;
+        deps.getenv = [this](const char* name) -> const char* {
+            auto it = environment.find(name);
+            return it == environment.end() ? nullptr : it->second.c_str();
+        };
+        deps.exePath = exe;
+        deps.payloadPath = exe;
+        deps.errors = &errors;
+        return Form1(deps);
+    }
+    std::string commandFor(const std::string& module) const {
+        return "\"" + installFolder + "Trestel.exe\" \"" + launcherDir / "mods" + "/" + module +
+               "\"";
+    }
+
+    TempDir launcherDir;
+    TempDir installDir;
+    std::string exe = launcherDir / "mods/pl-launcher.bin";
+    std::string installFolder = installDir / "pl/";
+    MemoryRegistry registry;
+    FakeRunner runner;
+    FakeMessageBox box;
+    std::map<std::string, std::string> environment;
+    std::ostringstream errors;
+};
+
+TEST_F(Launcher, InstallerFolderComesFromTheRegistryUnchanged) {
+    EXPECT_EQ(form().GetPocketLorvexPath(), installFolder);
+    // Without a final separator the name is appended directly; the payload goes into the
+    // folder itself.
+    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                              installDir / "pl");
+    EXPECT_EQ(form().GetPocketLorvexPath(), installDir / "pl");
+    EXPECT_EQ(form().PocketLorvexInstallerPath(), installDir / "plTrestel.exe");
+    EXPECT_TRUE(test::exists(installDir / "pl/Trestel.exe"));
+    EXPECT_FALSE(test::exists(installDir / "plTrestel.exe"));
+}
+
+TEST_F(Launcher, WithoutRegistryValueTheTemporaryFolderIsUsedNeverTheRoot) {
+    registry.data() = RegistryData{};
+    environment["TEMP"] = "/t/emp";
+    environment["TMPDIR"] = "/t/mpdir";
+    EXPECT_EQ(form().GetPocketLorvexPath(), "/t/emp/");
+    environment["TEMP"] = "";
+    EXPECT_EQ(form().GetPocketLorvexPath(), "/t/mpdir/");
+    environment["TEMP"] = "/";
+    EXPECT_EQ(form().GetPocketLorvexPath(), "/t/mpdir/");
+    environment.clear();
+    EXPECT_EQ(form().GetPocketLorvexPath(), "/tmp/");
+    // A value longer than 254 characters reads as missing.
+    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                              std::string(255, 'x'));
+    EXPECT_EQ(form().GetPocketLorvexPath(), "/tmp/");
+}
+
+TEST_F(Launcher, PresentInstallerWithContentIsNotExtracted) {
+    writeFile(installFolder + "Trestel.exe", "old but good");
+    ::chmod((installFolder + "Trestel.exe").c_str(), 0755);
+    EXPECT_EQ(form().PocketLorvexInstallerPath(), installFolder + "Trestel.exe");
+    EXPECT_EQ(readFile(installFolder + "Trestel.exe"), "old but good");
+    EXPECT_FALSE(test::exists(installFolder + "readme.txt"));
+}
+
+TEST_F(Launcher, MissingEmptyOrForeignWritableInstallerIsExtracted) {
+    const std::string installer = installFolder + "Trestel.exe";
+    EXPECT_EQ(form().PocketLorvexInstallerPath(), installer);
+    EXPECT_EQ(readFile(installer), "#!/bin/sh\n# new installer\n");
+    EXPECT_EQ(readFile(installFolder + "readme.txt"), "read me");
+
+    writeFile(installer, "");
+    form().PocketLorvexInstallerPath();
+    EXPECT_EQ(readFile(installer), "#!/bin/sh\n# new installer\n");
+
+    for (mode_t mode : {0777, 0757, 0775}) {
+        writeFile(installer, "planted");
+        ::chmod(installer.c_str(), mode);
+        form().PocketLorvexInstallerPath();
+        EXPECT_EQ(readFile(installer), "#!/bin/sh\n# new installer\n") << std::oct << mode;
+    }
+    // A link in the installer's place is replaced, its target left alone.
+    TempDir elsewhere;
+    writeFile(elsewhere / "real", "elsewhere");
+    fs::remove(installer);
+    fs::create_symlink(elsewhere / "real", installer);
+    form().PocketLorvexInstallerPath();
+    EXPECT_FALSE(fs::is_symlink(installer));
+    EXPECT_EQ(readFile(elsewhere / "real"), "elsewhere");
+}
+
+TEST_F(Launcher, RunsTheInstallerOncePerModuleInListingOrder) {
+    for (const char* name : {"a.bbl", "b.dct", "c d.cmt", "e.BBL", "notes.txt", "f.brp",
+                             "g.dev"}) {
+        writeFile(launcherDir / (std::string("mods/") + name), "m");
+    }
+    fs::create_directory(launcherDir / "mods/sub.bbl");
+    Form1 f = form();
+    f.Load();
+    std::vector<std::string> expected;
+    for (const auto& e : fs::directory_iterator(launcherDir.path() / "mods")) {
+        const std::string n = e.path().filename().string();
+        if (e.is_regular_file() && n.size() > 4 && n != "e.BBL" && n != "notes.txt" &&
+            n != "pl-launcher.bin") {
+            expected.push_back(commandFor(n));
+        }
+    }
+    EXPECT_EQ(runner.lines, expected);
+    EXPECT_EQ(f.runCount(), 5);
+    EXPECT_TRUE(box.shown.empty());
+    EXPECT_EQ(runner.lines.size(), 5u);
+}
+
+TEST_F(Launcher, CommandLineIsBuiltCharacterForCharacter) {
+    writeFile(launcherDir / "mods/sample.bbl", "m");
+    form().Load();
+    ASSERT_EQ(runner.lines.size(), 1u);
+    EXPECT_EQ(runner.lines[0], "\"" + installDir.str() + "/pl/Trestel.exe\" \"" +
+                                   launcherDir.str() + "/mods/sample.bbl\"");
+}
+
+TEST_F(Launcher, NoModuleShowsTheMessageAfterExtracting) {
+    Form1 f = form();
+    f.Load();
+    EXPECT_TRUE(runner.lines.empty());
+    EXPECT_EQ(f.runCount(), 0);
+    ASSERT_EQ(box.shown.size(), 1u);
+    EXPECT_EQ(box.shown[0].text, "Unable to find modules to install in: \r\r" + launcherDir.str() +
+                                     "/mods/\r\rPlease put pl-launcher in the same folder as "
+                                     "your modules.");
+    EXPECT_EQ(box.shown[0].title, "Pocket Lorvex Installer");
+    EXPECT_EQ(box.shown[0].icon, 64);
+    EXPECT_TRUE(test::exists(installFolder + "Trestel.exe"));
+}
+
+TEST_F(Launcher, InstallerThatCannotStartStillCountsAndIsReported) {
+    writeFile(launcherDir / "mods/a.bbl", "m");
+    writeFile(launcherDir / "mods/b.bbl", "m");
+    runner.failStart = true;
+    Form1 f = form();
+    f.Load();
+    EXPECT_EQ(f.runCount(), 2);
+    EXPECT_TRUE(box.shown.empty());
+    const std::string notes = errors.str();
+    EXPECT_EQ(std::count(notes.begin(), notes.end(), '\n'), 2) << notes;
+    EXPECT_NE(notes.find("cannot start " + installFolder + "Trestel.exe"), std::string::npos);
+}
+
+TEST_F(Launcher, FailedExtractionEndsTheRunBeforeAnyInstallerRun) {
+    writeFile(launcherDir / "mods/a.bbl", "m");
+    add("..\\outside", "x");
+    Form1 f = form();
+    try {
+        f.Load();
+        FAIL() << "no failure";
+    } catch (const LaunchError& e) {
+        EXPECT_EQ(e.step(), "extraction");
+        EXPECT_NE(std::string(e.what()).find("..\\outside"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(runner.lines.empty());
+    EXPECT_TRUE(box.shown.empty());
+}
+
+TEST_F(Launcher, MissingInstallerFolderIsAFailedExtraction) {
+    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                              installDir / "absent/");
+    try {
+        form().PocketLorvexInstallerPath();
+        FAIL() << "no failure";
+    } catch (const LaunchError& e) {
+        EXPECT_EQ(e.step(), "extraction");
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace bundora

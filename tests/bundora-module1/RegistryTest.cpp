@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "Module1.h"
+#include "Registry.h"
+#include "TestFiles.h"
+
+namespace bundora {
+namespace {
+
+using test::TempDir;
+using test::writeFile;
+
+const std::string kKey = "SOFTWARE\\Pocket Lorvex";
+
+// Reads a value through the .reg file reader.
+std::string fromFile(const std::string& path, const std::string& name,
+                     RegKey root = HKEY_LOCAL_MACHINE, const std::string& key = kKey) {
+    RegFileRegistry registry(path);
+    return GetRegistryValue(root, key, name, &registry);
+}
+
+class RegFile : public ::testing::Test {
+protected:
+    std::string write(const std::string& body,
+                      const std::string& header = "Windows Registry Editor Version 5.00") {
+        writeFile(path, header + "\r\n\r\n" + body);
+        return path;
+    }
+    TempDir dir;
+    std::string path = dir / "registry.reg";
+};
+
+TEST_F(RegFile, ReadsTextAndDwordValuesCaseInsensitively) {
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
+        "\"INSTALLDIR\"=\"/opt/pocket lorvex/\"\r\n"
+        "\"Quoted\"=\"say \\\"hi\\\" C:\\\\dir\\\\\"\r\n"
+        "\"Minus\"=dword:ffffffff\r\n"
+        "\"Big\"=dword:7fffffff\r\n"
+        "@=\"default\"\r\n"
+        "\"Empty\"=\"\"\r\n"
+        "\"Bin\"=hex:41,42,43,00\r\n");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "/opt/pocket lorvex/");
+    EXPECT_EQ(fromFile(path, "installdir", HKEY_LOCAL_MACHINE, "software\\POCKET LORVEX"),
+              "/opt/pocket lorvex/");
+    EXPECT_EQ(fromFile(path, "Quoted"), "say \"hi\" C:\\dir\\");
+    EXPECT_EQ(fromFile(path, "Minus"), "-1");
+    EXPECT_EQ(fromFile(path, "Big"), "2147483647");
+    EXPECT_EQ(fromFile(path, ""), "default");
+    EXPECT_EQ(fromFile(path, "Empty"), "");
+    EXPECT_EQ(fromFile(path, "Bin"), "ABC");
+}
+
+TEST_F(RegFile, MissingKeyValueOrFileReadsAsEmpty) {
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"INSTALLDIR\"=\"/x/\"\r\n");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR", HKEY_CURRENT_USER, "SOFTWARE\\Other"), "");
+    EXPECT_EQ(fromFile(path, "Nothing", HKEY_LOCAL_MACHINE, "SOFTWARE\\Other"), "");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR", HKEY_LOCAL_MACHINE, "SOFTWARE\\Other"), "/x/");
+    EXPECT_EQ(fromFile(dir / "missing.reg", "INSTALLDIR"), "");
+    EXPECT_EQ(fromFile(dir.str(), "INSTALLDIR"), "");  // a folder, not a file
+}
+
+TEST_F(RegFile, TextOf254CharactersComesBackWhole255ReadsAsAbsent) {
+    const std::string v254(254, 'a');
+    const std::string v255(255, 'b');
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"A\"=\"" + v254 + "\"\n\"B\"=\"" +
+          v255 + "\"\n");
+    EXPECT_EQ(fromFile(path, "A"), v254);
+    EXPECT_EQ(fromFile(path, "B"), "");
+}
+
+TEST_F(RegFile, MalformedFilesReadAsEmpty) {
+    const std::string good = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n";
+    EXPECT_EQ(fromFile(write(good, "REGEDIT4"), "INSTALLDIR"), "/x/");
+    for (const std::string& bad : {
+             std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\n\"INSTALLDIR\"=\"/x/\"\n"),
+             good + "\"Broken\"=\"no end\n",
+             good + "\"D\"=dword:123456789\n",
+             good + "\"H\"=hex:4g\n",
+             good + "\"N\"=other\n",
+             "\"INSTALLDIR\"=\"/x/\"\n" + good,
+             "[HKEY_NOWHERE\\SOFTWARE]\n" + good,
+         }) {
+        EXPECT_EQ(fromFile(write(bad), "INSTALLDIR"), "") << bad;
+    }
+    EXPECT_EQ(fromFile(write(good, "Not a registry file"), "INSTALLDIR"), "");
+    writeFile(path, "");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "");
+}
+
+TEST_F(RegFile, HexContinuationsDeletionsAndUtf16Files) {
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
+        "\"Wide\"=hex(2):2f,00,6f,00,70,00,74,00,2f,00,\\\r\n"
+        "  00,00\r\n"
+        "\"Gone\"=\"x\"\r\n"
+        "\"Gone\"=-\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Removed]\r\n");
+    EXPECT_EQ(fromFile(path, "Wide"), "/opt/");
+    EXPECT_EQ(fromFile(path, "Gone"), "");
+
+    // The same content as regedit writes it: UTF-16LE with a byte-order mark.
+    std::string wide = "\xff\xfe";
+    for (unsigned char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n"
+                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
+                                       "\"INSTALLDIR\"=\"/w\xe9/\"\r\n")) {
+        wide.push_back(static_cast<char>(c));
+        wide.push_back('\0');
+    }
+    writeFile(path, wide);
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "/w\xc3\xa9/");
+}
+
+TEST(RegistryValue, RootsOutsideThePredefinedOnesOpenNothing) {
+    MemoryRegistry registry;
+    registry.data().setString(HKEY_DYN_DATA, "K", "V", "dyn");
+    registry.data().setString(HKEY_CLASSES_ROOT, "K", "V", "classes");
+    EXPECT_EQ(GetRegistryValue(0x7fffffff, "K", "V", &registry), "");
+    EXPECT_EQ(GetRegistryValue(0x80000007, "K", "V", &registry), "");
+    EXPECT_EQ(GetRegistryValue(0, "K", "V", &registry), "");
+    EXPECT_EQ(registry.opens, 0);
+    EXPECT_EQ(GetRegistryValue(HKEY_DYN_DATA, "K", "V", &registry), "dyn");
+    EXPECT_EQ(GetRegistryValue(HKEY_CLASSES_ROOT, "K", "V", &registry), "classes");
+    EXPECT_EQ(registry.lastAccess, KEY_READ);
+}
+
+TEST(RegistryValue, EveryOpenedKeyIsClosedWhateverTheQueryGave) {
+    MemoryRegistry registry;
+    registry.data().setDword(HKEY_LOCAL_MACHINE, "K", "D", -1);
+    registry.data().setString(HKEY_LOCAL_MACHINE, "K", "S", std::string(300, 'x'));
+    registry.data().set(HKEY_LOCAL_MACHINE, "K", "Z", REG_BINARY, "");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "D", &registry), "-1");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "S", &registry), "");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "Z", &registry), "");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "missing", &registry), "");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "No\\Such", "D", &registry), "");
+    EXPECT_EQ(registry.opens, 5);
+    EXPECT_EQ(registry.closes, 4);
+    EXPECT_EQ(registry.openKeys(), 0u);
+}
+
+TEST(RegistryValue, FailuresOfTheRegistryGiveTheEmptyText) {
+    MemoryRegistry registry;
+    registry.data().setDword(HKEY_LOCAL_MACHINE, "K", "D", 42);
+    registry.failOpen = 5;  // access denied
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "D", &registry), "");
+    EXPECT_EQ(registry.closes, 0);
+    registry.failOpen.reset();
+    registry.failQueryNumber = 2;  // the second query, into the 32-bit integer
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "D", &registry), "");
+    EXPECT_EQ(registry.openKeys(), 0u);
+    registry.failQueryNumber.reset();
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, "K", "D", &registry), "42");
+}
+
+TEST(RegistryValue, DefaultsToTheFileNamedByTheEnvironment) {
+    TempDir dir;
+    writeFile(dir / "r.reg",
+              "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/e/\"\n");
+    ::setenv("BUNDORA_REGISTRY", (dir / "r.reg").c_str(), 1);
+    EXPECT_EQ(registryFilePath(), dir / "r.reg");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR"), "/e/");
+    ::unsetenv("BUNDORA_REGISTRY");
+    EXPECT_EQ(registryFilePath(), "/etc/pocket-lorvex/registry.reg");
+}
+
+}  // namespace
+}  // namespace bundora

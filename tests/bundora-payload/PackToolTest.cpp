@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "RunProgram.h"
+#include "TestFiles.h"
+
+namespace bundora {
+namespace {
+
+using test::pattern;
+using test::readFile;
+using test::runProgram;
+using test::TempDir;
+using test::writeFile;
+
+class PackTool : public ::testing::Test {
+protected:
+    test::ProgramResult pack(std::vector<std::string> args) {
+        args.insert(args.begin(), BUNDORA_PACK);
+        return runProgram(args, dir);
+    }
+    TempDir dir;
+    std::string carrier = dir / "carrier";
+};
+
+TEST_F(PackTool, AppendsListsAndExtracts) {
+    writeFile(carrier, std::string(1000, '\0'));
+    writeFile(dir / "one", pattern(300));
+    writeFile(dir / "two", "");
+    EXPECT_EQ(pack({"list", carrier}).out, "");
+    EXPECT_EQ(pack({"append", carrier, "Trestel.exe", dir / "one"}).status, 0);
+    EXPECT_EQ(pack({"append", carrier, "--backup", "sub\\two name", dir / "two"}).status, 0);
+    const auto listed = pack({"list", carrier});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, "0 1 sub\\two name\n300 0 Trestel.exe\n");
+    EXPECT_EQ(listed.err, "");
+
+    TempDir out;
+    const auto extracted = pack({"extract", carrier, out.str()});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(readFile(out / "Trestel.exe"), pattern(300));
+    EXPECT_EQ(readFile(out / "sub/two name"), "");
+}
+
+TEST_F(PackTool, BrokenCarrierGivesStatusOneAndOneLineWithThePosition) {
+    std::string bytes = std::string(100, '\0') + "TARVO-FOOTER-IDENT" + std::string("\0\0\0\0", 4);
+    writeFile(carrier, bytes);
+    for (const auto& args : {std::vector<std::string>{"list", carrier},
+                             std::vector<std::string>{"extract", carrier, dir.str()},
+                             std::vector<std::string>{"append", carrier, "x", carrier}}) {
+        const auto r = pack(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("position 101"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(readFile(carrier), bytes);
+}
+
+TEST_F(PackTool, BadUsageGivesStatusTwo) {
+    EXPECT_EQ(pack({}).status, 2);
+    EXPECT_EQ(pack({"frobnicate"}).status, 2);
+    EXPECT_EQ(pack({"append", carrier, "x"}).status, 2);
+    EXPECT_EQ(pack({"list"}).status, 2);
+    EXPECT_EQ(pack({"extract", carrier}).status, 2);
+    const auto help = pack({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("append CARRIER NAME SOURCE"), std::string::npos);
+}
+
+TEST_F(PackTool, MissingFilesGiveStatusOne) {
+    const auto r = pack({"list", dir / "nothing"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("nothing"), std::string::npos);
+    writeFile(carrier, std::string(100, '\0'));
+    EXPECT_EQ(pack({"append", carrier, "x", dir / "nothing"}).status, 1);
+    EXPECT_EQ(readFile(carrier), std::string(100, '\0'));
+}
+
+}  // namespace
+}  // namespace bundora

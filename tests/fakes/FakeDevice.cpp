@@ -1,0 +1,166 @@
+#include "FakeDevice.h"
+
+#include <QString>
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+std::string utf8(const char16_t* s) {
+    return s == nullptr ? std::string("(null)") : QString::fromUtf16(s).toStdString();
+}
+
+std::string hex(RAPI_DWORD n) {
+    return "0x" + QString::number(n, 16).toStdString();
+}
+
+}  // namespace
+
+void FakeDevice::enter(const std::string& name, const std::string& args) {
+    log.push_back(name + "(" + args + ")");
+    const bool bThrow = failures.Use(name);
+    if (onCall) {
+        onCall(name);
+    }
+    if (bThrow) {
+        throw DeviceUnavailable("injected failure in " + name);
+    }
+}
+
+std::vector<std::string> FakeDevice::Calls(const std::string& name) const {
+    std::vector<std::string> out;
+    for (const auto& entry : log) {
+        if (entry.compare(0, name.size() + 1, name + "(") == 0) {
+            out.push_back(entry);
+        }
+    }
+    return out;
+}
+
+std::string FakeDevice::File(const std::u16string& path) const {
+    const auto it = files.find(path);
+    return it == files.end() ? std::string() : it->second;
+}
+
+RAPI_HRESULT FakeDevice::CeRapiInitEx(RAPIINIT* p) {
+    enter("CeRapiInitEx", std::to_string(p->cbSize) + ", " + std::to_string(p->heRapiInit) + ", " +
+                              std::to_string(p->hrRapiInit));
+    if (initResult >= 0) {
+        p->heRapiInit = initEvent;
+        p->hrRapiInit = initOutcome;
+    }
+    return initResult;
+}
+
+RAPI_HRESULT FakeDevice::CeRapiUninit() {
+    enter("CeRapiUninit", "");
+    return 0;
+}
+
+void FakeDevice::fill(CE_FIND_DATA* data, const Entry& entry) const {
+    std::memset(data, 0, sizeof(*data));
+    data->dwFileAttributes = entry.attributes;
+    // A name of kMaxPath characters or more fills the field without a terminating NUL.
+    const std::size_t n = std::min<std::size_t>(entry.name.size(), kMaxPath);
+    std::copy_n(entry.name.begin(), n, data->cFileName);
+}
+
+RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data) {
+    enter("CeFindFirstFile", utf8(name));
+    nextEntry_ = 0;
+    if (rootEntries.empty()) {
+        lastError_ = 18;  // no more files
+        return INVALID_HANDLE_VALUE;
+    }
+    fill(data, rootEntries[nextEntry_++]);
+    return findHandle;
+}
+
+RAPI_BOOL FakeDevice::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
+    enter("CeFindNextFile", std::to_string(h));
+    if (h != findHandle || nextEntry_ >= rootEntries.size()) {
+        lastError_ = 18;
+        return 0;
+    }
+    fill(data, rootEntries[nextEntry_++]);
+    return 1;
+}
+
+RAPI_BOOL FakeDevice::CeFindClose(RAPI_HANDLE h) {
+    enter("CeFindClose", std::to_string(h));
+    return h == findHandle ? 1 : 0;
+}
+
+RAPI_BOOL FakeDevice::CeCreateDirectory(const char16_t* path, void* sa) {
+    enter("CeCreateDirectory", utf8(path) + (sa == nullptr ? ", null" : ", attributes"));
+    folders.insert(path);
+    return 1;
+}
+
+RAPI_HANDLE FakeDevice::CeCreateFile(const char16_t* name, RAPI_DWORD access, RAPI_DWORD share,
+                                     void* sa, RAPI_DWORD disposition, RAPI_DWORD attributes,
+                                     RAPI_HANDLE hTemplate) {
+    enter("CeCreateFile", utf8(name) + ", " + hex(access) + ", " + std::to_string(share) + ", " +
+                              (sa == nullptr ? "null" : "attributes") + ", " +
+                              std::to_string(disposition) + ", " + hex(attributes) + ", " +
+                              std::to_string(hTemplate));
+    if (createError != 0) {
+        lastError_ = createError;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_NEW && files.count(name) != 0) {
+        lastError_ = 80;  // the file exists
+        return INVALID_HANDLE_VALUE;
+    }
+    files[name].clear();
+    const RAPI_HANDLE h = nextHandle_++;
+    open_[h] = name;
+    return h;
+}
+
+RAPI_DWORD FakeDevice::CeGetLastError() {
+    enter("CeGetLastError", "");
+    return lastError_;
+}
+
+RAPI_BOOL FakeDevice::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count,
+                                  RAPI_DWORD* written, void* overlapped) {
+    enter("CeWriteFile", std::to_string(h) + ", " + std::to_string(count) +
+                             (overlapped == nullptr ? "" : ", overlapped"));
+    const int nth = Count("CeWriteFile");
+    WriteReply reply{1, count};
+    if (writeScript) {
+        reply = writeScript(nth, count);
+    }
+    const auto it = open_.find(h);
+    if (it == open_.end()) {
+        *written = 0;
+        return 0;
+    }
+    const RAPI_DWORD nKept = std::min(reply.written, count);
+    if (keepContent) {
+        files[it->second].append(static_cast<const char*>(buffer), nKept);
+    }
+    *written = reply.written;
+    return reply.result;
+}
+
+RAPI_BOOL FakeDevice::CeCloseHandle(RAPI_HANDLE h) {
+    enter("CeCloseHandle", std::to_string(h));
+    return open_.erase(h) != 0 ? 1 : 0;
+}
+
+RAPI_BOOL FakeDevice::CeDeleteFile(const char16_t* name) {
+    enter("CeDeleteFile", utf8(name));
+    for (const auto& [h, path] : open_) {
+        if (path == name) {
+            lastError_ = 32;  // still open: a sharing violation
+            return 0;
+        }
+    }
+    if (files.erase(name) == 0) {
+        lastError_ = 2;  // file not found
+        return 0;
+    }
+    return 1;
+}

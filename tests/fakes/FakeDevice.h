@@ -1,0 +1,90 @@
+#pragma once
+
+// A handheld in memory: scriptable connect outcome, root entries, create errors and write
+// replies; every call is logged with its arguments, and any call can be made to throw.
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DeviceApi.h"
+#include "FailureScript.h"
+
+class FakeDevice : public DeviceApi {
+public:
+    struct Entry {
+        RAPI_DWORD attributes;
+        std::u16string name;
+    };
+    struct WriteReply {
+        RAPI_BOOL result;    // what CeWriteFile returns
+        RAPI_DWORD written;  // the count it reports; that many leading bytes are kept
+    };
+
+    // Connect: the result of CeRapiInitEx, the outcome it leaves in hrRapiInit and the event.
+    RAPI_HRESULT initResult = 0;
+    RAPI_HRESULT initOutcome = 0;
+    RAPI_HANDLE initEvent = 42;
+
+    // The root's entries in the order the search returns them; an empty root answers -1.
+    std::vector<Entry> rootEntries;
+    RAPI_HANDLE findHandle = 7;
+
+    // Non-zero: CeCreateFile fails and CeGetLastError reports this code.
+    RAPI_DWORD createError = 0;
+
+    // Decides each write (nth counts from 1, count is what was asked). Unset: every write
+    // takes its whole chunk.
+    std::function<WriteReply(int nth, RAPI_DWORD count)> writeScript;
+
+    // Runs at the start of every call with the call's name; may throw or change the script.
+    std::function<void(const std::string& name)> onCall;
+
+    // False: writes are taken and counted but their bytes are not kept (for very large files).
+    bool keepContent = true;
+
+    // The device's content: files by their device path, and the folders created.
+    std::map<std::u16string, std::string> files;
+    std::set<std::u16string> folders;
+
+    // Every call in order, e.g. "CeWriteFile(3, 4096)"; and per-name counts and throws.
+    std::vector<std::string> log;
+    FailureScript failures;
+
+    int Count(const std::string& name) const { return failures.Count(name); }
+    // The log entries of one call name only.
+    std::vector<std::string> Calls(const std::string& name) const;
+    // The content of a device file as bytes; empty when it doesn't exist.
+    std::string File(const std::u16string& path) const;
+    bool HasFile(const std::u16string& path) const { return files.count(path) != 0; }
+    // Handles created and not yet closed.
+    std::size_t OpenHandles() const { return open_.size(); }
+
+    RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) override;
+    RAPI_HRESULT CeRapiUninit() override;
+    RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData) override;
+    RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) override;
+    RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) override;
+    RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) override;
+    RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
+                             RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
+                             RAPI_DWORD dwCreationDisposition, RAPI_DWORD dwFlagsAndAttributes,
+                             RAPI_HANDLE hTemplateFile) override;
+    RAPI_DWORD CeGetLastError() override;
+    RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer, RAPI_DWORD nNumberOfBytesToWrite,
+                          RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped) override;
+    RAPI_BOOL CeCloseHandle(RAPI_HANDLE hObject) override;
+    RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) override;
+
+private:
+    // Logs and counts the call, runs onCall and throws DeviceUnavailable when scripted to.
+    void enter(const std::string& name, const std::string& args);
+    void fill(CE_FIND_DATA* data, const Entry& entry) const;
+
+    std::map<RAPI_HANDLE, std::u16string> open_;
+    RAPI_HANDLE nextHandle_ = 100;
+    std::size_t nextEntry_ = 0;
+    RAPI_DWORD lastError_ = 0;
+};

@@ -1,0 +1,403 @@
+// The transfer of one module file to the handheld, against the fakes.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "Fixture.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const std::u16string kTarget = u"Program Files\\Pocket Lorvex\\sample.bbl";
+const QString sTarget = QString::fromStdU16String(kTarget);
+
+// Bytes that differ from chunk to chunk, so that a lost, repeated or misplaced chunk shows.
+std::string bytes(std::size_t n, uint32_t seed = 1) {
+    std::string out(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
+class CopyTest : public ModRapiTest {
+protected:
+    void SetUp() override {
+        ModRapiTest::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        // Each progress call must come while the copy is flagged as running.
+        window.onFloodUpdate = [this](int16_t, const QString&) {
+            flagDuringUpdates &= modRapi::bCopying == -1;
+        };
+    }
+    void TearDown() override {
+        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_TRUE(flagDuringUpdates);
+        ModRapiTest::TearDown();
+    }
+
+    QString source(const std::string& data, const QString& name = "sample.bbl") {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        EXPECT_EQ(f.write(data.data(), qint64(data.size())), qint64(data.size()));
+        return f.fileName();
+    }
+    // A file of n bytes without storing them (sparse).
+    QString sparse(int64_t n, const QString& name = "huge.bbl") {
+        const QString sPath = dir.filePath(name);
+        const int fd = ::open(QFile::encodeName(sPath).constData(), O_CREAT | O_WRONLY, 0644);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(ftruncate(fd, n), 0);
+        ::close(fd);
+        return sPath;
+    }
+    std::vector<std::string> windowCalls(const std::string& name) const {
+        std::vector<std::string> out;
+        for (const auto& entry : window.log) {
+            if (entry.rfind(name + "(", 0) == 0) {
+                out.push_back(entry);
+            }
+        }
+        return out;
+    }
+
+    QTemporaryDir dir;
+    bool flagDuringUpdates = true;
+};
+
+TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
+    modRapi::CopyFileToDevice(source(""), sTarget);
+
+    EXPECT_THAT(window.log,
+                ElementsAre("FloodInit(0)", "FloodUpdate(0, 0 of 0 bytes copied)",
+                            "ShowMessage(Information, Installation of sample.bbl is completed.)",
+                            "HideProgress()"));
+    EXPECT_THAT(device.log,
+                ElementsAre("CeCreateDirectory(Program Files\\Pocket Lorvex\\, null)",
+                            "CeCreateFile(Program Files\\Pocket Lorvex\\sample.bbl, 0x40000000, 0, "
+                            "null, 2, 0x80, 0)",
+                            "CeCloseHandle(100)"));
+    EXPECT_TRUE(device.HasFile(kTarget));
+    EXPECT_EQ(device.File(kTarget), "");
+}
+
+TEST_F(CopyTest, OneFullChunkIsTheLastChunk) {
+    const std::string data = bytes(4096);
+    modRapi::CopyFileToDevice(source(data), sTarget);
+
+    EXPECT_THAT(device.Calls("CeWriteFile"), ElementsAre("CeWriteFile(100, 4096)"));
+    EXPECT_THAT(window.inits, ElementsAre(1));
+    EXPECT_THAT(windowCalls("FloodUpdate"),
+                ElementsAre("FloodUpdate(1, 4,096 of 4,096 bytes copied)"));
+    EXPECT_EQ(device.File(kTarget), data);
+    EXPECT_EQ(device.OpenHandles(), 0u);
+}
+
+TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
+    const std::string data = bytes(10000);
+    modRapi::CopyFileToDevice(source(data), sTarget);
+
+    EXPECT_THAT(window.log,
+                ElementsAre("FloodInit(2)", "FloodUpdate(1, 4,096 of 10,000 bytes copied)",
+                            "FloodUpdate(2, 8,192 of 10,000 bytes copied)",
+                            "FloodUpdate(2, 10,000 of 10,000 bytes copied)",
+                            "ShowMessage(Information, Installation of sample.bbl is completed.)",
+                            "HideProgress()"));
+    EXPECT_THAT(
+        device.Calls("CeWriteFile"),
+        ElementsAre("CeWriteFile(100, 4096)", "CeWriteFile(100, 4096)", "CeWriteFile(100, 1808)"));
+    EXPECT_EQ(device.File(kTarget), data);
+    EXPECT_EQ(device.Count("CeCloseHandle"), 1);
+    EXPECT_EQ(device.Count("CeDeleteFile"), 0);
+}
+
+TEST_F(CopyTest, ByteCountsFollowTheLocalesSeparator) {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+    ASSERT_EQ(window.updates.size(), 3u);
+    EXPECT_EQ(window.updates[2].text, "10.000 of 10.000 bytes copied");
+}
+
+TEST_F(CopyTest, AShorterFileReplacesALongerOne) {
+    device.files[kTarget] = std::string(50000, 'o');
+    const std::string data = bytes(5000, 7);
+
+    modRapi::CopyFileToDevice(source(data), sTarget);
+
+    EXPECT_EQ(device.File(kTarget), data);
+    EXPECT_EQ(window.messages.at(0).icon, MessageIcon::Information);
+}
+
+TEST_F(CopyTest, FileNameOfTheMessageComesFromTheDesktopPath) {
+    modRapi::CopyFileToDevice(source("x", "Atlas Lorvex.map"), "SD\\Pocket Lorvex\\other.map");
+
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, "Installation of Atlas Lorvex.map is completed.");
+    EXPECT_TRUE(device.folders.count(u"SD\\Pocket Lorvex\\"));
+}
+
+TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
+    const std::pair<RAPI_DWORD, const char*> cases[] = {
+        {3, "The system cannot find the path specified."},
+        {19, "The media is write protected."},
+        {112, "There is not enough space on the disk."},
+        {5, "An unknown error occurred."},
+        {80, "An unknown error occurred."},
+    };
+    const QString sSource = source(bytes(9000));
+    for (const auto& [code, text] : cases) {
+        SCOPED_TRACE(code);
+        device.log.clear();
+        window.log.clear();
+        device.createError = code;
+
+        modRapi::CopyFileToDevice(sSource, sTarget);
+
+        EXPECT_THAT(window.log,
+                    ElementsAre("FloodInit(2)", "ShowMessage(Error, " + std::string(text) + ")",
+                                "HideProgress()"));
+        EXPECT_THAT(device.log,
+                    ElementsAre(::testing::StartsWith("CeCreateDirectory("),
+                                ::testing::StartsWith("CeCreateFile("), "CeGetLastError()"));
+        EXPECT_EQ(modRapi::bCopying, 0);
+    }
+}
+
+TEST_F(CopyTest, ACreateThatThrowsCountsAsAFailedCreate) {
+    device.failures.ThrowOn("CeCreateFile");
+    device.failures.ThrowOn("CeGetLastError");
+
+    modRapi::CopyFileToDevice(source(bytes(100)), sTarget);
+
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, "An unknown error occurred.");
+    EXPECT_EQ(device.Count("CeWriteFile"), 0);
+    EXPECT_EQ(device.Count("CeCloseHandle"), 0);
+}
+
+const QString kFailure10000 =
+    "Installation of sample.bbl has failed!  An error occurred during installation.  Make sure "
+    "there is enough memory to accommodate a file that is 10,000 bytes.";
+
+TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
+    device.writeScript = [](int nth, RAPI_DWORD n) {
+        return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
+    };
+
+    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+    EXPECT_THAT(
+        window.log,
+        ElementsAre("FloodInit(2)", "FloodUpdate(1, 4,096 of 10,000 bytes copied)",
+                    "FloodUpdate(1, 4,096 of 10,000 bytes copied)",
+                    "ShowMessage(Error, " + kFailure10000.toStdString() + ")", "HideProgress()"));
+    EXPECT_THAT(device.Calls("CeWriteFile"),
+                ElementsAre("CeWriteFile(100, 4096)", "CeWriteFile(100, 4096)"));
+    // Closed before it is deleted, so that the delete can succeed.
+    EXPECT_EQ(device.log.at(device.log.size() - 2), "CeCloseHandle(100)");
+    EXPECT_EQ(device.log.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\sample.bbl)");
+    EXPECT_FALSE(device.HasFile(kTarget));
+}
+
+TEST_F(CopyTest, OnlyTheLow16BitsOfAWriteResultCount) {
+    device.writeScript = [](int nth, RAPI_DWORD n) {
+        // Non-zero low bits are success; 0x10000 has none.
+        return FakeDevice::WriteReply{nth == 1 ? -1 : nth == 2 ? 2 : 0x10000, n};
+    };
+
+    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+    EXPECT_EQ(device.Count("CeWriteFile"), 3);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, kFailure10000);
+    EXPECT_FALSE(device.HasFile(kTarget));
+}
+
+TEST_F(CopyTest, AWriteThatThrowsFailsTheCopyInsteadOfLeavingAHole) {
+    device.failures.ThrowOn("CeWriteFile", 2);
+
+    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+    EXPECT_EQ(device.Count("CeWriteFile"), 2);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, kFailure10000);
+    EXPECT_EQ(device.Count("CeDeleteFile"), 1);
+}
+
+TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
+    const std::string data = bytes(10000, 3);
+    device.writeScript = [](int nth, RAPI_DWORD n) {
+        return FakeDevice::WriteReply{1, nth % 2 == 1 ? n / 3 + 1 : n};
+    };
+
+    modRapi::CopyFileToDevice(source(data), sTarget);
+
+    EXPECT_EQ(device.File(kTarget), data);
+    EXPECT_EQ(window.messages.at(0).icon, MessageIcon::Information);
+    for (const auto& call : device.Calls("CeWriteFile")) {
+        const int n = std::stoi(call.substr(call.find(", ") + 2));
+        EXPECT_GT(n, 0);
+        EXPECT_LE(n, 4096);
+    }
+    EXPECT_EQ(window.updates.back().text, "10,000 of 10,000 bytes copied");
+    EXPECT_EQ(window.updates.size(), static_cast<std::size_t>(device.Count("CeWriteFile")));
+}
+
+TEST_F(CopyTest, AWriteThatTakesNothingOrTooMuchFailsTheCopy) {
+    for (RAPI_DWORD nReported : {0u, 4097u}) {
+        SCOPED_TRACE(nReported);
+        device.log.clear();
+        window.messages.clear();
+        device.failures = FailureScript();
+        device.writeScript = [nReported](int, RAPI_DWORD) {
+            return FakeDevice::WriteReply{1, nReported};
+        };
+
+        modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+        EXPECT_EQ(device.Count("CeWriteFile"), 1);
+        ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_EQ(window.messages[0].text, kFailure10000);
+        EXPECT_FALSE(device.HasFile(kTarget));
+    }
+}
+
+TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder.bbl"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(dir.filePath("pipe.bbl")).constData(), 0600), 0);
+    const QString sLocked = source("secret", "locked.bbl");
+    ASSERT_EQ(chmod(QFile::encodeName(sLocked).constData(), 0), 0);
+    const bool bRoot = geteuid() == 0;
+
+    for (const QString& sPath : {dir.filePath("missing.bbl"), dir.filePath("folder.bbl"),
+                                 dir.filePath("pipe.bbl"), sLocked, QString()}) {
+        if (sPath == sLocked && bRoot) {
+            continue;  // root reads it anyway
+        }
+        SCOPED_TRACE(sPath.toStdString());
+        window.log.clear();
+        window.messages.clear();
+
+        modRapi::CopyFileToDevice(sPath, sTarget);
+
+        EXPECT_THAT(device.log, IsEmpty());
+        ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_EQ(window.messages[0].icon, MessageIcon::Error);
+        EXPECT_TRUE(window.messages[0].text.startsWith("Installation of "));
+        EXPECT_TRUE(window.messages[0].text.contains("has failed!"));
+        EXPECT_TRUE(window.messages[0].text.contains("The file " + sPath + " cannot be"));
+        EXPECT_THAT(windowCalls("Flood"), IsEmpty());
+        EXPECT_EQ(window.log.back(), "HideProgress()");
+    }
+}
+
+TEST_F(CopyTest, AFileOfTwoGibibytesIsRefusedBeforeAnythingIsTouched) {
+    const QString sHuge = sparse(int64_t(1) << 31);
+
+    modRapi::CopyFileToDevice(sHuge, sTarget);
+
+    EXPECT_THAT(device.log, IsEmpty());
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].icon, MessageIcon::Error);
+    EXPECT_EQ(window.messages[0].text,
+              "Installation of huge.bbl has failed!  The file " + sHuge +
+                  " is 2,147,483,648 bytes long; files of 2,147,483,648 bytes or more cannot be "
+                  "installed.");
+    EXPECT_THAT(window.log.back(), "HideProgress()");
+}
+
+TEST_F(CopyTest, ProgressValuesBeyondSixteenBitsAreSkippedButTheCopyGoesOn) {
+    // 128 MiB and one chunk: a maximum of 32,769 and values up to that, in zeros.
+    device.keepContent = false;
+    const int64_t n = int64_t(134217728) + 4096;
+
+    modRapi::CopyFileToDevice(sparse(n), sTarget);
+
+    EXPECT_THAT(window.inits, IsEmpty());
+    EXPECT_EQ(device.Count("CeWriteFile"), 32769);
+    ASSERT_EQ(window.updates.size(), 32767u);
+    EXPECT_EQ(window.updates.back().value, 32767);
+    EXPECT_EQ(window.updates.back().text, "134,213,632 of 134,221,824 bytes copied");
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, "Installation of huge.bbl is completed.");
+}
+
+TEST_F(CopyTest, FailingWindowCallsAreSkipped) {
+    const std::string data = bytes(10000);
+    for (const char* name : {"FloodInit", "FloodUpdate", "ShowMessage", "HideProgress"}) {
+        window.failures.ThrowOn(name);
+    }
+
+    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(data), sTarget));
+
+    EXPECT_EQ(device.File(kTarget), data);
+    EXPECT_EQ(window.Count("FloodUpdate"), 3);
+    EXPECT_EQ(window.Count("ShowMessage"), 1);
+    EXPECT_EQ(window.Count("HideProgress"), 1);
+}
+
+TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
+    const std::pair<const char*, QString> cases[] = {
+        {"CeCreateDirectory", "Installation of sample.bbl is completed."},
+        {"CeCreateFile", "An unknown error occurred."},
+        {"CeGetLastError", "Installation of sample.bbl is completed."},
+        {"CeWriteFile",
+         "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
+         "sure there is enough memory to accommodate a file that is 9,000 bytes."},
+        {"CeCloseHandle", "Installation of sample.bbl is completed."},
+        {"CeDeleteFile", "Installation of sample.bbl is completed."},
+    };
+    const QString sSource = source(bytes(9000));
+    for (const auto& [name, text] : cases) {
+        SCOPED_TRACE(name);
+        device.failures = FailureScript();
+        device.failures.ThrowOn(name);
+        window.log.clear();
+        window.messages.clear();
+
+        EXPECT_NO_THROW(modRapi::CopyFileToDevice(sSource, sTarget));
+
+        ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_EQ(window.messages[0].text, text);
+        EXPECT_EQ(window.log.back(), "HideProgress()");
+        EXPECT_EQ(modRapi::bCopying, 0);
+    }
+}
+
+TEST_F(CopyTest, AnythingThrownFromTheWindowLeavesTheFlagCleared) {
+    window.onFloodUpdate = [](int16_t, const QString&) { throw std::bad_alloc(); };
+
+    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(bytes(5000)), sTarget));
+
+    EXPECT_EQ(device.Count("CeWriteFile"), 2);
+    EXPECT_FALSE(window.progressVisible);
+}
+
+TEST_F(CopyTest, CreateWrappersPassTheirArguments) {
+    EXPECT_EQ(modRapi::CreateDeviceFile(QStringLiteral("a\\b.bbl"), 0, 0x20), 100);
+    EXPECT_EQ(modRapi::CreateDeviceFile(QStringLiteral("a\\b.bbl"), 0, 0x20), -1);
+    EXPECT_EQ(modRapi::CreateDeviceFile(QStringLiteral("a\\b.bbl"), 1, 0x80), 101);
+    EXPECT_EQ(modRapi::CreateDeviceFolder(QStringLiteral("a\\")), 1);
+    EXPECT_EQ(modRapi::DeleteDeviceFile(QStringLiteral("a\\nothing.bbl")), 0);
+    EXPECT_THAT(device.log,
+                ElementsAre("CeCreateFile(a\\b.bbl, 0x40000000, 0, null, 1, 0x20, 0)",
+                            "CeCreateFile(a\\b.bbl, 0x40000000, 0, null, 1, 0x20, 0)",
+                            "CeCreateFile(a\\b.bbl, 0x40000000, 0, null, 2, 0x80, 0)",
+                            "CeCreateDirectory(a\\, null)", "CeDeleteFile(a\\nothing.bbl)"));
+    device.failures.ThrowOn("CeCreateFile");
+    EXPECT_EQ(modRapi::CreateDeviceFile(QStringLiteral("x"), -1, 0x80), -1);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// The path helpers: file and folder parts of a path, and whether a desktop file exists.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "Fixture.h"
+
+namespace {
+
+using modRapi::FileExists;
+using modRapi::GetFileName;
+using modRapi::GetFolderPath;
+
+TEST(PathParts, WorkedValues) {
+    struct Case {
+        const char* path;
+        const char* name;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {"C:\\Modules\\sample.bbl", "sample.bbl", "C:\\Modules\\"},
+        {"Program Files\\Pocket Lorvex\\sample.bbl", "sample.bbl",
+         "Program Files\\Pocket Lorvex\\"},
+        {"sample.bbl", "sample.bbl", ""},
+        {"C:sample.bbl", "sample.bbl", ""},
+        {"C:\\Modules\\", "", "C:\\Modules\\"},
+        {"\\sample.bbl", "sample.bbl", "\\"},
+        // The desktop's own separator ends the file name too, but not the device folder part.
+        {"C:/Modules/sample.bbl", "sample.bbl", ""},
+        {"/home/ann/Modules/sample.bbl", "sample.bbl", ""},
+        {"Card\\Pocket Lorvex/x.bbl", "x.bbl", "Card\\"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(GetFileName(c.path), QString(c.name));
+        EXPECT_EQ(GetFolderPath(c.path), QString(c.folder));
+    }
+}
+
+TEST(PathParts, LeaveTheCallersStringAloneAndHandleLongStrings) {
+    const QString sPath = "a\\b:c";
+    EXPECT_EQ(GetFileName(sPath), "c");
+    EXPECT_EQ(GetFolderPath(sPath), "a\\");
+    EXPECT_EQ(sPath, "a\\b:c");
+
+    const QString sLong = QString(40000, u'x') + "\\" + QString(40000, u'y');
+    EXPECT_EQ(GetFileName(sLong), QString(40000, u'y'));
+    EXPECT_EQ(GetFolderPath(sLong).size(), 40001);
+}
+
+class FileExistsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+    QString make(const QString& name, const QByteArray& data = "data") {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(data);
+        return f.fileName();
+    }
+    QString at(const QString& name) const { return dir.filePath(name); }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(FileExistsTest, PlainFilesAndEmptyPath) {
+    make("sample.bbl");
+    make("empty.bbl", QByteArray());
+    EXPECT_EQ(FileExists(at("sample.bbl")), -1);
+    EXPECT_EQ(FileExists(at("empty.bbl")), -1);
+    EXPECT_EQ(FileExists(at("missing.bbl")), 0);
+    EXPECT_EQ(FileExists(at("nowhere/sample.bbl")), 0);
+    EXPECT_EQ(FileExists(""), 0);
+    EXPECT_EQ(FileExists(dir.path() + "/"), 0);
+    EXPECT_EQ(FileExists(at("sample.bbl") + "/"), 0);
+}
+
+TEST_F(FileExistsTest, RelativePathsAreTakenFromTheCurrentFolder) {
+    make("here.bbl");
+    const QString sOld = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    EXPECT_EQ(FileExists("here.bbl"), -1);
+    EXPECT_EQ(FileExists("*.bbl"), -1);
+    EXPECT_EQ(FileExists("there.bbl"), 0);
+    QDir::setCurrent(sOld);
+}
+
+TEST_F(FileExistsTest, WildcardsInTheLastComponentOnly) {
+    make("sample.bbl");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub?"));
+    EXPECT_EQ(FileExists(at("*.bbl")), -1);
+    EXPECT_EQ(FileExists(at("s?mple.bbl")), -1);
+    EXPECT_EQ(FileExists(at("*")), -1);
+    EXPECT_EQ(FileExists(at("sample.*")), -1);
+    EXPECT_EQ(FileExists(at("*.dct")), 0);
+    EXPECT_EQ(FileExists(at("s?ample.bbl")), 0);
+    EXPECT_EQ(FileExists(at("?")), 0);
+    // Case-sensitive, and no other pattern characters.
+    EXPECT_EQ(FileExists(at("*.BBL")), 0);
+    make("[ab].bbl");
+    EXPECT_EQ(FileExists(at("a.bbl")), 0);
+    EXPECT_EQ(FileExists(at("[ab].*")), -1);
+    // A wildcard in a folder component is a literal character there.
+    EXPECT_EQ(FileExists(at("sub*/sample.bbl")), 0);
+    make("sub?/inner.bbl");
+    EXPECT_EQ(FileExists(at("sub?/*.bbl")), -1);
+    EXPECT_EQ(FileExists(at("su*/inner.bbl")), 0);
+}
+
+TEST_F(FileExistsTest, HiddenNamesNeverMatch) {
+    make(".hidden.bbl");
+    EXPECT_EQ(FileExists(at(".hidden.bbl")), 0);
+    EXPECT_EQ(FileExists(at("*.bbl")), 0);
+    EXPECT_EQ(FileExists(at("*hidden*")), 0);
+    EXPECT_EQ(FileExists(at(".*")), 0);
+}
+
+TEST_F(FileExistsTest, OnlyRegularFilesMatchAfterFollowingLinks) {
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder.bbl"));
+    EXPECT_EQ(FileExists(at("folder.bbl")), 0);
+    EXPECT_EQ(FileExists(at("*.bbl")), 0);
+
+    ASSERT_EQ(mkfifo(QFile::encodeName(at("pipe.bbl")).constData(), 0600), 0);
+    EXPECT_EQ(FileExists(at("pipe.bbl")), 0);
+    EXPECT_EQ(FileExists(at("p*")), 0);
+
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray sock = QFile::encodeName(at("sock.bbl"));
+    ASSERT_LT(static_cast<size_t>(sock.size()), sizeof(addr.sun_path));
+    std::copy(sock.begin(), sock.end(), addr.sun_path);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(FileExists(at("sock.bbl")), 0);
+    EXPECT_EQ(FileExists(at("so*")), 0);
+    close(s);
+
+    EXPECT_EQ(FileExists("/dev/null"), 0);
+
+    ASSERT_TRUE(QFile::link(at("folder.bbl"), at("dirlink.bbl")));
+    ASSERT_TRUE(QFile::link(at("gone.bbl"), at("dangling.bbl")));
+    EXPECT_EQ(FileExists(at("dirlink.bbl")), 0);
+    EXPECT_EQ(FileExists(at("dangling.bbl")), 0);
+    EXPECT_EQ(FileExists(at("d*")), 0);
+
+    make("target.bin");
+    ASSERT_TRUE(QFile::link(at("target.bin"), at("filelink.bbl")));
+    EXPECT_EQ(FileExists(at("filelink.bbl")), -1);
+    EXPECT_EQ(FileExists(at("*.bbl")), -1);
+}
+
+TEST_F(FileExistsTest, ReadOnlyAndUnreadableFilesCount) {
+    const QString sPath = make("locked.bbl");
+    ASSERT_EQ(chmod(QFile::encodeName(sPath).constData(), 0), 0);
+    EXPECT_EQ(FileExists(sPath), -1);
+    EXPECT_EQ(FileExists(at("lock*")), -1);
+}
+
+TEST_F(FileExistsTest, NamesBeyondAsciiAndOddInput) {
+    make(QString::fromUtf8("Wörterbuch €.dct"));
+    EXPECT_EQ(FileExists(at(QString::fromUtf8("Wörterbuch €.dct"))), -1);
+    EXPECT_EQ(FileExists(at(QString::fromUtf8("W?rterbuch ?.dct"))), -1);
+    EXPECT_EQ(FileExists(at("W?rterbuch")), 0);
+    EXPECT_EQ(FileExists(at(QString("a") + QChar(u'\0') + "b")), 0);
+    EXPECT_EQ(FileExists(QString(5000, u'x')), 0);
+}
+
+}  // namespace

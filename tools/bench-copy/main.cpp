@@ -1,0 +1,231 @@
+// bench-copy: copies a file of random bytes to an emulated handheld in a temporary folder
+// through CopyFileToDevice, then copies the same file into the same device folder with /bin/cp,
+// and prints the throughput of both, their ratio and the copy's peak memory over the idle
+// process. Both copies are checked byte for byte against the source.
+//
+// Usage: bench-copy [--mib N] [--runs N] [--dir FOLDER]
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "modRapi.h"
+
+extern char** environ;
+
+namespace {
+
+// A window that draws nothing and keeps the last message only.
+class QuietWindow : public InstallerWindow {
+public:
+    void AppendFolder(const QString&) override {}
+    void FloodInit(int16_t) override {}
+    void FloodUpdate(int16_t, const QString&) override { ++updates; }
+    void HideProgress() override {}
+    void ShowMessage(const QString& sText, MessageIcon icon) override {
+        message = sText;
+        failed = icon == MessageIcon::Error;
+    }
+    void SetHourglass(bool) override {}
+
+    QString message;
+    bool failed = false;
+    long updates = 0;
+};
+
+// A field of /proc/self/status in KiB.
+long statusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+double seconds(std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+}
+
+// Streams through a file in small blocks so that neither warming nor checking raises the
+// process's peak memory.
+bool sameBytes(const QString& a, const QString& b) {
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size()) {
+        return false;
+    }
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    for (;;) {
+        const qint64 na = fa.read(ba.data(), qint64(ba.size()));
+        const qint64 nb = fb.read(bb.data(), qint64(bb.size()));
+        if (na != nb || na < 0) {
+            return false;
+        }
+        if (na == 0) {
+            return true;
+        }
+        if (std::memcmp(ba.data(), bb.data(), size_t(na)) != 0) {
+            return false;
+        }
+    }
+}
+
+void warm(const QString& path) {
+    QFile f(path);
+    if (f.open(QIODevice::ReadOnly)) {
+        std::vector<char> buf(1 << 20);
+        while (f.read(buf.data(), qint64(buf.size())) > 0) {
+        }
+    }
+}
+
+bool runCp(const QString& from, const QString& to) {
+    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+    char* argv[] = {const_cast<char*>("cp"), const_cast<char*>(a.constData()),
+                    const_cast<char*>(b.constData()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/bin/cp", nullptr, nullptr, argv, environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long nMiB = 64;
+    int nRuns = 3;
+    QString sBase = QDir::tempPath();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--mib" && i + 1 < argc) {
+            nMiB = std::strtol(argv[++i], nullptr, 10);
+        } else if (arg == "--runs" && i + 1 < argc) {
+            nRuns = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--dir" && i + 1 < argc) {
+            sBase = QString::fromLocal8Bit(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: bench-copy [--mib N] [--runs N] [--dir FOLDER]\n");
+            return 2;
+        }
+    }
+    if (nMiB < 1 || nMiB > 2047) {
+        std::fprintf(stderr, "bench-copy: --mib must be 1 to 2047\n");
+        return 2;
+    }
+
+    QTemporaryDir dir(sBase + "/bench-copy-XXXXXX");
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "bench-copy: can't make a temporary folder in %s\n",
+                     qPrintable(sBase));
+        return 1;
+    }
+    const QString sRoot = dir.filePath("handheld");
+    const QString sSource = dir.filePath("module.bin");
+    QDir().mkpath(sRoot);
+    // The device binds on its first call and takes its root from here.
+    setenv("TRESTEL_DEVICE", QFile::encodeName(sRoot).constData(), 1);
+
+    {
+        QFile f(sSource);
+        if (!f.open(QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "bench-copy: can't write %s\n", qPrintable(sSource));
+            return 1;
+        }
+        std::mt19937_64 random(20261207);
+        std::vector<uint64_t> block((1 << 20) / sizeof(uint64_t));
+        for (long m = 0; m < nMiB; ++m) {
+            for (auto& word : block) {
+                word = random();
+            }
+            f.write(reinterpret_cast<const char*>(block.data()), qint64(block.size() * 8));
+        }
+    }
+    const double nBytes = double(nMiB) * 1024 * 1024;
+    warm(sSource);
+
+    QuietWindow window;
+    modRapi::Bind(&window);
+    if (modRapi::RapiConnect() != modRapi::kTrue) {
+        std::fprintf(stderr, "bench-copy: the emulated handheld at %s did not answer\n",
+                     qPrintable(sRoot));
+        return 1;
+    }
+
+    const long nIdleKiB = statusKiB("VmHWM");
+    std::vector<double> ours, theirs;
+    bool bOk = true;
+    for (int run = 0; run < nRuns && bOk; ++run) {
+        const QString sName = QStringLiteral("run%1").arg(run);
+        const QString sOurs = sRoot + "/Bench/" + sName + ".modrapi";
+        const QString sTheirs = sRoot + "/Bench/" + sName + ".cp";
+
+        auto start = std::chrono::steady_clock::now();
+        modRapi::CopyFileToDevice(sSource, "Bench\\" + sName + ".modrapi");
+        ours.push_back(seconds(start));
+        if (window.failed) {
+            std::fprintf(stderr, "bench-copy: the copy failed: %s\n", qPrintable(window.message));
+            bOk = false;
+            break;
+        }
+
+        start = std::chrono::steady_clock::now();
+        const bool bCp = runCp(sSource, sTheirs);
+        theirs.push_back(seconds(start));
+        if (!bCp) {
+            std::fprintf(stderr, "bench-copy: /bin/cp failed\n");
+            bOk = false;
+            break;
+        }
+        if (!sameBytes(sSource, sOurs) || !sameBytes(sSource, sTheirs)) {
+            std::fprintf(stderr, "bench-copy: run %d: the copied bytes differ from the source\n",
+                         run + 1);
+            bOk = false;
+        }
+        QFile::remove(sOurs);
+        QFile::remove(sTheirs);
+        std::printf("run %d: CopyFileToDevice %.3f s (%.1f MiB/s), cp %.3f s (%.1f MiB/s)\n",
+                    run + 1, ours.back(), nMiB / ours.back(), theirs.back(), nMiB / theirs.back());
+    }
+    const long nPeakKiB = statusKiB("VmHWM");
+    modRapi::RapiDisconnect();
+    modRapi::Bind(nullptr);
+    if (!bOk) {
+        return 1;
+    }
+
+    const double bestOurs = *std::min_element(ours.begin(), ours.end());
+    const double bestTheirs = *std::min_element(theirs.begin(), theirs.end());
+    const double overKiB = double(nPeakKiB - nIdleKiB);
+    std::printf("file: %ld MiB of random bytes, %d run(s), bytes verified\n", nMiB, nRuns);
+    std::printf("CopyFileToDevice: %.1f MiB/s (best of %d)\n", nMiB / bestOurs, nRuns);
+    std::printf("cp:               %.1f MiB/s (best of %d)\n", nMiB / bestTheirs, nRuns);
+    std::printf("ratio (CopyFileToDevice / cp): %.2f (target >= 0.50)\n", bestTheirs / bestOurs);
+    std::printf(
+        "peak memory over idle: %.1f MiB (idle VmHWM %.1f MiB, peak %.1f MiB; "
+        "target <= %.1f MiB)\n",
+        overKiB / 1024, nIdleKiB / 1024.0, nPeakKiB / 1024.0, nBytes / 1048576 + 16);
+    std::printf("progress updates per copy: %ld\n", window.updates / long(ours.size()));
+    return 0;
+}

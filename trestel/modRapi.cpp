@@ -1,0 +1,449 @@
+// The installer's device module: the link to the handheld, the storage-card search, the path
+// helpers and the transfer of one module file with its progress and result messages.
+//
+// Every device and window call goes through a small guard that absorbs what it throws: a step
+// that fails is skipped and the procedure goes on, and nothing is ever raised to the window.
+
+#include "modRapi.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QLocale>
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <memory>
+#include <optional>
+
+namespace modRapi {
+
+int16_t bCopying = kFalse;
+
+namespace {
+
+InstallerWindow* g_window = nullptr;
+DeviceApi* g_device = nullptr;
+Waiter* g_waiter = nullptr;
+uint32_t g_connectWaitMs = kConnectWaitMs;
+
+constexpr int32_t kChunk = 4096;
+const QString kStorageFolder = QStringLiteral("\\Pocket Lorvex");
+
+DeviceApi& device() {
+    return g_device != nullptr ? *g_device : realDeviceApi();
+}
+Waiter& waiter() {
+    return g_waiter != nullptr ? *g_waiter : realWaiter();
+}
+
+// Runs fn and absorbs whatever it throws. Returns false when it threw.
+template <typename Fn>
+bool attempt(Fn&& fn) {
+    try {
+        fn();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Runs fn on the bound window, if any; a window call that fails is skipped.
+template <typename Fn>
+void onWindow(Fn&& fn) {
+    if (g_window != nullptr) {
+        attempt([&] { fn(*g_window); });
+    }
+}
+
+const char16_t* utf16(const QString& s) {
+    return reinterpret_cast<const char16_t*>(s.utf16());
+}
+
+// A progress value of the window is 16-bit; values that don't fit are not passed at all.
+std::optional<int16_t> progressValue(int64_t nBytes) {
+    const int64_t nValue = nBytes / kChunk;
+    if (nValue > std::numeric_limits<int16_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int16_t>(nValue);
+}
+
+void showMessage(const QString& sText, MessageIcon icon) {
+    onWindow([&](InstallerWindow& w) { w.ShowMessage(sText, icon); });
+}
+
+QString createErrorMessage(RAPI_DWORD nCode) {
+    switch (nCode) {
+        case ERROR_PATH_NOT_FOUND:
+            return QStringLiteral("The system cannot find the path specified.");
+        case ERROR_WRITE_PROTECT:
+            return QStringLiteral("The media is write protected.");
+        case ERROR_DISK_FULL:
+            return QStringLiteral("There is not enough space on the disk.");
+        default:
+            return QStringLiteral("An unknown error occurred.");
+    }
+}
+
+// Matches name against a pattern in which '*' stands for any run of characters and '?' for
+// exactly one; everything else matches itself, case-sensitively.
+bool wildcardMatch(const QList<uint>& pattern, const QList<uint>& name) {
+    qsizetype p = 0, n = 0, starP = -1, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (starP >= 0) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
+// A regular file once links are followed (hidden names are turned away by the caller).
+bool isPlainFile(int dirFd, const QByteArray& path) {
+    struct stat st {};
+    return fstatat(dirFd, path.constData(), &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
+// The desktop file read whole, or the reason why it couldn't be.
+enum class SourceFault { None, Unreadable, TooLarge };
+
+struct SourceImage {
+    SourceFault fault = SourceFault::None;
+    int32_t nLength = 0;
+    int64_t nActualLength = 0;
+    std::unique_ptr<char[]> bytes;
+};
+
+SourceImage readSource(const QString& sSource) {
+    SourceImage image;
+    image.fault = SourceFault::Unreadable;
+    if (sSource.isEmpty()) {
+        return image;
+    }
+    // Non-blocking so that a FIFO given by mistake can't hang the window; only regular files
+    // are read.
+    const int fd =
+        ::open(QFile::encodeName(sSource).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return image;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return image;
+    }
+    image.nActualLength = st.st_size;
+    if (st.st_size > std::numeric_limits<int32_t>::max()) {
+        ::close(fd);
+        image.fault = SourceFault::TooLarge;
+        return image;
+    }
+    const auto nLength = static_cast<int32_t>(st.st_size);
+    try {
+        image.bytes = std::make_unique_for_overwrite<char[]>(std::max<int32_t>(nLength, 1));
+    } catch (...) {
+        ::close(fd);
+        return image;
+    }
+    int64_t nRead = 0;
+    while (nRead < nLength) {
+        const ssize_t n =
+            ::read(fd, image.bytes.get() + nRead, static_cast<size_t>(nLength - nRead));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // an error, or the file shrank while it was read
+        }
+        nRead += n;
+    }
+    ::close(fd);
+    if (nRead != nLength) {
+        image.bytes.reset();
+        return image;
+    }
+    image.nLength = nLength;
+    image.fault = SourceFault::None;
+    return image;
+}
+
+// Ends every way through CopyFileToDevice: the progress box hidden, the busy flag cleared.
+struct CopyingScope {
+    CopyingScope() { bCopying = kTrue; }
+    ~CopyingScope() {
+        onWindow([](InstallerWindow& w) { w.HideProgress(); });
+        bCopying = kFalse;
+    }
+    CopyingScope(const CopyingScope&) = delete;
+    CopyingScope& operator=(const CopyingScope&) = delete;
+};
+
+}  // namespace
+
+void Bind(InstallerWindow* window, DeviceApi* device, Waiter* waiter, uint32_t connectWaitMs) {
+    g_window = window;
+    g_device = device;
+    g_waiter = waiter;
+    g_connectWaitMs = connectWaitMs;
+}
+
+int16_t RapiConnect() {
+    onWindow([](InstallerWindow& w) { w.SetHourglass(true); });
+    int16_t bResult = kFalse;
+    bool bStarted = false;
+    try {
+        RAPIINIT init{};
+        init.cbSize = sizeof(RAPIINIT);
+        init.heRapiInit = 0;
+        init.hrRapiInit = 0;
+        const RAPI_HRESULT hr = device().CeRapiInitEx(&init);
+        if (hr >= 0) {
+            bStarted = true;
+            const RAPI_DWORD nWait = waiter().WaitForSingleObject(init.heRapiInit, g_connectWaitMs);
+            if (nWait == WAIT_OBJECT_0 && init.hrRapiInit >= 0) {
+                bResult = kTrue;
+            } else {
+                bStarted = false;
+                attempt([] { device().CeRapiUninit(); });
+            }
+        }
+    } catch (...) {
+        // A started attempt is ended too, so that no half-open link is left behind.
+        if (bStarted) {
+            attempt([] { device().CeRapiUninit(); });
+        }
+        bResult = kFalse;
+    }
+    onWindow([](InstallerWindow& w) { w.SetHourglass(false); });
+    return bResult;
+}
+
+void RapiDisconnect() {
+    attempt([] { device().CeRapiUninit(); });
+}
+
+void FindModuleFolders() {
+    CE_FIND_DATA data{};
+    RAPI_HANDLE hFind = INVALID_HANDLE_VALUE;
+    if (!attempt([&] { hFind = device().CeFindFirstFile(u"*", &data); }) ||
+        hFind == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
+    for (;;) {
+        if ((data.dwFileAttributes & kCard) == kCard) {
+            const auto* name = data.cFileName;
+            const auto nLength = std::find(name, name + kMaxPath, u'\0') - name;
+            const QString sEntry =
+                QString::fromUtf16(name, static_cast<qsizetype>(nLength)) + kStorageFolder;
+            onWindow([&](InstallerWindow& w) { w.AppendFolder(sEntry); });
+        }
+        data = CE_FIND_DATA{};
+        RAPI_BOOL bMore = 0;
+        // A search step that fails ends the search rather than going round again forever.
+        if (!attempt([&] { bMore = device().CeFindNextFile(hFind, &data); }) || bMore == 0) {
+            break;
+        }
+    }
+    attempt([&] { device().CeFindClose(hFind); });
+}
+
+int16_t FileExists(QString sPath) {
+    try {
+        if (sPath.isEmpty() || sPath.contains(QChar(u'\0'))) {
+            return kFalse;
+        }
+        const qsizetype nSlash = sPath.lastIndexOf(QLatin1Char('/'));
+        const QString sName = sPath.mid(nSlash + 1);
+        if (sName.isEmpty() || sName.startsWith(QLatin1Char('.'))) {
+            return kFalse;
+        }
+        if (!sName.contains(QLatin1Char('*')) && !sName.contains(QLatin1Char('?'))) {
+            // No search needed: the folder need only be passable, not readable.
+            return isPlainFile(AT_FDCWD, QFile::encodeName(sPath)) ? kTrue : kFalse;
+        }
+        const QString sFolder = nSlash < 0    ? QStringLiteral(".")
+                                : nSlash == 0 ? QStringLiteral("/")
+                                              : sPath.left(nSlash);
+        DIR* dir = opendir(QFile::encodeName(sFolder).constData());
+        if (dir == nullptr) {
+            return kFalse;
+        }
+        const QList<uint> pattern = sName.toUcs4();
+        bool bFound = false;
+        while (!bFound) {
+            const dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                break;
+            }
+            const QByteArray name(entry->d_name);
+            bFound = !name.startsWith('.') &&
+                     wildcardMatch(pattern, QFile::decodeName(name).toUcs4()) &&
+                     isPlainFile(dirfd(dir), name);
+        }
+        closedir(dir);
+        return bFound ? kTrue : kFalse;
+    } catch (...) {
+        return kFalse;
+    }
+}
+
+QString GetFileName(QString sPath) {
+    qsizetype i = sPath.size();
+    while (i > 0) {
+        const QChar c = sPath[i - 1];
+        if (c == u':' || c == u'\\' || c == u'/') {
+            break;
+        }
+        --i;
+    }
+    return sPath.mid(i);
+}
+
+QString GetFolderPath(QString sPath) {
+    qsizetype i = sPath.size();
+    while (i > 0 && sPath[i - 1] != u'\\') {
+        --i;
+    }
+    return sPath.left(i);
+}
+
+int32_t CreateDeviceFolder(const QString& sPath) {
+    int32_t nResult = 0;
+    attempt([&] { nResult = device().CeCreateDirectory(utf16(sPath), nullptr); });
+    return nResult;
+}
+
+int32_t CreateDeviceFile(const QString& sPath, int16_t bOverwrite, uint32_t nAttributes) {
+    int32_t hFile = INVALID_HANDLE_VALUE;
+    attempt([&] {
+        hFile = device().CeCreateFile(utf16(sPath), GENERIC_WRITE, 0, nullptr,
+                                      bOverwrite != 0 ? CREATE_ALWAYS : CREATE_NEW, nAttributes, 0);
+    });
+    return hFile;
+}
+
+int32_t DeleteDeviceFile(const QString& sPath) {
+    int32_t nResult = 0;
+    attempt([&] { nResult = device().CeDeleteFile(utf16(sPath)); });
+    return nResult;
+}
+
+void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
+    CopyingScope scope;
+    try {
+        // Byte counts are always grouped, also where the locale would leave them bare.
+        QLocale locale;
+        locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+        const auto formatted = [&](int64_t n) { return locale.toString(qlonglong(n)); };
+        const QString sName = GetFileName(sSource);
+
+        // The desktop file is read whole and closed before the handheld is touched, so that a
+        // file that can't be read leaves the handheld as it was.
+        SourceImage image = readSource(sSource);
+        if (image.fault == SourceFault::TooLarge) {
+            showMessage(QStringLiteral("Installation of ") + sName +
+                            QStringLiteral(" has failed!  The file ") + sSource +
+                            QStringLiteral(" is ") + formatted(image.nActualLength) +
+                            QStringLiteral(" bytes long; files of ") +
+                            formatted(int64_t(std::numeric_limits<int32_t>::max()) + 1) +
+                            QStringLiteral(" bytes or more cannot be installed."),
+                        MessageIcon::Error);
+            return;
+        }
+        if (image.fault != SourceFault::None) {
+            showMessage(QStringLiteral("Installation of ") + sName +
+                            QStringLiteral(" has failed!  The file ") + sSource +
+                            QStringLiteral(" cannot be opened or read."),
+                        MessageIcon::Error);
+            return;
+        }
+        const int32_t nLength = image.nLength;
+
+        CreateDeviceFolder(GetFolderPath(sTarget));
+        if (const auto nMax = progressValue(nLength)) {
+            onWindow([&](InstallerWindow& w) { w.FloodInit(*nMax); });
+        }
+
+        const RAPI_HANDLE hFile = CreateDeviceFile(sTarget, kTrue, FILE_ATTRIBUTE_NORMAL);
+        if (hFile == INVALID_HANDLE_VALUE) {
+            RAPI_DWORD nCode = 0;
+            attempt([&] { nCode = device().CeGetLastError(); });
+            showMessage(createErrorMessage(nCode), MessageIcon::Error);
+            return;
+        }
+
+        const QString sOf =
+            QStringLiteral(" of ") + formatted(nLength) + QStringLiteral(" bytes copied");
+        int32_t nWritten = 0;
+        const auto update = [&] {
+            if (const auto nValue = progressValue(nWritten)) {
+                onWindow(
+                    [&](InstallerWindow& w) { w.FloodUpdate(*nValue, formatted(nWritten) + sOf); });
+            }
+        };
+
+        // Each write starts at the first byte the handheld hasn't taken yet, so a write that
+        // takes less than it was given leaves neither a hole nor repeated bytes. A write that
+        // fails, throws, takes nothing or claims more than it was given ends the copy as failed.
+        bool bOk = true;
+        if (nLength == 0) {
+            update();
+        }
+        while (bOk && nWritten < nLength) {
+            const int32_t nChunk = std::min(kChunk, nLength - nWritten);
+            RAPI_DWORD nCount = 0;
+            RAPI_BOOL nReturned = 0;
+            const bool bCalled = attempt([&] {
+                nReturned = device().CeWriteFile(hFile, image.bytes.get() + nWritten,
+                                                 static_cast<RAPI_DWORD>(nChunk), &nCount, nullptr);
+            });
+            const auto nResult = static_cast<int16_t>(static_cast<uint32_t>(nReturned) & 0xFFFFu);
+            if (!bCalled || nResult == 0 || nCount == 0 ||
+                nCount > static_cast<RAPI_DWORD>(nChunk)) {
+                bOk = false;
+                if (bCalled && nCount <= static_cast<RAPI_DWORD>(nChunk)) {
+                    nWritten += static_cast<int32_t>(nCount);
+                }
+            } else {
+                nWritten += static_cast<int32_t>(nCount);
+            }
+            update();
+        }
+
+        attempt([&] { device().CeCloseHandle(hFile); });
+
+        if (bOk) {
+            showMessage(
+                QStringLiteral("Installation of ") + sName + QStringLiteral(" is completed."),
+                MessageIcon::Information);
+        } else {
+            showMessage(QStringLiteral("Installation of ") + sName +
+                            QStringLiteral(" has failed!  An error occurred during installation.  "
+                                           "Make sure there is enough memory to accommodate a "
+                                           "file that is ") +
+                            formatted(nLength) + QStringLiteral(" bytes."),
+                        MessageIcon::Error);
+            DeleteDeviceFile(sTarget);
+        }
+    } catch (...) {
+        // Nothing is raised to the window; the scope still hides the progress and clears the flag.
+    }
+}
+
+}  // namespace modRapi
