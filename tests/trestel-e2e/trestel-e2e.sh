@@ -82,6 +82,35 @@ click_client() {
     xdotool mousemove --window "$w" "$x" $((y + menu_height)) click 1
 }
 
+# The number of distinct colours in a region (WxH+X+Y of the client area) of the window.
+region_colours() {
+    local w=$1 width=$2 height=$3 x=$4 y=$5
+    import -window "$w" -crop "${width}x${height}+${x}+$((y + menu_height))" +repage \
+        -format %k info: 2>/dev/null
+}
+
+# Whether a region of the client area holds a pixel of the given colour (#RRGGBB).
+region_has() {
+    local w=$1 width=$2 height=$3 x=$4 y=$5 colour=$6 pixels
+    pixels=$(import -window "$w" -crop "${width}x${height}+${x}+$((y + menu_height))" +repage \
+        -depth 8 txt:- 2>/dev/null)
+    grep -qi "$colour" <<<"$pixels"
+}
+
+# Waits until a check holds, for at most $1 seconds.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.1
+    done
+}
+
+status_green() { region_has "$1" 345 21 8 208 "#008000"; }
+# The progress bar is shown: its inside holds the fill and back colours (the window is plain).
+progress_shown() { [ "$(region_colours "$1" 343 23 9 177)" -ge 2 ] 2>/dev/null; }
+
 # Saves the screen, and the window's area of it, as NAME.png and NAME-window.png.
 screenshot() {
     local name=$1 w=$2 geometry
@@ -155,7 +184,7 @@ run_install() {
     screenshot start "$w"
 
     click_client "$w" 304 48  # Connect
-    sleep 1
+    wait_for 20 status_green "$w" || fail "the status line did not turn green after Connect"
     # The card's entry is the list's second row: select the first, then move down a row.
     click_client "$w" 240 80
     sleep 0.3
@@ -164,8 +193,10 @@ run_install() {
     screenshot ready "$w"
 
     click_client "$w" 304 152  # Copy
-    sleep 1
+    wait_for 20 progress_shown "$w" || fail "no progress bar during the copy"
+    sleep 0.3
     screenshot copying "$w"
+    [ -f "$root/Storage Card/Pocket Lorvex/sample.bbl" ] || fail "the copy is not going to the card"
 
     local box
     box=$(wait_window "$app_pid" dialog_window 60) || fail "no completion message"
