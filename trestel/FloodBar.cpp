@@ -44,7 +44,7 @@ FloodBar::FloodBar(QWidget* parent) : QWidget(parent) {
     setFixedSize(345, 25);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    picture_ = QImage(InsideRect().size(), QImage::Format_RGB32);
+    picture_ = QImage(InsideRect().size(), QImage::Format_ARGB32_Premultiplied);
     // Until the first FloodInit the scale is the inside width in twips.
     fScaleWidth_ = static_cast<float>(picture_.width() * flood::kTwipsPerPixel);
     UpdateFont();
@@ -186,7 +186,7 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
         }
     }
 
-    repaint();
+    repaint(InsideRect());
     QCoreApplication::processEvents();
 }
 
