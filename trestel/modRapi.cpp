@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +120,60 @@ bool isPlainFile(int dirFd, const QByteArray& path) {
     return fstatat(dirFd, path.constData(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
+// One block of memory for the whole file image. Large images are asked to live in huge pages:
+// filling millions of small pages one fault at a time costs more than the copy itself.
+class FileBuffer {
+public:
+    FileBuffer() = default;
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+    FileBuffer(FileBuffer&& other) noexcept { *this = std::move(other); }
+    FileBuffer& operator=(FileBuffer&& other) noexcept {
+        std::swap(base_, other.base_);
+        std::swap(size_, other.size_);
+        std::swap(data_, other.data_);
+        return *this;
+    }
+    ~FileBuffer() { reset(); }
+
+    // False when the memory can't be had.
+    bool allocate(size_t nBytes) {
+        reset();
+        constexpr size_t kHuge = size_t(2) << 20;
+        const bool bHuge = nBytes >= kHuge;
+        // Room to start the image on a huge-page boundary; the unused part is never touched.
+        size_ = std::max<size_t>(nBytes, 1) + (bHuge ? kHuge : 0);
+        void* base =
+            mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) {
+            size_ = 0;
+            return false;
+        }
+        base_ = base;
+        auto start = reinterpret_cast<uintptr_t>(base);
+        if (bHuge) {
+            start = (start + kHuge - 1) & ~uintptr_t(kHuge - 1);
+            madvise(reinterpret_cast<void*>(start), nBytes, MADV_HUGEPAGE);
+        }
+        data_ = reinterpret_cast<char*>(start);
+        return true;
+    }
+    void reset() {
+        if (base_ != nullptr) {
+            munmap(base_, size_);
+        }
+        base_ = nullptr;
+        data_ = nullptr;
+        size_ = 0;
+    }
+    char* get() const { return data_; }
+
+private:
+    void* base_ = nullptr;
+    size_t size_ = 0;
+    char* data_ = nullptr;
+};
+
 // The desktop file read whole, or the reason why it couldn't be.
 enum class SourceFault { None, Unreadable, TooLarge };
 
@@ -126,7 +181,7 @@ struct SourceImage {
     SourceFault fault = SourceFault::None;
     int32_t nLength = 0;
     int64_t nActualLength = 0;
-    std::unique_ptr<char[]> bytes;
+    FileBuffer bytes;
 };
 
 SourceImage readSource(const QString& sSource) {
@@ -154,9 +209,7 @@ SourceImage readSource(const QString& sSource) {
         return image;
     }
     const auto nLength = static_cast<int32_t>(st.st_size);
-    try {
-        image.bytes = std::make_unique_for_overwrite<char[]>(std::max<int32_t>(nLength, 1));
-    } catch (...) {
+    if (!image.bytes.allocate(static_cast<size_t>(nLength))) {
         ::close(fd);
         return image;
     }

@@ -122,6 +122,16 @@ TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
     EXPECT_EQ(device.Count("CeDeleteFile"), 0);
 }
 
+TEST_F(CopyTest, ALargeFileArrivesWhole) {
+    // Past the size from which the image is held in huge pages, and not a multiple of them.
+    const std::string data = bytes((size_t(3) << 20) + 1234, 5);
+    modRapi::CopyFileToDevice(source(data), sTarget);
+
+    EXPECT_EQ(device.Count("CeWriteFile"), 769);
+    EXPECT_TRUE(device.File(kTarget) == data);
+    EXPECT_EQ(window.updates.back().text, "3,146,962 of 3,146,962 bytes copied");
+}
+
 TEST_F(CopyTest, ByteCountsFollowTheLocalesSeparator) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);

@@ -1,0 +1,200 @@
+// The device module end to end against the built-in emulated handheld in a temporary folder.
+
+#include <gmock/gmock.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+
+#include "Fixture.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+// One handheld root for the whole process: the device takes its root from the environment
+// when it is first used.
+const QString& deviceRoot() {
+    static QTemporaryDir* dir = [] {
+        auto* d = new QTemporaryDir;
+        setenv("TRESTEL_DEVICE", QFile::encodeName(d->filePath("handheld")).constData(), 1);
+        return d;
+    }();
+    static const QString root = dir->filePath("handheld");
+    return root;
+}
+
+std::string bytes(std::size_t n) {
+    std::string out(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<char>((i * 131 + i / 4096 * 7) & 0xff);
+    }
+    return out;
+}
+
+class EmulatedHandheldTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QLocale::setDefault(QLocale::c());
+        ASSERT_TRUE(source.isValid());
+        QDir(root).removeRecursively();
+        QDir(root + ".away").removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(root + "/Program Files"));
+        modRapi::Bind(&window, nullptr, nullptr, 2000);
+    }
+    void TearDown() override {
+        modRapi::RapiDisconnect();
+        modRapi::Bind(nullptr);
+        EXPECT_EQ(modRapi::bCopying, 0);
+    }
+
+    void write(const QString& path, const QByteArray& data) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+    void card(const QString& name, const QByteArray& settings = {}) {
+        write(root + "/" + name + "/.storage-card", settings);
+    }
+    QString module(const std::string& data, const QString& name = "sample.bbl") {
+        const QString path = source.filePath(name);
+        write(path, QByteArray::fromStdString(data));
+        return path;
+    }
+    QByteArray onDevice(const QString& relative) const {
+        QFile f(root + "/" + relative);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    bool existsOnDevice(const QString& relative) const {
+        return QFile::exists(root + "/" + relative);
+    }
+    QString lastMessage() const {
+        return window.messages.empty() ? QString() : window.messages.back().text;
+    }
+
+    const QString& root = deviceRoot();
+    QTemporaryDir source;
+    FakeWindow window;
+};
+
+TEST_F(EmulatedHandheldTest, ConnectsListsCardsAndCopiesIntoANewCardFolder) {
+    card("SD Card");
+    ASSERT_TRUE(QDir().mkpath(root + "/My Documents"));
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    modRapi::FindModuleFolders();
+    ASSERT_THAT(window.folders, ElementsAre("SD Card\\Pocket Lorvex"));
+
+    const std::string data = bytes(10000);
+    modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
+    EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
+    EXPECT_THAT(window.inits, ElementsAre(2));
+    EXPECT_EQ(window.updates.size(), 3u);
+}
+
+TEST_F(EmulatedHandheldTest, ReplacesAnExistingLongerFileInMainMemory) {
+    write(root + "/Program Files/Pocket Lorvex/sample.bbl", QByteArray(30000, 'o'));
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    const std::string data = bytes(4096);
+    modRapi::CopyFileToDevice(module(data), "Program Files\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
+    EXPECT_EQ(onDevice("Program Files/Pocket Lorvex/sample.bbl").toStdString(), data);
+}
+
+TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    modRapi::CopyFileToDevice(module(bytes(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(), "The system cannot find the path specified.");
+    EXPECT_FALSE(existsOnDevice("Gone Card"));
+}
+
+TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
+    card("Small", "capacity=8K\n");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    modRapi::CopyFileToDevice(module(bytes(20000)), "Small\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(),
+              "Installation of sample.bbl has failed!  An error occurred during installation.  "
+              "Make sure there is enough memory to accommodate a file that is 20,000 bytes.");
+    EXPECT_FALSE(existsOnDevice("Small/Pocket Lorvex/sample.bbl"));
+    EXPECT_FALSE(window.progressVisible);
+}
+
+TEST_F(EmulatedHandheldTest, ACardWithNoRoomLeftRefusesTheCreate) {
+    card("Full", "capacity=0\n");
+    ASSERT_TRUE(QDir().mkpath(root + "/Full/Pocket Lorvex"));
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    modRapi::CopyFileToDevice(module(bytes(100)), "Full\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(), "There is not enough space on the disk.");
+    EXPECT_FALSE(existsOnDevice("Full/Pocket Lorvex/sample.bbl"));
+}
+
+TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
+    card("Locked", "read-only\n");
+    write(root + "/Locked/Pocket Lorvex/other.bbl", "kept");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+
+    modRapi::CopyFileToDevice(module(bytes(100)), "Locked\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(), "The media is write protected.");
+    EXPECT_EQ(QDir(root + "/Locked/Pocket Lorvex").entryList(QDir::Files),
+              QStringList("other.bbl"));
+    EXPECT_EQ(onDevice("Locked/Pocket Lorvex/other.bbl"), "kept");
+}
+
+TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
+    card("SD");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    window.onFloodUpdate = [this](int16_t nValue, const QString&) {
+        if (nValue == 1) {
+            QDir().rename(root, root + ".away");
+        }
+    };
+
+    modRapi::CopyFileToDevice(module(bytes(40000)), "SD\\Pocket Lorvex\\sample.bbl");
+
+    EXPECT_EQ(lastMessage(),
+              "Installation of sample.bbl has failed!  An error occurred during installation.  "
+              "Make sure there is enough memory to accommodate a file that is 40,000 bytes.");
+    EXPECT_EQ(window.updates.size(), 2u);
+    EXPECT_FALSE(window.progressVisible);
+    // The unplugged handheld is not recreated by the calls that follow the unplug.
+    EXPECT_FALSE(QFileInfo::exists(root));
+    // A handheld that was plugged in again answers once more.
+    ASSERT_TRUE(QDir().rename(root + ".away", root));
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+}
+
+TEST_F(EmulatedHandheldTest, AnAbsentHandheldTimesOutAndARefusingOneFailsAtOnce) {
+    ASSERT_TRUE(QDir().rename(root, root + ".away"));
+    modRapi::Bind(&window, nullptr, nullptr, 300);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+
+    ASSERT_TRUE(QDir().rename(root + ".away", root));
+    write(root + "/.handheld", "answer=refuse\n");
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+
+    QFile::remove(root + "/.handheld");
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_FALSE(window.hourglass);
+}
+
+}  // namespace
