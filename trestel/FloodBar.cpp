@@ -84,7 +84,9 @@ bool FloodBar::LayOutQuickly(const QString& sMessage, QGlyphRun& run, qreal& wid
                 return false;  // not in this font: let the shaper find a fallback font
             }
             const QList<QPointF> advance = rawFont_.advancesForGlyphIndexes(found);
-            it = glyphs_.insert(ch.unicode(), Glyph{found.first(), advance.first().x()});
+            // Whole-pixel advances, as hinted text is laid out: even spacing of the digits.
+            it =
+                glyphs_.insert(ch.unicode(), Glyph{found.first(), std::round(advance.first().x())});
         }
         indexes.append(it->index);
         positions.append(QPointF(x, 0));
