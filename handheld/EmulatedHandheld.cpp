@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -529,7 +530,14 @@ std::string DefaultRoot() {
         base = data;
     } else {
         const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr ? home : "") + "/.local/share";
+        if (home == nullptr || *home == '\0') {
+            const passwd* user = getpwuid(getuid());
+            home = user != nullptr ? user->pw_dir : nullptr;
+        }
+        if (home == nullptr || *home == '\0') {
+            return {};  // nowhere to look: no handheld is attached
+        }
+        base = std::string(home) + "/.local/share";
     }
     return base + "/trestel/handheld";
 }
@@ -545,6 +553,9 @@ struct Usage {
 
 struct FileObject {
     Fd fd;
+    Fd parent;           // the folder holding the file
+    std::string name;    // its name there
+    bool fresh = false;  // created or emptied by this handle: holds only what was written
     bool canRead = false;
     bool canWrite = false;
     uint64_t position = 0;
@@ -593,6 +604,19 @@ struct EmulatedHandheld::Impl {
     std::map<RAPI_HANDLE, Object> objects;
     RAPI_HANDLE nextHandle = 0x100;
     std::map<std::string, std::shared_ptr<Usage>> usage;
+
+    // Runs one call under the lock; running out of memory fails the call instead of throwing
+    // through the C interface.
+    template <typename R, typename F>
+    R guarded(R failValue, F&& body) {
+        std::lock_guard lock(mutex);
+        try {
+            return body();
+        } catch (...) {
+            lastError = error::kOutOfMemory;
+            return failValue;
+        }
+    }
 
     bool fail(RAPI_DWORD code) {
         lastError = code;
@@ -712,8 +736,8 @@ struct EmulatedHandheld::Impl {
             return 0;
         }
         // The same handheld, still linked (a link check): its open handles stay valid.
-        const bool same = connected && linkUp() && path == rootPath && st.st_dev == rootDev &&
-                          st.st_ino == rootIno;
+        const bool same =
+            connected && path == rootPath && st.st_dev == rootDev && st.st_ino == rootIno;
         if (!same) {
             dropLink();
         }
@@ -937,17 +961,19 @@ struct EmulatedHandheld::Impl {
         if (!locate(path, where)) {
             return INVALID_HANDLE_VALUE;
         }
-        const bool wantWrite = (access & GENERIC_WRITE) != 0 || disposition == CREATE_NEW ||
-                               disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
-        const bool wantRead = (access & kGenericRead) != 0 || (access & GENERIC_WRITE) == 0;
-
         struct stat st;
         const bool exists =
             fstatat(where.parent.get(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool wantWrite = (access & GENERIC_WRITE) != 0;
+        const bool wantRead = (access & kGenericRead) != 0 || !wantWrite;
+        // Creating or truncating a file changes the storage even without write access.
+        const bool changes = wantWrite || disposition == CREATE_NEW ||
+                             disposition == CREATE_ALWAYS || disposition == kTruncateExisting ||
+                             (!exists && disposition == kOpenAlways);
         if (exists && !S_ISREG(st.st_mode)) {
             return failed(error::kAccessDenied);  // a folder, link, pipe or device of that name
         }
-        if (wantWrite && where.settings.readOnly) {
+        if (changes && where.settings.readOnly) {
             return failed(error::kWriteProtect);
         }
         if (exists && disposition == CREATE_NEW) {
@@ -959,18 +985,18 @@ struct EmulatedHandheld::Impl {
         const bool truncate = disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
 
         std::shared_ptr<Usage> usage;
-        if (wantWrite) {
+        if (changes) {
             usage = countUsage(where.storageKey);
-            if (exists && truncate) {
-                usage->used -= std::min<uint64_t>(usage->used, static_cast<uint64_t>(st.st_size));
-            }
-            if (where.settings.capacity && usage->used >= *where.settings.capacity) {
+            // A file that is replaced makes room for its successor.
+            const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
+            const uint64_t left = usage->used - std::min(usage->used, freed);
+            if (where.settings.capacity && left >= *where.settings.capacity) {
                 return failed(error::kDiskFull);
             }
         }
 
         int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        flags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+        flags |= changes ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
         if (!exists) {
             flags |= O_CREAT | O_EXCL;
         }
@@ -982,8 +1008,11 @@ struct EmulatedHandheld::Impl {
         if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
             return failed(error::kAccessDenied);
         }
-        if (truncate && opened.st_size > 0 && ftruncate(fd.get(), 0) != 0) {
-            return failed(ErrnoToCode(errno));
+        if (truncate && opened.st_size > 0) {
+            if (ftruncate(fd.get(), 0) != 0) {
+                return failed(ErrnoToCode(errno));
+            }
+            usage->used -= std::min(usage->used, static_cast<uint64_t>(opened.st_size));
         }
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
@@ -994,22 +1023,45 @@ struct EmulatedHandheld::Impl {
         file.size = truncate ? 0 : static_cast<uint64_t>(opened.st_size);
         file.capacity = where.settings.capacity;
         file.usage = std::move(usage);
+        file.fresh = wantWrite && (truncate || !exists);
+        file.name = where.leaf;
+        file.parent = std::move(where.parent);
         if (wantWrite) {
             speed = ParseSettings(ReadSettingsFile(root.get(), kHandheldSettings)).speed;
         }
         return newHandle(std::move(file));
     }
 
-    // Returns how long the caller must wait (outside the lock) to pace the link.
+    // A write that fails because the handheld is gone: a file that this handle created or
+    // emptied holds only part of its data and nobody can delete it any more, so it goes.
+    static void discardPartial(FileObject& file) {
+        if (!file.fresh || !file.parent.valid()) {
+            return;
+        }
+        file.fresh = false;
+        struct stat opened, named;
+        if (fstat(file.fd.get(), &opened) == 0 &&
+            fstatat(file.parent.get(), file.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            unlinkat(file.parent.get(), file.name.c_str(), 0);
+        }
+    }
+
+    // Fills waitUntil with the time the caller must wait (outside the lock) to pace the link.
     RAPI_BOOL writeFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
                         std::chrono::steady_clock::time_point& waitUntil) {
         if (written != nullptr) {
             *written = 0;
         }
+        const auto it = objects.find(h);
         if (!linkUp()) {
+            if (it != objects.end()) {
+                if (auto* file = std::get_if<FileObject>(&it->second)) {
+                    discardPartial(*file);
+                }
+            }
             return 0;
         }
-        const auto it = objects.find(h);
         if (it == objects.end() || !std::holds_alternative<FileObject>(it->second)) {
             return fail(error::kInvalidHandle);
         }
@@ -1022,6 +1074,12 @@ struct EmulatedHandheld::Impl {
         }
         if (buffer == nullptr) {
             return fail(error::kInvalidParameter);
+        }
+        // A file removed behind the device's back (say with its card folder) would swallow
+        // the data: that is a failed write, not a successful one.
+        struct stat st;
+        if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
+            return fail(error::kWriteFault);
         }
         const uint64_t end = file.position + count;
         const uint64_t grow = end > file.size ? end - file.size : 0;
@@ -1177,72 +1235,73 @@ EmulatedHandheld::EmulatedHandheld(std::string root)
 
 EmulatedHandheld::~EmulatedHandheld() = default;
 
-// Every call runs under the lock; running out of memory fails the call instead of throwing
-// through the C interface.
-#define HANDHELD_GUARD(failValue, ...)          \
-    try {                                       \
-        std::lock_guard lock(impl_->mutex);     \
-        return __VA_ARGS__;                     \
-    } catch (...) {                             \
-        impl_->lastError = error::kOutOfMemory; \
-        return failValue;                       \
-    }
+RAPI_HRESULT EmulatedHandheld::CeRapiInitEx(RAPIINIT* p) {
+    return impl_->guarded(E_FAIL_HR, [&] { return impl_->initEx(p); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiInitEx(RAPIINIT* p){
-    HANDHELD_GUARD(E_FAIL_HR, impl_->initEx(p))}
+RAPI_HRESULT EmulatedHandheld::CeRapiUninit() {
+    return impl_->guarded(RAPI_HRESULT{0}, [&] { return impl_->uninit(); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiUninit(){HANDHELD_GUARD(0, impl_->uninit())}
+RAPI_HANDLE EmulatedHandheld::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data) {
+    return impl_->guarded(INVALID_HANDLE_VALUE, [&] { return impl_->findFirst(name, data); });
+}
 
-RAPI_HANDLE EmulatedHandheld::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data){
-    HANDHELD_GUARD(INVALID_HANDLE_VALUE, impl_->findFirst(name, data))}
+RAPI_BOOL EmulatedHandheld::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->findNext(h, data); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data){
-    HANDHELD_GUARD(0, impl_->findNext(h, data))}
+RAPI_BOOL EmulatedHandheld::CeFindClose(RAPI_HANDLE h) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->findClose(h); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeFindClose(RAPI_HANDLE h){HANDHELD_GUARD(0, impl_->findClose(h))}
-
-RAPI_BOOL EmulatedHandheld::CeCreateDirectory(const char16_t* path, void*){
-    HANDHELD_GUARD(0, impl_->createDirectory(path))}
+RAPI_BOOL EmulatedHandheld::CeCreateDirectory(const char16_t* path, void*) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->createDirectory(path); });
+}
 
 RAPI_HANDLE EmulatedHandheld::CeCreateFile(const char16_t* name, RAPI_DWORD access, RAPI_DWORD,
-                                           void*, RAPI_DWORD disposition, RAPI_DWORD, RAPI_HANDLE){
-    HANDHELD_GUARD(INVALID_HANDLE_VALUE, impl_->createFile(name, access, disposition))}
+                                           void*, RAPI_DWORD disposition, RAPI_DWORD, RAPI_HANDLE) {
+    return impl_->guarded(INVALID_HANDLE_VALUE,
+                          [&] { return impl_->createFile(name, access, disposition); });
+}
 
-RAPI_DWORD EmulatedHandheld::CeGetLastError(){HANDHELD_GUARD(0, impl_->lastError)}
+RAPI_DWORD EmulatedHandheld::CeGetLastError() {
+    return impl_->guarded(RAPI_DWORD{0}, [&] { return impl_->lastError; });
+}
 
 RAPI_BOOL EmulatedHandheld::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count,
                                         RAPI_DWORD* written, void*) {
     std::chrono::steady_clock::time_point waitUntil{};
-    RAPI_BOOL result = 0;
-    try {
-        std::lock_guard lock(impl_->mutex);
-        result = impl_->writeFile(h, buffer, count, written, waitUntil);
-    } catch (...) {
-        impl_->lastError = error::kOutOfMemory;
-        return 0;
-    }
+    const RAPI_BOOL result = impl_->guarded(
+        RAPI_BOOL{0}, [&] { return impl_->writeFile(h, buffer, count, written, waitUntil); });
     // The slow link: wait outside the lock until the bytes have "travelled".
-    if (waitUntil != std::chrono::steady_clock::time_point{}) {
+    if (result != 0 && waitUntil != std::chrono::steady_clock::time_point{}) {
         std::this_thread::sleep_until(waitUntil);
     }
     return result;
 }
 
-RAPI_BOOL EmulatedHandheld::CeCloseHandle(RAPI_HANDLE h){HANDHELD_GUARD(0, impl_->closeHandle(h))}
+RAPI_BOOL EmulatedHandheld::CeCloseHandle(RAPI_HANDLE h) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->closeHandle(h); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeDeleteFile(const char16_t* name){
-    HANDHELD_GUARD(0, impl_->deleteFile(name))}
+RAPI_BOOL EmulatedHandheld::CeDeleteFile(const char16_t* name) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->deleteFile(name); });
+}
 
-RAPI_BOOL EmulatedHandheld::CeGetVersionEx(CEOSVERSIONINFO* info){
-    HANDHELD_GUARD(0, impl_->getVersion(info))}
+RAPI_BOOL EmulatedHandheld::CeGetVersionEx(CEOSVERSIONINFO* info) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->getVersion(info); });
+}
 
 RAPI_BOOL EmulatedHandheld::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count,
-                                       RAPI_DWORD* read, void*){
-    HANDHELD_GUARD(0, impl_->readFile(h, buffer, count, read))}
+                                       RAPI_DWORD* read, void*) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->readFile(h, buffer, count, read); });
+}
 
-RAPI_HRESULT EmulatedHandheld::CeRapiGetError(){
-    HANDHELD_GUARD(kNotConnectedHr, impl_->connected ? 0 : kNotConnectedHr)}
-#undef HANDHELD_GUARD
+RAPI_HRESULT EmulatedHandheld::CeRapiGetError() {
+    return impl_->guarded(kNotConnectedHr,
+                          [&] { return impl_->connected ? RAPI_HRESULT{0} : kNotConnectedHr; });
+}
 
 EmulatedHandheld& Instance() {
     static EmulatedHandheld instance;

@@ -1,0 +1,153 @@
+// The installer's binding of the device table: the loadable library, a missing library and the
+// built-in handheld. realDeviceApi() binds once per process, so each case runs in a child.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "DeviceApi.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Runs body in a forked child; its result (0: all well, else the failed step) is returned.
+int InChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int result = 99;
+        try {
+            result = body();
+        } catch (...) {
+            result = 98;
+        }
+        _exit(result);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+}
+
+// Connects through realDeviceApi() and copies a small file; 0 on success, else the step.
+int ConnectAndCopy() {
+    DeviceApi& api = realDeviceApi();
+    RAPIINIT init{12, 0, 0};
+    if (api.CeRapiInitEx(&init) != 0) {
+        return 1;
+    }
+    if (realWaiter().WaitForSingleObject(init.heRapiInit, 2000) != WAIT_OBJECT_0 ||
+        init.hrRapiInit < 0) {
+        return 2;
+    }
+    if (api.CeCreateDirectory(u"Program Files\\Pocket Lorvex\\", nullptr) != 1) {
+        return 3;
+    }
+    const RAPI_HANDLE h = api.CeCreateFile(u"Program Files\\Pocket Lorvex\\m.bbl", GENERIC_WRITE, 0,
+                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        return 4;
+    }
+    RAPI_DWORD written = 0;
+    if (api.CeWriteFile(h, "module", 6, &written, nullptr) != 1 || written != 6) {
+        return 5;
+    }
+    if (api.CeCloseHandle(h) == 0) {
+        return 6;
+    }
+    CE_FIND_DATA data{};
+    const RAPI_HANDLE search = api.CeFindFirstFile(u"*", &data);
+    if (search == INVALID_HANDLE_VALUE || (data.dwFileAttributes & 0x110) != 0x110) {
+        return 7;  // the card "Card" sorts first
+    }
+    api.CeFindClose(search);
+    api.CeRapiUninit();
+    return 0;
+}
+
+class BindingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::MakeDir(root + "/Program Files");
+        test::MakeDir(root + "/Card");
+        test::WriteFile(root + "/Card/.storage-card", "");
+    }
+    test::TempDir dir;
+    std::string root = dir / "root";
+};
+
+TEST_F(BindingTest, LoadableLibraryDrivesTheHandheld) {
+    const int step = InChild([&] {
+        setenv("TRESTEL_RAPI_LIBRARY", HANDHELD_RAPI_LIBRARY, 1);
+        setenv("TRESTEL_DEVICE", root.c_str(), 1);
+        const int result = ConnectAndCopy();
+        if (result != 0) {
+            return result;
+        }
+        // The library holds a handheld of its own: the built-in one saw no connect.
+        CE_FIND_DATA data{};
+        return handheld::Instance().CeFindFirstFile(u"*", &data) == INVALID_HANDLE_VALUE ? 0 : 10;
+    });
+    EXPECT_EQ(step, 0);
+    EXPECT_EQ(test::ReadFile(root + "/Program Files/Pocket Lorvex/m.bbl"), "module");
+}
+
+TEST_F(BindingTest, MissingLibraryMakesEveryCallUnavailable) {
+    const std::string missing = dir / "no-such-library.so";
+    const int step = InChild([&] {
+        setenv("TRESTEL_RAPI_LIBRARY", missing.c_str(), 1);
+        setenv("TRESTEL_DEVICE", root.c_str(), 1);
+        RAPIINIT init{12, 0, 0};
+        int thrown = 0;
+        try {
+            realDeviceApi().CeRapiInitEx(&init);
+        } catch (const DeviceUnavailable&) {
+            ++thrown;
+        }
+        try {
+            realDeviceApi().CeRapiUninit();
+        } catch (const DeviceUnavailable&) {
+            ++thrown;
+        }
+        return thrown == 2 ? 0 : 1;
+    });
+    EXPECT_EQ(step, 0);
+}
+
+TEST_F(BindingTest, LibraryWithoutTheDeviceFunctionsIsUnavailable) {
+    const int step = InChild([&] {
+        setenv("TRESTEL_RAPI_LIBRARY", "libc.so.6", 1);
+        try {
+            realDeviceApi().CeRapiUninit();
+        } catch (const DeviceUnavailable&) {
+            return 0;
+        }
+        return 1;
+    });
+    EXPECT_EQ(step, 0);
+}
+
+TEST_F(BindingTest, BuiltInHandheldWithoutTheVariable) {
+    const int step = InChild([&] {
+        unsetenv("TRESTEL_RAPI_LIBRARY");
+        setenv("TRESTEL_DEVICE", root.c_str(), 1);
+        const int result = ConnectAndCopy();
+        if (result != 0) {
+            return result;
+        }
+        // Not attached: the wait runs out.
+        setenv("TRESTEL_DEVICE", (root + "-missing").c_str(), 1);
+        RAPIINIT init{12, 0, 0};
+        if (realDeviceApi().CeRapiInitEx(&init) != 0 ||
+            realWaiter().WaitForSingleObject(init.heRapiInit, 100) != WAIT_TIMEOUT) {
+            return 11;
+        }
+        realDeviceApi().CeRapiUninit();
+        return 0;
+    });
+    EXPECT_EQ(step, 0);
+    EXPECT_EQ(test::ReadFile(root + "/Program Files/Pocket Lorvex/m.bbl"), "module");
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// The link: connect outcomes, link checks, unplugging and calls without a link.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "TestSupport.h"
+
+using handheld::EmulatedHandheld;
+namespace error = handheld::error;
+
+namespace {
+
+class ConnectTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    std::string root = dir / "root";
+};
+
+TEST_F(ConnectTest, AttachedHandheldAnswersAtOnce) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    RAPIINIT init{12, 0, 0};
+    EXPECT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_GT(init.heRapiInit, 0);
+    EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
+    EXPECT_EQ(init.hrRapiInit, 0);
+    EXPECT_EQ(device.CeRapiUninit(), 0);
+}
+
+TEST_F(ConnectTest, WrongRecordSizeFailsAtOnce) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    RAPIINIT init{16, 0, 0};
+    EXPECT_LT(device.CeRapiInitEx(&init), 0);
+    EXPECT_LT(device.CeRapiInitEx(nullptr), 0);
+}
+
+TEST_F(ConnectTest, MissingRootNeverAnswers) {
+    EmulatedHandheld device(root);
+    RAPIINIT init{12, 0, 0};
+    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_FALSE(test::Signalled(init.heRapiInit, 300));
+    CE_FIND_DATA data{};
+    EXPECT_EQ(device.CeFindFirstFile(u"*", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    device.CeRapiUninit();
+}
+
+TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
+    test::MakeDir(root);
+    test::WriteFile(root + "/.handheld", "answer=refuse\n");
+    EmulatedHandheld device(root);
+    RAPIINIT init{12, 0, 0};
+    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
+    EXPECT_LT(init.hrRapiInit, 0);
+    EXPECT_FALSE(test::PutFile(device, u"a.txt", "x"));
+    device.CeRapiUninit();
+
+    test::WriteFile(root + "/.handheld", "speed=100\r\n  answer = no \n");
+    init = RAPIINIT{12, 0, 0};
+    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_FALSE(test::Signalled(init.heRapiInit, 300));
+    device.CeRapiUninit();
+
+    // Unknown lines are ignored; an answering handheld connects again.
+    test::WriteFile(root + "/.handheld", "colour=blue\nanswer=yes\n");
+    EXPECT_TRUE(test::Connect(device));
+    EXPECT_FALSE(test::FileExists(root + "/a.txt"));
+}
+
+TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnect) {
+    const std::string other = dir / "other";
+    test::MakeDir(root);
+    test::MakeDir(other);
+    test::WriteFile(other + "/marker.txt", "");
+    EmulatedHandheld device;  // default root
+    setenv("TRESTEL_DEVICE", root.c_str(), 1);
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_TRUE(test::Search(device, u"*").empty());
+    setenv("TRESTEL_DEVICE", other.c_str(), 1);
+    ASSERT_TRUE(test::Connect(device));
+    ASSERT_EQ(test::Search(device, u"*").size(), 1u);
+    unsetenv("TRESTEL_DEVICE");
+}
+
+TEST(DefaultRootTest, FollowsXdgDataHome) {
+    const char* home = getenv("HOME");
+    const std::string savedHome = home != nullptr ? home : "";
+    unsetenv("TRESTEL_DEVICE");
+    setenv("XDG_DATA_HOME", "/some/data", 1);
+    EXPECT_EQ(handheld::DefaultRoot(), "/some/data/trestel/handheld");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(handheld::DefaultRoot(), "/home/someone/.local/share/trestel/handheld");
+    setenv("TRESTEL_DEVICE", "/dev/handheld", 1);
+    EXPECT_EQ(handheld::DefaultRoot(), "/dev/handheld");
+    unsetenv("TRESTEL_DEVICE");
+    setenv("HOME", savedHome.c_str(), 1);
+}
+
+TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const RAPI_HANDLE h =
+        device.CeCreateFile(u"f.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(test::Connect(device));  // the installer's link check
+    RAPI_DWORD written = 0;
+    EXPECT_EQ(device.CeWriteFile(h, "abc", 3, &written, nullptr), 1);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(test::ReadFile(root + "/f.bin"), "abc");
+
+    EXPECT_EQ(device.CeRapiUninit(), 0);
+    EXPECT_EQ(device.CeRapiUninit(), 0);  // harmless without a link
+    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_FALSE(test::FileExists(root + "/d"));
+}
+
+TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const RAPI_HANDLE h =
+        device.CeCreateFile(u"big.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    ASSERT_GT(h, 0);
+    const std::string block(4096, 'x');
+    RAPI_DWORD written = 0;
+    ASSERT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 1);
+
+    const std::string aside = dir / "aside";
+    ASSERT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+    EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    // Nobody can delete the partial file any more: the handheld drops it itself.
+    EXPECT_FALSE(test::FileExists(aside + "/big.bin"));
+
+    // Putting the folder back doesn't revive the old link; a new connect does.
+    ASSERT_EQ(std::rename(aside.c_str(), root.c_str()), 0);
+    EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
+    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kInvalidHandle);
+    EXPECT_FALSE(test::FileExists(root + "/big.bin"));
+}
+
+TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
+    test::MakeDir(root);
+    test::WriteFile(root + "/kept.bin", "old contents");
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const RAPI_HANDLE done =
+        device.CeCreateFile(u"done.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    const RAPI_HANDLE opened =
+        device.CeCreateFile(u"kept.bin", GENERIC_WRITE, 0, nullptr, 4 /* OPEN_ALWAYS */, 0x80, 0);
+    ASSERT_GT(done, 0);
+    ASSERT_GT(opened, 0);
+    RAPI_DWORD written = 0;
+    ASSERT_EQ(device.CeWriteFile(done, "all", 3, &written, nullptr), 1);
+
+    const std::string aside = dir / "aside";
+    ASSERT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+    EXPECT_EQ(device.CeCloseHandle(done), 0);  // the link is gone, the file is complete
+    EXPECT_EQ(test::ReadFile(aside + "/done.bin"), "all");
+    // A file that was opened, not emptied, keeps what it had.
+    EXPECT_EQ(device.CeWriteFile(opened, "new", 3, &written, nullptr), 0);
+    EXPECT_EQ(test::ReadFile(aside + "/kept.bin"), "old contents");
+}
+
+TEST_F(ConnectTest, ReplacedRootIsAnUnpluggedHandheld) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    std::filesystem::remove(root);
+    test::MakeDir(root);
+    EXPECT_FALSE(test::PutFile(device, u"a.txt", "a"));
+    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_FALSE(test::FileExists(root + "/a.txt"));
+}
+
+TEST_F(ConnectTest, RepeatedConnectWithTheRootGoneNeverAnswers) {
+    test::MakeDir(root);
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    std::filesystem::remove(root);
+    RAPIINIT init{12, 0, 0};
+    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_FALSE(test::Signalled(init.heRapiInit, 200));
+}
+
+TEST_F(ConnectTest, PacedLinkTakesAtLeastItsTime) {
+    test::MakeDir(root);
+    test::WriteFile(root + "/.handheld", "speed=40K\n");
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::PutFile(device, u"slow.bin", std::string(20480, 's')));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(450));  // 20 KiB at 40 KiB/s
+}
+
+}  // namespace

@@ -1,0 +1,366 @@
+// Folders, files, searches, settings and paths of the emulated handheld.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "TestSupport.h"
+
+using handheld::EmulatedHandheld;
+namespace error = handheld::error;
+
+namespace {
+
+constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
+
+class FilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::MakeDir(root);
+        ASSERT_TRUE(test::Connect(device));
+    }
+
+    RAPI_HANDLE Create(const char16_t* path, RAPI_DWORD disposition = CREATE_ALWAYS) {
+        return device.CeCreateFile(path, GENERIC_WRITE, 0, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, 0);
+    }
+
+    // The error of a create that must fail.
+    RAPI_DWORD CreateError(const char16_t* path, RAPI_DWORD disposition = CREATE_ALWAYS) {
+        const RAPI_HANDLE h = Create(path, disposition);
+        if (h != INVALID_HANDLE_VALUE) {
+            device.CeCloseHandle(h);
+            return 0;
+        }
+        return device.CeGetLastError();
+    }
+
+    test::TempDir dir;
+    std::string root = dir / "root";
+    EmulatedHandheld device{root};
+};
+
+TEST_F(FilesTest, RootSearchMarksCardsAndHidesMarkers) {
+    test::MakeDir(root + "/Program Files");
+    test::MakeDir(root + "/Storage Card");
+    test::WriteFile(root + "/Storage Card/.storage-card", "");
+    test::MakeDir(root + "/card2");
+    test::WriteFile(root + "/card2/.storage-card", "read-only\n");
+    test::MakeDir(root + "/Windows/.storage-card");  // a marker must be a file
+    test::WriteFile(root + "/readme.txt", "hello");
+    test::WriteFile(root + "/.handheld", "");
+
+    const auto found = test::Search(device, u"*");
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_EQ(found[0].name, "card2");
+    EXPECT_EQ(found[0].attributes, kCard);
+    EXPECT_EQ(found[1].name, "Program Files");
+    EXPECT_EQ(found[1].attributes, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(found[2].name, "readme.txt");
+    EXPECT_EQ(found[2].attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(found[2].size, 5u);
+    EXPECT_EQ(found[3].name, "Storage Card");
+    EXPECT_EQ(found[3].attributes, kCard);
+    EXPECT_EQ(found[4].name, "Windows");
+    EXPECT_EQ(found[4].attributes, FILE_ATTRIBUTE_DIRECTORY);
+
+    // Below the root a folder with a marker is a plain folder.
+    test::MakeDir(root + "/Program Files/Nested");
+    test::WriteFile(root + "/Program Files/Nested/.storage-card", "");
+    const auto nested = test::Search(device, u"Program Files\\*");
+    ASSERT_EQ(nested.size(), 1u);
+    EXPECT_EQ(nested[0].attributes, FILE_ATTRIBUTE_DIRECTORY);
+
+    // Inside a card: the marker is not listed.
+    const auto inCard = test::Search(device, u"Storage Card\\*");
+    EXPECT_TRUE(inCard.empty());
+    EXPECT_EQ(device.CeGetLastError(), error::kFileNotFound);
+}
+
+TEST_F(FilesTest, SearchEndsAndHandlesAreChecked) {
+    CE_FIND_DATA data{};
+    EXPECT_EQ(device.CeFindFirstFile(u"*", &data), INVALID_HANDLE_VALUE);  // empty root
+    test::WriteFile(root + "/only.txt", "");
+    const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(std::u16string(data.cFileName), u"only.txt");
+    EXPECT_EQ(device.CeFindNextFile(h, &data), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kNoMoreFiles);
+    EXPECT_EQ(device.CeFindClose(h), 1);
+    EXPECT_EQ(device.CeFindClose(h), 0);
+    EXPECT_EQ(device.CeCloseHandle(12345), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kInvalidHandle);
+}
+
+TEST_F(FilesTest, SearchPatternsAreCaseInsensitiveWildcards) {
+    test::MakeDir(root + "/Program Files/Pocket Lorvex");
+    for (const char* name : {"a.BBL", "b.bbl", "c.dct", "ab.bbl"}) {
+        test::WriteFile(root + "/Program Files/Pocket Lorvex/" + name, "");
+    }
+    auto names = [](const std::vector<test::Found>& found) {
+        std::string all;
+        for (const auto& f : found) {
+            all += f.name + ";";
+        }
+        return all;
+    };
+    EXPECT_EQ(names(test::Search(device, u"program files\\POCKET LORVEX\\*.bbl")),
+              "a.BBL;ab.bbl;b.bbl;");
+    EXPECT_EQ(names(test::Search(device, u"Program Files\\Pocket Lorvex\\?.bbl")), "a.BBL;b.bbl;");
+    EXPECT_EQ(names(test::Search(device, u"Program Files\\Pocket Lorvex\\*.*")),
+              "a.BBL;ab.bbl;b.bbl;c.dct;");
+    EXPECT_TRUE(test::Search(device, u"Missing\\*").empty());
+    EXPECT_EQ(device.CeGetLastError(), error::kPathNotFound);
+}
+
+TEST_F(FilesTest, CreateWriteCloseDeleteAndReplace) {
+    test::MakeDir(root + "/Program Files");
+    EXPECT_EQ(device.CeCreateDirectory(u"Program Files\\Pocket Lorvex\\", nullptr), 1);
+    std::string data(10000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i * 7);
+    }
+    ASSERT_TRUE(test::PutFile(device, u"Program Files\\Pocket Lorvex\\sample.bbl", data));
+    const std::string onDisk = root + "/Program Files/Pocket Lorvex/sample.bbl";
+    EXPECT_EQ(test::ReadFile(onDisk), data);
+
+    // A shorter file replaces a longer one entirely.
+    ASSERT_TRUE(test::PutFile(device, u"Program Files\\Pocket Lorvex\\sample.bbl", "short"));
+    EXPECT_EQ(test::ReadFile(onDisk), "short");
+
+    EXPECT_EQ(CreateError(u"Program Files\\Pocket Lorvex\\sample.bbl", CREATE_NEW),
+              error::kFileExists);
+    EXPECT_EQ(test::ReadFile(onDisk), "short");
+
+    EXPECT_EQ(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl"), 1);
+    EXPECT_FALSE(test::FileExists(onDisk));
+    EXPECT_EQ(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl"), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kFileNotFound);
+    EXPECT_EQ(device.CeDeleteFile(u"Program Files\\Pocket Lorvex"), 0);  // folders stay
+    EXPECT_EQ(device.CeGetLastError(), error::kAccessDenied);
+}
+
+TEST_F(FilesTest, ReadBackThroughTheDevice) {
+    ASSERT_TRUE(test::PutFile(device, u"r.bin", "contents"));
+    const RAPI_HANDLE h = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 3, 0, 0);
+    ASSERT_GT(h, 0);
+    char buffer[32] = {};
+    RAPI_DWORD read = 0;
+    EXPECT_EQ(device.CeReadFile(h, buffer, sizeof buffer, &read, nullptr), 1);
+    EXPECT_EQ(std::string(buffer, read), "contents");
+    RAPI_DWORD written = 0;
+    EXPECT_EQ(device.CeWriteFile(h, "x", 1, &written, nullptr), 0);  // opened for reading
+    EXPECT_EQ(device.CeGetLastError(), error::kAccessDenied);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(test::ReadFile(root + "/r.bin"), "contents");
+
+    // Creating a file is a change even when it is opened for reading only.
+    test::WriteFile(root + "/.handheld", "read-only\n");
+    EXPECT_EQ(device.CeCreateFile(u"new.bin", 0x80000000u, 0, nullptr, 4, 0, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
+    const RAPI_HANDLE again = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 4, 0, 0);
+    EXPECT_GT(again, 0);  // opening an existing file for reading is fine
+    device.CeCloseHandle(again);
+}
+
+TEST_F(FilesTest, MissingParentsExistingNamesAndFolders) {
+    EXPECT_EQ(device.CeCreateDirectory(u"No Such\\Pocket Lorvex\\", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kPathNotFound);
+    EXPECT_FALSE(test::FileExists(root + "/No Such"));
+    EXPECT_EQ(CreateError(u"No Such\\Pocket Lorvex\\a.bbl"), error::kPathNotFound);
+
+    test::MakeDir(root + "/Program Files");
+    EXPECT_EQ(device.CeCreateDirectory(u"Program Files", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kAlreadyExists);
+    EXPECT_EQ(CreateError(u"Program Files"), error::kAccessDenied);
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/Program Files"));
+
+    test::WriteFile(root + "/plain", "");
+    EXPECT_EQ(CreateError(u"plain\\a.bbl"), error::kPathNotFound);
+    EXPECT_EQ(CreateError(u"bad*name"), error::kInvalidName);
+}
+
+TEST_F(FilesTest, ReadOnlyStoragesRefuseChanges) {
+    test::MakeDir(root + "/SD");
+    test::WriteFile(root + "/SD/.storage-card", "read-only\n");
+    test::WriteFile(root + "/SD/old.bbl", "old");
+    EXPECT_EQ(CreateError(u"SD\\new.bbl"), error::kWriteProtect);
+    EXPECT_EQ(CreateError(u"SD\\old.bbl"), error::kWriteProtect);
+    EXPECT_EQ(test::ReadFile(root + "/SD/old.bbl"), "old");
+    EXPECT_EQ(device.CeCreateDirectory(u"SD\\Pocket Lorvex\\", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
+    EXPECT_EQ(device.CeDeleteFile(u"SD\\old.bbl"), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
+    EXPECT_TRUE(test::FileExists(root + "/SD/old.bbl"));
+
+    // Main memory is not affected by a card's setting, and has its own.
+    EXPECT_TRUE(test::PutFile(device, u"main.bbl", "m"));
+    test::WriteFile(root + "/.handheld", "read-only\n");
+    EXPECT_EQ(CreateError(u"main2.bbl"), error::kWriteProtect);
+    EXPECT_EQ(device.CeDeleteFile(u"main.bbl"), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
+}
+
+TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
+    test::WriteFile(root + "/.handheld", "capacity=10K\n");
+    test::MakeDir(root + "/Card");
+    test::WriteFile(root + "/Card/.storage-card", "capacity=1K\n");
+    test::WriteFile(root + "/Card/existing.bin", std::string(1000, 'c'));
+
+    // Main memory: files on the card don't count.
+    ASSERT_TRUE(test::PutFile(device, u"a.bin", std::string(8192, 'a')));
+    const RAPI_HANDLE h = Create(u"b.bin");
+    ASSERT_GT(h, 0);
+    const std::string block(4096, 'b');
+    RAPI_DWORD written = 99;
+    EXPECT_EQ(device.CeWriteFile(h, block.data(), 2048, &written, nullptr), 1);
+    EXPECT_EQ(device.CeWriteFile(h, block.data(), 1, &written, nullptr), 0);  // 10241 bytes
+    EXPECT_EQ(device.CeGetLastError(), error::kDiskFull);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(std::filesystem::file_size(root + "/b.bin"), 2048u);  // the failed write left nothing
+
+    EXPECT_EQ(CreateError(u"c.bin"), error::kDiskFull);  // no room left
+    EXPECT_FALSE(test::FileExists(root + "/c.bin"));
+    // Replacing a file frees its room first.
+    EXPECT_TRUE(test::PutFile(device, u"a.bin", std::string(8000, 'A')));
+
+    // The card has its own capacity.
+    EXPECT_FALSE(test::PutFile(device, u"Card\\x.bin", std::string(100, 'x')));
+    EXPECT_EQ(device.CeGetLastError(), error::kDiskFull);
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\existing.bin"), 1);
+    EXPECT_TRUE(test::PutFile(device, u"Card\\x.bin", std::string(1024, 'x')));
+}
+
+TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
+    const std::string outside = dir / "outside";
+    test::MakeDir(outside);
+    test::WriteFile(outside + "/secret", "secret");
+    test::MakeDir(root + "/sub");
+    for (const char16_t* path :
+         {u"..\\outside\\x", u"sub\\..\\..\\outside\\x", u"\\x", u"/x", u"C:\\x", u"C:x",
+          u"sub/../../outside/x", u"sub\\.\\x", u"sub\\\\x", u""}) {
+        EXPECT_EQ(Create(path), INVALID_HANDLE_VALUE);
+        EXPECT_NE(device.CeGetLastError(), 0u);
+        EXPECT_EQ(device.CeCreateDirectory(path, nullptr), 0);
+        EXPECT_EQ(device.CeDeleteFile(path), 0);
+    }
+    EXPECT_EQ(device.CeDeleteFile(u"..\\outside\\secret"), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kBadPathname);
+
+    // Links leading out of the root are never followed.
+    ASSERT_EQ(symlink(outside.c_str(), (root + "/link").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/secret").c_str(), (root + "/sub/secret").c_str()), 0);
+    EXPECT_EQ(Create(u"link\\x"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Create(u"sub\\secret"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.CeDeleteFile(u"link\\secret"), 0);
+    EXPECT_EQ(device.CeDeleteFile(u"sub\\secret"), 0);
+    EXPECT_EQ(device.CeCreateDirectory(u"link\\new", nullptr), 0);
+    EXPECT_TRUE(test::Search(device, u"link\\*").empty());
+    EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+    EXPECT_TRUE(test::FileExists(root + "/sub/secret"));
+    for (const auto& found : test::Search(device, u"*")) {
+        EXPECT_NE(found.name, "link");  // links are not listed
+    }
+}
+
+TEST_F(FilesTest, MarkerFilesAreUntouchable) {
+    test::MakeDir(root + "/Card");
+    test::WriteFile(root + "/Card/.storage-card", "capacity=1M\n");
+    test::WriteFile(root + "/.handheld", "speed=0\n");
+    EXPECT_EQ(CreateError(u"Card\\.storage-card"), error::kAccessDenied);
+    EXPECT_EQ(CreateError(u".HANDHELD"), error::kAccessDenied);
+    EXPECT_EQ(CreateError(u"Program Files\\.handheld"), error::kAccessDenied);
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\.storage-card"), 0);
+    EXPECT_EQ(device.CeGetLastError(), error::kAccessDenied);
+    EXPECT_EQ(device.CeDeleteFile(u".handheld"), 0);
+    EXPECT_EQ(device.CeCreateDirectory(u".handheld", nullptr), 0);
+    EXPECT_EQ(test::ReadFile(root + "/Card/.storage-card"), "capacity=1M\n");
+    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "speed=0\n");
+}
+
+TEST_F(FilesTest, HandlesArePositiveAndDistinct) {
+    const RAPI_HANDLE a = Create(u"a");
+    const RAPI_HANDLE b = Create(u"b");
+    CE_FIND_DATA data{};
+    const RAPI_HANDLE s = device.CeFindFirstFile(u"*", &data);
+    EXPECT_GT(a, 0);
+    EXPECT_GT(b, 0);
+    EXPECT_GT(s, 0);
+    EXPECT_NE(a, b);
+    EXPECT_NE(b, s);
+    EXPECT_EQ(device.CeCloseHandle(s), 1);  // a search handle closes too
+    EXPECT_EQ(device.CeFindNextFile(s, &data), 0);
+    EXPECT_EQ(device.CeCloseHandle(a), 1);
+    EXPECT_EQ(device.CeCloseHandle(b), 1);
+}
+
+TEST(SettingsTest, ParsesLinesAndSizes) {
+    EXPECT_EQ(handheld::ParseSize("12"), 12u);
+    EXPECT_EQ(handheld::ParseSize("2K"), 2048u);
+    EXPECT_EQ(handheld::ParseSize("3m"), 3u * 1024 * 1024);
+    EXPECT_EQ(handheld::ParseSize("1G"), 1024u * 1024 * 1024);
+    EXPECT_FALSE(handheld::ParseSize("K"));
+    EXPECT_FALSE(handheld::ParseSize("-1"));
+    EXPECT_FALSE(handheld::ParseSize("1.5M"));
+    EXPECT_FALSE(handheld::ParseSize("99999999999999999G"));
+
+    const auto s = handheld::ParseSettings(
+        "read-only\r\ncapacity = 4K\nspeed=1M\nbogus\n"
+        "capacity=junk\nanswer=refuse");
+    EXPECT_TRUE(s.readOnly);
+    EXPECT_EQ(s.capacity, 4096u);
+    EXPECT_EQ(s.speed, 1024u * 1024);
+    EXPECT_EQ(s.answer, handheld::Settings::Answer::Refuse);
+    const auto none = handheld::ParseSettings("");
+    EXPECT_FALSE(none.readOnly);
+    EXPECT_FALSE(none.capacity);
+    EXPECT_EQ(none.answer, handheld::Settings::Answer::Yes);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
+    // "Kärtchen" with a character outside the basic plane (a surrogate pair on the device).
+    const std::u16string card = u"K\u00e4rtchen \U0001F4BE";
+    const std::string cardUtf8 = "K\xc3\xa4rtchen \xf0\x9f\x92\xbe";
+    test::MakeDir(root + "/" + cardUtf8);
+    test::WriteFile(root + "/" + cardUtf8 + "/.storage-card", "");
+    CE_FIND_DATA data{};
+    const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(std::u16string(data.cFileName), card);
+    EXPECT_EQ(data.dwFileAttributes, kCard);
+    device.CeFindClose(h);
+
+    const std::u16string target = card + u"\\\u00fcber.bbl";
+    ASSERT_TRUE(test::PutFile(device, target.c_str(), "u"));
+    EXPECT_EQ(test::ReadFile(root + "/" + cardUtf8 +
+                             "/\xc3\xbc"
+                             "ber.bbl"),
+              "u");
+
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0};
+    EXPECT_EQ(CreateError(lone), error::kInvalidName);
+}
+
+TEST_F(FilesTest, FileRemovedWhileWrittenFailsTheWrite) {
+    test::MakeDir(root + "/Card");
+    test::WriteFile(root + "/Card/.storage-card", "");
+    const RAPI_HANDLE h = Create(u"Card\\m.bbl");
+    ASSERT_GT(h, 0);
+    RAPI_DWORD written = 0;
+    ASSERT_EQ(device.CeWriteFile(h, "abc", 3, &written, nullptr), 1);
+    std::filesystem::remove_all(root + "/Card");  // the card is pulled out
+    EXPECT_EQ(device.CeWriteFile(h, "def", 3, &written, nullptr), 0);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(device.CeGetLastError(), error::kWriteFault);
+    device.CeCloseHandle(h);
+}
+
+}  // namespace

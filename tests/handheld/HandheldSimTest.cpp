@@ -1,0 +1,159 @@
+// handheld-sim: its commands through the library and the built program's exit statuses.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "HandheldSim.h"
+#include "TestSupport.h"
+
+namespace {
+
+class SimTest : public ::testing::Test {
+protected:
+    int Sim(std::vector<std::string> args) {
+        std::ostringstream o, e;
+        const int status = handheldsim::Run(args, o, e);
+        out = o.str();
+        err = e.str();
+        return status;
+    }
+
+    test::TempDir dir;
+    std::string root = dir / "hh";
+    std::string out, err;
+};
+
+TEST_F(SimTest, CreateMakesAHandheldTheEmulatorUnderstands) {
+    ASSERT_EQ(Sim({"create", root, "--card", "Storage Card", "--card=SD", "--read-only", "SD",
+                   "--capacity", ":main=64K", "--speed", "1M"}),
+              0)
+        << err;
+    for (const char* folder : {"Program Files", "My Documents", "Windows"}) {
+        EXPECT_TRUE(std::filesystem::is_directory(root + "/" + folder)) << folder;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(root + "/Storage Card/.storage-card"));
+    const auto mainSettings = handheld::ParseSettings(test::ReadFile(root + "/.handheld"));
+    EXPECT_EQ(mainSettings.capacity, 65536u);
+    EXPECT_EQ(mainSettings.speed, 1048576u);
+    EXPECT_TRUE(handheld::ParseSettings(test::ReadFile(root + "/SD/.storage-card")).readOnly);
+
+    handheld::EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    const auto found = test::Search(device, u"*");
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_EQ(found[2].name, "SD");
+    EXPECT_EQ(found[2].attributes, 0x110u);
+    EXPECT_EQ(device.CeCreateDirectory(u"Program Files\\Pocket Lorvex\\", nullptr), 1);
+    EXPECT_EQ(device.CeCreateDirectory(u"SD\\Pocket Lorvex\\", nullptr), 0);
+    EXPECT_EQ(device.CeGetLastError(), handheld::error::kWriteProtect);
+
+    // An existing handheld is not overwritten.
+    EXPECT_EQ(Sim({"create", root}), 1);
+    EXPECT_NE(err.find("exists"), std::string::npos);
+}
+
+TEST_F(SimTest, CreateChecksItsArguments) {
+    EXPECT_EQ(Sim({"create", root, "--card", "A:B"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--card", "x", "--card", "X"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--card", "Windows"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--read-only", "NoCard"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--capacity", ":main"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--capacity", ":main=lots"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--speed"}), 2);
+    EXPECT_EQ(Sim({"create", root, "extra"}), 2);
+    EXPECT_EQ(Sim({"create", root, "--bogus"}), 2);
+    EXPECT_FALSE(test::FileExists(root));
+}
+
+TEST_F(SimTest, ShowTellsTheState) {
+    EXPECT_EQ(Sim({"show", root}), 0);
+    EXPECT_NE(out.find("not attached"), std::string::npos);
+    ASSERT_EQ(Sim({"create", root, "--card", "CF", "--capacity", "CF=2K"}), 0);
+    test::WriteFile(root + "/CF/module.bbl", std::string(1500, 'm'));
+    EXPECT_EQ(Sim({"show", root}), 0);
+    EXPECT_NE(out.find("attached"), std::string::npos);
+    EXPECT_NE(out.find("CF\\  [storage card: 1500 bytes used of 2048 (548 free)]"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("module.bbl  1500 bytes"), std::string::npos) << out;
+    EXPECT_EQ(out.find(".storage-card"), std::string::npos) << out;
+}
+
+TEST_F(SimTest, UnplugAndPlug) {
+    ASSERT_EQ(Sim({"create", root}), 0);
+    handheld::EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+
+    ASSERT_EQ(Sim({"unplug", root}), 0);
+    EXPECT_FALSE(test::FileExists(root));
+    EXPECT_TRUE(std::filesystem::is_directory(handheldsim::UnpluggedPath(root)));
+    EXPECT_FALSE(test::PutFile(device, u"x.bin", "x"));
+    EXPECT_EQ(device.CeGetLastError(), handheld::error::kDeviceNotConnected);
+    EXPECT_EQ(Sim({"show", root + "/"}), 0);
+    EXPECT_NE(out.find("unplugged"), std::string::npos);
+    EXPECT_EQ(Sim({"unplug", root}), 1);
+    EXPECT_NE(err.find("unplugged already"), std::string::npos);
+    EXPECT_EQ(Sim({"set", root, "--answer", "no"}), 1);
+
+    ASSERT_EQ(Sim({"plug", root}), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/Program Files"));
+    EXPECT_EQ(Sim({"plug", root}), 1);
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_TRUE(test::PutFile(device, u"x.bin", "x"));
+
+    EXPECT_EQ(Sim({"unplug", dir / "nothing"}), 1);
+}
+
+TEST_F(SimTest, SetChangesSettingsAndKeepsOtherLines) {
+    ASSERT_EQ(Sim({"create", root, "--card", "SD"}), 0);
+    test::WriteFile(root + "/.handheld", "# my notes\nspeed=5\n");
+    ASSERT_EQ(Sim({"set", root, "--read-only", ":main", "--capacity", "SD=1K", "--answer", "refuse",
+                   "--speed", "none"}),
+              0)
+        << err;
+    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\nread-only\nanswer=refuse\n");
+    EXPECT_EQ(test::ReadFile(root + "/SD/.storage-card"), "capacity=1024\n");
+
+    handheld::EmulatedHandheld device(root);
+    RAPIINIT init{12, 0, 0};
+    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
+    EXPECT_LT(init.hrRapiInit, 0);
+
+    ASSERT_EQ(Sim({"set", root, "--writable", ":main", "--answer", "yes", "--capacity", "SD=none",
+                   "--card", "New Card"}),
+              0)
+        << err;
+    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\n");
+    EXPECT_EQ(test::ReadFile(root + "/SD/.storage-card"), "");
+    EXPECT_TRUE(std::filesystem::is_regular_file(root + "/New Card/.storage-card"));
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_TRUE(test::PutFile(device, u"main.bbl", "m"));
+
+    // A storage that doesn't exist changes nothing at all.
+    EXPECT_EQ(Sim({"set", root, "--read-only", ":main", "--read-only", "Nope"}), 1);
+    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\n");
+    EXPECT_EQ(Sim({"set", root}), 2);
+}
+
+TEST(SimProgramTest, ExitStatusesAndHelp) {
+    test::TempDir dir;
+    std::string out, err;
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM}, &out, &err), 2);
+    EXPECT_NE(err.find("Usage"), std::string::npos);
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "frobnicate"}, &out, &err), 2);
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "set", dir / "hh", "--speed", "x"}), 2);
+    for (const char* command : {"create", "show", "unplug", "plug", "set"}) {
+        EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, command, "--help"}, &out, &err), 0);
+        EXPECT_NE(out.find(std::string("handheld-sim ") + command), std::string::npos) << out;
+    }
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "create", dir / "hh", "--card", "SD"}), 0);
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "show", dir / "hh"}, &out, &err), 0);
+    EXPECT_NE(out.find("Storage cards: SD"), std::string::npos) << out;
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "plug", dir / "hh"}, &out, &err), 1);
+    EXPECT_FALSE(err.empty());
+}
+
+}  // namespace
