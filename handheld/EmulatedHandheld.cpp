@@ -562,7 +562,14 @@ struct FileObject {
     uint64_t size = 0;
     std::optional<uint64_t> capacity;
     std::shared_ptr<Usage> usage;
+    // Written bytes the device still holds in its write buffer, and where they go. They reach
+    // the file system in large blocks, at the latest when the handle is closed.
+    std::string pending;
+    uint64_t pendingAt = 0;
 };
+
+// Size of a file's write buffer: the installer writes 4096 bytes at a time.
+constexpr size_t kWriteBuffer = 1 << 20;
 
 struct SearchEntry {
     std::u32string name;
@@ -1047,6 +1054,49 @@ struct EmulatedHandheld::Impl {
         }
     }
 
+    // Hands a file's buffered bytes to the file system. On failure the file is cut back to what
+    // it held before them and the error is recorded.
+    bool flush(FileObject& file) {
+        if (file.pending.empty()) {
+            return true;
+        }
+        // A file removed behind the device's back (say with its card folder) would swallow
+        // the data: that is a failed write, not a successful one.
+        struct stat st;
+        RAPI_DWORD why = 0;
+        if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
+            why = error::kWriteFault;
+        }
+        size_t done = 0;
+        while (why == 0 && done < file.pending.size()) {
+            const ssize_t n =
+                pwrite(file.fd.get(), file.pending.data() + done, file.pending.size() - done,
+                       static_cast<off_t>(file.pendingAt + done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                why = ErrnoToCode(n < 0 ? errno : ENOSPC) == error::kDiskFull ? error::kDiskFull
+                                                                              : error::kWriteFault;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (why == 0) {
+            file.pending.clear();
+            return true;
+        }
+        // Leave the file as it was before the buffered bytes: a failed write writes nothing.
+        const uint64_t before = std::min(file.size, file.pendingAt);
+        file.usage->used -= std::min(file.usage->used, file.size - before);
+        file.size = before;
+        if (ftruncate(file.fd.get(), static_cast<off_t>(before)) != 0) {
+            // The file keeps the partial bytes; the failure is reported all the same.
+        }
+        file.pending.clear();
+        return fail(why);
+    }
+
     // Fills waitUntil with the time the caller must wait (outside the lock) to pace the link.
     RAPI_BOOL writeFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
                         std::chrono::steady_clock::time_point& waitUntil) {
@@ -1086,28 +1136,22 @@ struct EmulatedHandheld::Impl {
         if (file.capacity && file.usage->used + grow > *file.capacity) {
             return fail(error::kDiskFull);  // nothing written
         }
-        const auto* bytes = static_cast<const char*>(buffer);
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = pwrite(file.fd.get(), bytes + done, count - done,
-                                     static_cast<off_t>(file.position + done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                const int err = n < 0 ? errno : ENOSPC;
-                // Leave the file as it was: a failed write writes nothing.
-                if (ftruncate(file.fd.get(), static_cast<off_t>(file.size)) != 0) {
-                    // The file keeps the partial bytes; the error below still reports failure.
-                }
-                return fail(ErrnoToCode(err) == error::kDiskFull ? error::kDiskFull
-                                                                 : error::kWriteFault);
-            }
-            done += static_cast<size_t>(n);
+        // The buffer holds one run of consecutive bytes: anything else flushes it first.
+        if (!file.pending.empty() && file.pendingAt + file.pending.size() != file.position &&
+            !flush(file)) {
+            return 0;
         }
+        if (file.pending.empty()) {
+            file.pending.reserve(kWriteBuffer);
+            file.pendingAt = file.position;
+        }
+        file.pending.append(static_cast<const char*>(buffer), count);
         file.position = end;
         file.size = std::max(file.size, end);
         file.usage->used += grow;
+        if (file.pending.size() >= kWriteBuffer && !flush(file)) {
+            return 0;
+        }
         if (written != nullptr) {
             *written = count;
         }
@@ -1136,6 +1180,9 @@ struct EmulatedHandheld::Impl {
         auto& file = std::get<FileObject>(it->second);
         if (!file.canRead) {
             return fail(error::kAccessDenied);
+        }
+        if (!flush(file)) {
+            return 0;
         }
         if (count > 0 && buffer == nullptr) {
             return fail(error::kInvalidParameter);
@@ -1170,8 +1217,18 @@ struct EmulatedHandheld::Impl {
             }
             return fail(error::kInvalidHandle);
         }
+        // Bytes the device has taken are the device's, also when the link is gone by now: they
+        // reach the file before it counts as complete. A file that can't be completed is as
+        // partial as after a failed write.
+        bool complete = true;
+        if (auto* file = std::get_if<FileObject>(&it->second)) {
+            complete = flush(*file);
+            if (!complete) {
+                discardPartial(*file);
+            }
+        }
         objects.erase(it);  // released even when the handheld is gone
-        return linkUp() ? 1 : 0;
+        return complete && linkUp() ? 1 : 0;
     }
 
     RAPI_BOOL deleteFile(const char16_t* text) {

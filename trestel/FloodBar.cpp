@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QPainter>
+#include <QStaticText>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -42,11 +44,66 @@ FloodBar::FloodBar(QWidget* parent) : QWidget(parent) {
     setFixedSize(345, 25);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    picture_ = QImage(InsideRect().size(), QImage::Format_RGB32);
+    picture_ = QImage(InsideRect().size(), QImage::Format_ARGB32_Premultiplied);
     // Until the first FloodInit the scale is the inside width in twips.
     fScaleWidth_ = static_cast<float>(picture_.width() * flood::kTwipsPerPixel);
+    UpdateFont();
     Clear();
     hide();
+}
+
+void FloodBar::UpdateFont() {
+    messageFont_ = font();
+    // Unantialiased glyphs: every pixel of a letter is exactly the pen colour.
+    messageFont_.setStyleStrategy(QFont::NoAntialias);
+    const QFontMetricsF metrics(messageFont_);
+    lineHeight_ = metrics.height();
+    ascent_ = metrics.ascent();
+    rawFont_ = QRawFont::fromFont(messageFont_);
+    glyphs_.clear();
+}
+
+bool FloodBar::LayOutQuickly(const QString& sMessage, QGlyphRun& run, qreal& width) {
+    if (!rawFont_.isValid()) {
+        return false;
+    }
+    QList<quint32> indexes;
+    QList<QPointF> positions;
+    indexes.reserve(sMessage.size());
+    positions.reserve(sMessage.size());
+    qreal x = 0;
+    for (const QChar ch : sMessage) {
+        // Latin letters, digits and punctuation need no shaping; others go the long way.
+        if (ch.unicode() < 0x20 || ch.unicode() > 0x24F) {
+            return false;
+        }
+        auto it = glyphs_.constFind(ch.unicode());
+        if (it == glyphs_.constEnd()) {
+            const QList<quint32> found = rawFont_.glyphIndexesForString(QString(ch));
+            if (found.size() != 1 || found.first() == 0) {
+                return false;  // not in this font: let the shaper find a fallback font
+            }
+            const QList<QPointF> advance = rawFont_.advancesForGlyphIndexes(found);
+            // Whole-pixel advances, as hinted text is laid out: even spacing of the digits.
+            it =
+                glyphs_.insert(ch.unicode(), Glyph{found.first(), std::round(advance.first().x())});
+        }
+        indexes.append(it->index);
+        positions.append(QPointF(x, 0));
+        x += it->advance;
+    }
+    run.setRawFont(rawFont_);
+    run.setGlyphIndexes(indexes);
+    run.setPositions(positions);
+    width = x;
+    return true;
+}
+
+void FloodBar::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) {
+        UpdateFont();
+    }
+    QWidget::changeEvent(event);
 }
 
 QRect FloodBar::InsideRect() const {
@@ -59,13 +116,6 @@ QColor FloodBar::ForeColor() const {
 
 QColor FloodBar::BackColor() const {
     return palette().color(QPalette::Active, QPalette::HighlightedText);
-}
-
-QFont FloodBar::MessageFont() const {
-    QFont f = font();
-    // Unantialiased glyphs: every pixel of a letter is exactly the pen colour.
-    f.setStyleStrategy(QFont::NoAntialias);
-    return f;
 }
 
 void FloodBar::Clear() {
@@ -90,43 +140,55 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
 
     const int nWidth = picture_.width();
     const int nHeight = picture_.height();
-    const QFont f = MessageFont();
-    const QFontMetricsF metrics(f);
+    // Laid out once: its width gives the centring, and it is drawn as laid out. Plain messages
+    // (the copy's byte counts) take the quick path over cached glyphs; anything else is shaped.
+    QGlyphRun run;
+    qreal textWidth = 0;
+    QStaticText text;
+    const bool bQuick = LayOutQuickly(sMessage, run, textWidth);
+    if (!bQuick) {
+        text.setText(sMessage);
+        text.setTextFormat(Qt::PlainText);
+        text.prepare(QTransform(), messageFont_);
+        textWidth = text.size().width();
+    }
 
     // Horizontal position in scale units, vertical in twips.
-    const float fTextWidth =
-        static_cast<float>(metrics.horizontalAdvance(sMessage)) * fScaleWidth_ / nWidth;
+    const float fTextWidth = static_cast<float>(textWidth) * fScaleWidth_ / nWidth;
     const float fX = flood::CentredStart(fScaleWidth_, fTextWidth);
-    const float fTextHeight = static_cast<float>(metrics.height()) * flood::kTwipsPerPixel;
+    const float fTextHeight = static_cast<float>(lineHeight_) * flood::kTwipsPerPixel;
     const float fY =
         flood::CentredStart(static_cast<float>(nHeight * flood::kTwipsPerPixel), fTextHeight);
 
     const int nTextX = flood::UnitsToPixels(fX, fScaleWidth_, nWidth);
     const int nTextY = static_cast<int>(std::lround(fY / flood::kTwipsPerPixel));
     const int nFill = std::clamp(flood::UnitsToPixels(nValue, fScaleWidth_, nWidth), 0, nWidth);
-    const QPointF baseline(nTextX, nTextY + metrics.ascent());
 
-    QPainter painter(&picture_);
-    painter.setRenderHint(QPainter::TextAntialiasing, false);
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setFont(f);
-
-    // Outside the fill: highlight letters on the back colour.
-    painter.setClipRect(QRect(nFill, 0, nWidth - nFill, nHeight));
-    painter.setPen(ForeColor());
-    painter.drawText(baseline, sMessage);
-
-    // Under the fill: the fill in the highlight colour, letters in the back colour.
-    if (nFill > 0) {
-        const QRect filled(0, 0, nFill, nHeight);
-        painter.setClipRect(filled);
-        painter.fillRect(filled, ForeColor());
-        painter.setPen(BackColor());
-        painter.drawText(baseline, sMessage);
+    {
+        QPainter painter(&picture_);
+        painter.setRenderHint(QPainter::TextAntialiasing, false);
+        painter.setFont(messageFont_);
+        painter.setPen(ForeColor());
+        if (bQuick) {
+            painter.drawGlyphRun(QPointF(nTextX, nTextY + ascent_), run);
+        } else {
+            painter.drawStaticText(QPointF(nTextX, nTextY), text);
+        }
     }
-    painter.end();
 
-    repaint();
+    // The fill inverts the two colours under it, as a not-xor pen does on a white back colour:
+    // the background becomes the fill colour and the letters become the back colour. The text is
+    // unantialiased, so every pixel is one of the two and the result has no fringes.
+    const QRgb fore = ForeColor().rgb();
+    const QRgb back = BackColor().rgb();
+    for (int y = 0; y < nHeight; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(picture_.scanLine(y));
+        for (int x = 0; x < nFill; ++x) {
+            line[x] = line[x] == fore ? back : fore;
+        }
+    }
+
+    repaint(InsideRect());
     QCoreApplication::processEvents();
 }
 

@@ -4,7 +4,10 @@
 // centred on it; the letters read in the highlighted-text colour where the fill covers them and
 // in the highlight colour elsewhere. The current picture is kept in an image and painted from it.
 
+#include <QGlyphRun>
+#include <QHash>
 #include <QImage>
+#include <QRawFont>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -46,14 +49,28 @@ public:
     QColor ForeColor() const;
     QColor BackColor() const;
     // The font the message is drawn in: the widget's font without antialiasing.
-    QFont MessageFont() const;
+    const QFont& MessageFont() const { return messageFont_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void Clear();
+    void UpdateFont();
+    // Lays out a message from cached glyphs; false when it needs the full text shaper.
+    bool LayOutQuickly(const QString& sMessage, QGlyphRun& run, qreal& width);
 
+    struct Glyph {
+        quint32 index;
+        qreal advance;
+    };
+    QRawFont rawFont_;
+    QHash<char16_t, Glyph> glyphs_;
+    qreal ascent_ = 0;
+
+    QFont messageFont_;
+    qreal lineHeight_ = 0;
     QImage picture_;
     float fScaleWidth_;
 };

@@ -350,16 +350,8 @@ void FormMain::ButtonCopyClick() {
         ListBoxFolders->setEnabled(true);
         ButtonCopy->setEnabled(true);
     } else {
-        ButtonConnect->setText(kConnect);
         ButtonConnect->setEnabled(true);
-        {
-            const QSignalBlocker blocker(ListBoxFolders);
-            ListBoxFolders->clear();
-        }
-        ListBoxFolders->setEnabled(false);
-        ButtonCopy->setEnabled(false);
-        LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
-        SetTextColor(LabelStatus, kDarkRed);
+        DisconnectedSteps();
     }
 }
 

@@ -479,7 +479,13 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
             update();
         }
 
-        attempt([&] { device().CeCloseHandle(hFile); });
+        // A handle that can't be closed leaves the file incomplete on the handheld: that is a
+        // failed installation, not a completed one.
+        attempt([&] {
+            if (device().CeCloseHandle(hFile) == 0) {
+                bOk = false;
+            }
+        });
 
         if (bOk) {
             showMessage(

@@ -147,7 +147,7 @@ RAPI_BOOL FakeDevice::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD 
 
 RAPI_BOOL FakeDevice::CeCloseHandle(RAPI_HANDLE h) {
     enter("CeCloseHandle", std::to_string(h));
-    return open_.erase(h) != 0 ? 1 : 0;
+    return open_.erase(h) != 0 ? closeResult : 0;
 }
 
 RAPI_BOOL FakeDevice::CeDeleteFile(const char16_t* name) {

@@ -42,6 +42,9 @@ public:
     // Runs at the start of every call with the call's name; may throw or change the script.
     std::function<void(const std::string& name)> onCall;
 
+    // What CeCloseHandle returns for an open file handle (0: the file could not be completed).
+    RAPI_BOOL closeResult = 1;
+
     // False: writes are taken and counted but their bytes are not kept (for very large files).
     bool keepContent = true;
 

@@ -141,6 +141,16 @@ TEST_F(FilesTest, CreateWriteCloseDeleteAndReplace) {
     EXPECT_EQ(device.CeGetLastError(), error::kAccessDenied);
 }
 
+TEST_F(FilesTest, ManySmallWritesArriveWholeAndInOrder) {
+    // More than the device's write buffer, in the installer's 4096-byte writes.
+    std::string data(5 * 1024 * 1024 / 2 + 1234, '\0');
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 131) ^ (i >> 12));
+    }
+    ASSERT_TRUE(test::PutFile(device, u"big.bin", data));
+    EXPECT_EQ(test::ReadFile(root + "/big.bin"), data);
+}
+
 TEST_F(FilesTest, ReadBackThroughTheDevice) {
     ASSERT_TRUE(test::PutFile(device, u"r.bin", "contents"));
     const RAPI_HANDLE h = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 3, 0, 0);

@@ -221,6 +221,18 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
     EXPECT_FALSE(device.HasFile(kTarget));
 }
 
+TEST_F(CopyTest, AHandleThatCannotBeClosedFailsTheCopy) {
+    device.closeResult = 0;
+
+    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].text, kFailure10000);
+    EXPECT_EQ(device.log.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\sample.bbl)");
+    EXPECT_FALSE(device.HasFile(kTarget));
+    EXPECT_EQ(modRapi::bCopying, 0);
+}
+
 TEST_F(CopyTest, OnlyTheLow16BitsOfAWriteResultCount) {
     device.writeScript = [](int nth, RAPI_DWORD n) {
         // Non-zero low bits are success; 0x10000 has none.

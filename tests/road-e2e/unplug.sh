@@ -57,16 +57,9 @@ sleep 0.3
 screenshot "$shots" unplug-2-failure-message "$box" || fail "screenshot"
 keys_to "$box" Return
 # The link check finds no handheld: it waits out its 10 seconds, then shows Disconnected.
-deadline=$((SECONDS + 30))
-while [ $SECONDS -lt $deadline ]; do
-    red=$(count_colour "$w" 345x21 8,208 '#C00000')
-    [ "${red:-0}" -gt 0 ] && break
-    sleep 0.5
-done
+wait_for 30 status_dark_red "$w" || fail "the status line did not turn dark red"
 screenshot "$shots" unplug-3-disconnected "$w" || fail "screenshot"
-[ "${red:-0}" -gt 0 ] || fail "the status line did not turn dark red"
-green=$(count_colour "$w" 345x21 8,208 '#008000')
-[ "${green:-0}" -eq 0 ] || fail "the status line still shows green"
+! status_green "$w" || fail "the status line still shows green"
 
 "$bin/handheld-sim" plug "$root" >/dev/null || fail "handheld-sim plug"
 [ ! -e "$root/Storage Card/Pocket Lorvex/big.bbl" ] || fail "a partial file stayed on the card"

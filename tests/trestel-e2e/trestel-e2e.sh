@@ -13,7 +13,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=xvfb-session.sh
 source "$here/xvfb-session.sh"
 
-readonly kTitle="Pocket Lorvex Module Installer"
+# shellcheck source=../../tools/demo/installer-driver.sh
+source "$here/../../tools/demo/installer-driver.sh"
+
 mode=${1:?mode}
 trestel=${2:?trestel program}
 
@@ -38,85 +40,17 @@ fail() {
     exit 1
 }
 
-# The visible top-level windows of the program, one id per line.
-windows_of() {
-    xdotool search --onlyvisible --pid "$1" --name "^${kTitle}\$" 2>/dev/null
-}
-
-# Whether a window is a dialog (message box) rather than the main window.
-is_dialog() {
-    xprop -id "$1" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_DIALOG
-}
-
-# Waits until the program shows a window for which "$2" holds; prints its id.
-wait_window() {
-    local pid=$1 want=$2 deadline=$((SECONDS + ${3:-20})) w
-    while [ $SECONDS -lt $deadline ]; do
-        kill -0 "$pid" 2>/dev/null || return 1
-        for w in $(windows_of "$pid"); do
-            if "$want" "$w"; then
-                echo "$w"
-                return 0
-            fi
-        done
-        sleep 0.1
-    done
-    return 1
-}
-main_window() { ! is_dialog "$1"; }
-dialog_window() { is_dialog "$1"; }
-
-# Waits for the program to end; its exit status, or 124 after the time-out.
-wait_end() {
-    local pid=$1 deadline=$((SECONDS + ${2:-20}))
-    while kill -0 "$pid" 2>/dev/null; do
-        [ $SECONDS -ge $deadline ] && return 124
-        sleep 0.1
-    done
-    wait "$pid"
-}
-
-# Clicks at a point of the window's client area (below the menu bar).
-click_client() {
-    local w=$1 x=$2 y=$3
-    xdotool mousemove --window "$w" "$x" $((y + menu_height)) click 1
-}
-
-# Saves the screen, and the window's area of it, as NAME.png and NAME-window.png.
-screenshot() {
-    local name=$1 w=$2 geometry
-    import -window root "$shots/$name.png" || fail "screenshot $name"
-    geometry=$(xwininfo -id "$w" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4}
-        /Width:/{w=$2} /Height:/{h=$2} END{printf "%dx%d+%d+%d", w, h, x, y}')
-    convert "$shots/$name.png" -crop "$geometry" +repage "$shots/$name-window.png" ||
-        fail "crop $name"
-}
-
-# Gives a window the keyboard focus and types keys into it (through XTEST, as a user would).
-keys_to() {
-    local w=$1
-    shift
-    xdotool windowfocus "$w" 2>/dev/null
-    sleep 0.2
-    xdotool key "$@"
-}
-
-# Presses Return in a window (the message box's OK button has the focus).
-press_return() {
-    keys_to "$1" Return
-}
-
 run_missing() {
     xvfb_start || fail "no X server"
     "$trestel" "$work/no such module.bbl" &
     app_pid=$!
     local box
-    box=$(wait_window "$app_pid" dialog_window) || fail "no message box appeared"
+    box=$(wait_window "$app_pid" is_dialog) || fail "no message box appeared"
     local all
-    all=$(windows_of "$app_pid")
+    all=$(installer_windows "$app_pid")
     [ "$all" = "$box" ] || fail "windows besides the message box: $all"
     xwininfo -id "$box" -all >/dev/null || fail "box vanished"
-    press_return "$box"
+    keys_to "$box" Return
     wait_end "$app_pid" 20
     local status=$?
     app_pid=""
@@ -146,39 +80,34 @@ run_install() {
     TRESTEL_DEVICE="$root" "$trestel" "$module" &
     app_pid=$!
     local w
-    w=$(wait_window "$app_pid" main_window) || fail "the window did not appear"
+    w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear"
     sleep 0.5
-    local height
-    height=$(xwininfo -id "$w" | awk '/Height:/{print $2}')
-    menu_height=$((height - 228))
-    [ "$menu_height" -gt 0 ] || fail "window height $height"
-    screenshot start "$w"
+    [ "$(menu_height_of "$w")" -gt 0 ] || fail "no menu bar above the client area"
+    screenshot "$shots" start "$w" || fail "screenshot start"
 
-    click_client "$w" 304 48  # Connect
-    sleep 1
+    click_connect "$w"
+    wait_for 20 status_green "$w" || fail "the status line did not turn green after Connect"
     # The card's entry is the list's second row: select the first, then move down a row.
-    click_client "$w" 240 80
-    sleep 0.3
-    keys_to "$w" Down
+    choose_folder "$w" 2
     sleep 0.5
-    screenshot ready "$w"
+    screenshot "$shots" ready "$w" || fail "screenshot ready"
 
-    click_client "$w" 304 152  # Copy
-    sleep 1
-    screenshot copying "$w"
+    click_copy "$w"
+    wait_for 20 progress_shown "$w" || fail "no progress bar during the copy"
+    sleep 0.3
+    screenshot "$shots" copying "$w" || fail "screenshot copying"
+    [ -f "$root/Storage Card/Pocket Lorvex/sample.bbl" ] || fail "the copy is not going to the card"
 
     local box
-    box=$(wait_window "$app_pid" dialog_window 60) || fail "no completion message"
+    box=$(wait_window "$app_pid" is_dialog 60) || fail "no completion message"
     sleep 0.3
-    screenshot completed "$box"
-    press_return "$box"
+    screenshot "$shots" completed "$box" || fail "screenshot completed"
+    keys_to "$box" Return
     sleep 1
-    screenshot after-copy "$w"
+    screenshot "$shots" after-copy "$w" || fail "screenshot after-copy"
 
     # File, Exit: open the menu with its access key, choose Exit with its access key.
-    keys_to "$w" alt+f
-    sleep 0.5
-    xdotool key x
+    file_exit "$w"
     wait_end "$app_pid" 20
     local status=$?
     app_pid=""

@@ -86,17 +86,36 @@ screenshot() {
     convert "$dir/$name.png" -crop "$geometry" +repage "$dir/$name-window.png"
 }
 
-# Counts the pixels of colour "$4" (#RRGGBB) in a client-area rectangle "$2"x"$3" (WxH+X+Y
-# given as "$2" = WxH, "$3" = X,Y) of window "$1".
-count_colour() {
-    local w=$1 size=$2 at=$3 colour=$4 x y tmp
-    x=${at%,*}
-    y=$((${at#*,} + $(menu_height_of "$w")))
-    tmp=$(mktemp --suffix=.png)
-    import -window "$w" "$tmp" 2>/dev/null
-    convert "$tmp" -crop "${size}+${x}+${y}" +repage txt:- 2>/dev/null | grep -ci "$colour"
-    rm -f "$tmp"
+# The number of distinct colours in a client-area region (W H X Y) of the window.
+region_colours() {
+    local w=$1 width=$2 height=$3 x=$4 y=$5
+    import -window "$w" -crop "${width}x${height}+${x}+$(($(menu_height_of "$w") + y))" +repage \
+        -format %k info: 2>/dev/null
 }
+
+# Whether a client-area region (W H X Y) of the window holds a pixel of a colour (#RRGGBB).
+region_has() {
+    local w=$1 width=$2 height=$3 x=$4 y=$5 colour=$6 pixels
+    pixels=$(import -window "$w" -crop "${width}x${height}+${x}+$(($(menu_height_of "$w") + y))" \
+        +repage -depth 8 txt:- 2>/dev/null)
+    grep -qi "$colour" <<<"$pixels"
+}
+
+# Waits until a check holds, for at most $1 seconds.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.1
+    done
+}
+
+# The status line's colour: green when connected, dark red when disconnected.
+status_green() { region_has "$1" 345 21 8 208 "#008000"; }
+status_dark_red() { region_has "$1" 345 21 8 208 "#C00000"; }
+# The progress bar is shown: its inside holds the fill and back colours (the window is plain).
+progress_shown() { [ "$(region_colours "$1" 343 23 9 177)" -ge 2 ] 2>/dev/null; }
 
 # The installer's controls, at their places in the client area.
 click_connect() { click_client "$1" 304 48; }

@@ -84,7 +84,7 @@ drive_one() {
     sleep 0.5
     screenshot "$shots" "$n-1-start" "$w" || fail "screenshot"
     click_connect "$w"
-    sleep 1
+    wait_for 20 status_green "$w" || fail "installer $n did not connect"
     screenshot "$shots" "$n-2-connected" "$w" || fail "screenshot"
     choose_folder "$w" "$row"
     sleep 0.5
