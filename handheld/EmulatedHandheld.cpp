@@ -672,6 +672,10 @@ struct EmulatedHandheld::Impl {
             int err;
             Fd next = OpenFolder(dir.get(), path.folders[i], err);
             if (!next.valid()) {
+                // The settings of the storage the path lies in, for callers that report them.
+                if (!card) {
+                    where.settings = ParseSettings(ReadSettingsFile(root.get(), kHandheldSettings));
+                }
                 return fail(err == ELOOP ? error::kAccessDenied : error::kPathNotFound);
             }
             if (i == 0 && IsRegularFileAt(next.get(), std::string(kCardMarker).c_str())) {
@@ -966,6 +970,11 @@ struct EmulatedHandheld::Impl {
         }
         Location where;
         if (!locate(path, where)) {
+            // On a read-only storage nothing could be created even with the folders there: that
+            // is the answer that tells the user what to do.
+            if (lastError == error::kPathNotFound && where.settings.readOnly) {
+                return failed(error::kWriteProtect);
+            }
             return INVALID_HANDLE_VALUE;
         }
         struct stat st;

@@ -197,6 +197,8 @@ TEST_F(FilesTest, ReadOnlyStoragesRefuseChanges) {
     test::WriteFile(root + "/SD/.storage-card", "read-only\n");
     test::WriteFile(root + "/SD/old.bbl", "old");
     EXPECT_EQ(CreateError(u"SD\\new.bbl"), error::kWriteProtect);
+    // Also where the module folder doesn't exist yet.
+    EXPECT_EQ(CreateError(u"SD\\Pocket Lorvex\\new.bbl"), error::kWriteProtect);
     EXPECT_EQ(CreateError(u"SD\\old.bbl"), error::kWriteProtect);
     EXPECT_EQ(test::ReadFile(root + "/SD/old.bbl"), "old");
     EXPECT_EQ(device.CeCreateDirectory(u"SD\\Pocket Lorvex\\", nullptr), 0);
