@@ -37,7 +37,8 @@ bool installerTrusted(const std::string& path) {
     if (st.st_uid != ::geteuid() && st.st_uid != 0) {
         return false;
     }
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    // One that can't be run is no installer either: extracting again makes it runnable.
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (st.st_mode & S_IXUSR) != 0;
 }
 
 Form1::Form1(Form1Deps deps) : deps_(std::move(deps)) {

@@ -4,6 +4,9 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -46,14 +49,33 @@ public:
             std::cerr << shown << std::endl;
             return;
         }
-        static int argc = 1;
-        static char name[] = "bundora";
-        static char* argv[] = {name, nullptr};
-        QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance());
-        std::unique_ptr<QApplication> owned;
-        if (!app) {
-            owned = std::make_unique<QApplication>(argc, argv);
+        if (QCoreApplication::instance() != nullptr) {
+            showBox(shown, title, icon);
+            return;
         }
+        // The toolkit ends the process when the display named in the environment can't be
+        // reached, so the box is shown by a child; if the child fails, the text goes to
+        // standard error instead of being lost.
+        std::cout.flush();
+        std::cerr.flush();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            static int argc = 1;
+            static char name[] = "bundora";
+            static char* argv[] = {name, nullptr};
+            QApplication app(argc, argv);
+            showBox(shown, title, icon);
+            ::_exit(0);
+        }
+        int status = 0;
+        if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            std::cerr << shown << std::endl;
+        }
+    }
+
+private:
+    static void showBox(const std::string& shown, const std::string& title, int icon) {
         QMessageBox box(icon == MB_ICONINFORMATION ? QMessageBox::Information : QMessageBox::NoIcon,
                         QString::fromStdString(title), QString::fromStdString(shown),
                         QMessageBox::Ok);

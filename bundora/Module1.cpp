@@ -25,9 +25,12 @@ bool isBlank(char c) {
 }
 
 // Finds a program named without a folder along PATH, as an executable regular file.
+// A program named without a folder: the current folder first, as the Windows process start
+// looks there before the search path, then every folder of PATH.
 std::string searchPath(const std::string& name) {
     const char* env = std::getenv("PATH");
-    const std::string path = env && *env ? env : "/usr/local/bin:/usr/bin:/bin";
+    const std::string path =
+        std::string(".:") + (env && *env ? env : "/usr/local/bin:/usr/bin:/bin");
     size_t start = 0;
     for (;;) {
         const size_t end = path.find(':', start);

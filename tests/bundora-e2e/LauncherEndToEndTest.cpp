@@ -48,12 +48,12 @@ protected:
                       value + "\"\r\n");
     }
     void module(const std::string& name) { writeFile(root / ("launch/" + name), "module"); }
-    test::ProgramResult run(const std::string& program, int sleepMs = 0) {
+    test::ProgramResult run(const std::string& program, int sleepMs = 0,
+                            const std::string& display = "-DISPLAY") {
         return test::runProgram(
             {program}, root,
             {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
-             "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), "-DISPLAY",
-             "-WAYLAND_DISPLAY"});
+             "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), display, "-WAYLAND_DISPLAY"});
     }
     std::vector<std::string> expectedArgs(const std::string& installer, const std::string& mod) {
         return {installer, root / "launch" + "/" + mod};
@@ -159,6 +159,16 @@ TEST_F(PackedLauncher, NoModuleShowsTheMessageOnStandardErrorAfterExtracting) {
     const auto again = run(renamed);
     EXPECT_NE(again.err.find("Please put Lorvex Mods in the same folder"), std::string::npos)
         << again.err;
+}
+
+TEST_F(PackedLauncher, UnreachableDisplayStillGetsTheMessageOut) {
+    // A display named in the environment that nobody answers on: no crash, the text on stderr.
+    const auto r = run(launcher, 0, "DISPLAY=:97");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("Unable to find modules to install in: \n\n" + root / "launch" +
+                         "/\n\nPlease put bundora in the same folder as your modules.\n"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST_F(PackedLauncher, FailedExtractionEndsWithStatusOneAndOneLine) {

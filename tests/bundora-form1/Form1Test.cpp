@@ -130,7 +130,8 @@ TEST_F(Launcher, MissingEmptyOrForeignWritableInstallerIsExtracted) {
     form().PocketLorvexInstallerPath();
     EXPECT_EQ(readFile(installer), "#!/bin/sh\n# new installer\n");
 
-    for (mode_t mode : {0777, 0757, 0775}) {
+    // 0644: present and trusted, but it could never be run.
+    for (mode_t mode : {0777, 0757, 0775, 0644}) {
         writeFile(installer, "planted");
         ::chmod(installer.c_str(), mode);
         form().PocketLorvexInstallerPath();
