@@ -1,5 +1,6 @@
 #include "MessageBoxes.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
 #include "modRapi.h"
@@ -14,7 +15,11 @@ public:
             QString::fromUtf8(modRapi::kMessageTitle), sText, QMessageBox::Ok,
             owner != nullptr && owner->isVisible() ? owner : nullptr);
         box.setWindowModality(Qt::ApplicationModal);
+        // The box may come while the hourglass is up (the copy's result): the user answers it
+        // with the normal pointer.
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
         box.exec();
+        QApplication::restoreOverrideCursor();
     }
 };
 

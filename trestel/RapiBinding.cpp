@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -71,8 +73,8 @@ public:
         return table().CeCreateFile(name, access, share, sa, disposition, attributes, hTemplate);
     }
     RAPI_DWORD CeGetLastError() override { return table().CeGetLastError(); }
-    RAPI_BOOL CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count,
-                          RAPI_DWORD* written, void* overlapped) override {
+    RAPI_BOOL CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
+                          void* overlapped) override {
         return table().CeWriteFile(h, buffer, count, written, overlapped);
     }
     RAPI_BOOL CeCloseHandle(RAPI_HANDLE h) override { return table().CeCloseHandle(h); }
@@ -105,9 +107,16 @@ class PollWaiter final : public Waiter {
 public:
     RAPI_DWORD WaitForSingleObject(RAPI_HANDLE hHandle, RAPI_DWORD dwMilliseconds) override {
         pollfd fd{hHandle, POLLIN, 0};
-        const int timeout = dwMilliseconds > 0x7fffffffu ? -1 : static_cast<int>(dwMilliseconds);
+        const bool bForever = dwMilliseconds > 0x7fffffffu;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
         int ready;
         do {
+            // An interrupted wait goes on with the time that is left, not with the whole wait.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const int timeout =
+                bForever ? -1 : static_cast<int>(std::max<int64_t>(0, left.count()));
             ready = poll(&fd, 1, timeout);
         } while (ready < 0 && errno == EINTR);
         return ready > 0 && (fd.revents & POLLIN) != 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;

@@ -10,7 +10,9 @@ class QtFileDialog final : public FileDialog {
 public:
     QString GetOpenFileName(QWidget* owner, const QString& sFilter) override {
         // A fresh dialog each time: no remembered name, the platform's default title and folder.
-        return QFileDialog::getOpenFileName(owner, QString(), QString(), sFilter);
+        // The filter shows its description only, as the patterns are part of its text.
+        return QFileDialog::getOpenFileName(owner, QString(), QString(), sFilter, nullptr,
+                                            QFileDialog::HideNameFilterDetails);
     }
 };
 

@@ -64,13 +64,32 @@ const char16_t* utf16(const QString& s) {
     return reinterpret_cast<const char16_t*>(s.utf16());
 }
 
-// A progress value of the window is 16-bit; values that don't fit are not passed at all.
-std::optional<int16_t> progressValue(int64_t nBytes) {
-    const int64_t nValue = nBytes / kChunk;
-    if (nValue > std::numeric_limits<int16_t>::max()) {
-        return std::nullopt;
+// The bytes one unit of the progress bar stands for: a block of 4096 bytes, or for files of
+// 128 MiB and more a multiple of it, so that every value fits the bar's 16 bits. Skipping the
+// values that don't fit would leave the bar with a stale scale that ignores every update, and
+// the window would handle no input for the rest of the copy.
+int64_t progressUnit(int64_t nLength) {
+    constexpr int64_t kMaxValue = std::numeric_limits<int16_t>::max();
+    const int64_t nBlocks = nLength / kChunk;
+    return kChunk * std::max<int64_t>(1, (nBlocks + kMaxValue - 1) / kMaxValue);
+}
+
+// Digits in groups of three with the locale's thousands separator ("###,###,##0").
+QString grouped(int64_t n, const QLocale& locale) {
+    const QString sDigits = QString::number(n < 0 ? -n : n);
+    QString sOut;
+    sOut.reserve(sDigits.size() + sDigits.size() / 3 + 1);
+    if (n < 0) {
+        sOut += QLatin1Char('-');
     }
-    return static_cast<int16_t>(nValue);
+    const QString sSeparator = locale.groupSeparator();
+    for (qsizetype i = 0; i < sDigits.size(); ++i) {
+        if (i > 0 && (sDigits.size() - i) % 3 == 0) {
+            sOut += sSeparator;
+        }
+        sOut += sDigits[i];
+    }
+    return sOut;
 }
 
 void showMessage(const QString& sText, MessageIcon icon) {
@@ -400,10 +419,10 @@ int32_t DeleteDeviceFile(const QString& sPath) {
 void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
     CopyingScope scope;
     try {
-        // Byte counts are always grouped, also where the locale would leave them bare.
-        QLocale locale;
-        locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
-        const auto formatted = [&](int64_t n) { return locale.toString(qlonglong(n)); };
+        // Byte counts are always grouped by threes, also where the locale would leave them bare
+        // or group them otherwise.
+        const QLocale locale;
+        const auto formatted = [&](int64_t n) { return grouped(n, locale); };
         const QString sName = GetFileName(sSource);
 
         // The desktop file is read whole and closed before the handheld is touched, so that a
@@ -429,9 +448,8 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
         const int32_t nLength = image.nLength;
 
         CreateDeviceFolder(GetFolderPath(sTarget));
-        if (const auto nMax = progressValue(nLength)) {
-            onWindow([&](InstallerWindow& w) { w.FloodInit(*nMax); });
-        }
+        const int64_t nUnit = progressUnit(nLength);
+        onWindow([&](InstallerWindow& w) { w.FloodInit(static_cast<int16_t>(nLength / nUnit)); });
 
         const RAPI_HANDLE hFile = CreateDeviceFile(sTarget, kTrue, FILE_ATTRIBUTE_NORMAL);
         if (hFile == INVALID_HANDLE_VALUE) {
@@ -445,10 +463,9 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
             QStringLiteral(" of ") + formatted(nLength) + QStringLiteral(" bytes copied");
         int32_t nWritten = 0;
         const auto update = [&] {
-            if (const auto nValue = progressValue(nWritten)) {
-                onWindow(
-                    [&](InstallerWindow& w) { w.FloodUpdate(*nValue, formatted(nWritten) + sOf); });
-            }
+            onWindow([&](InstallerWindow& w) {
+                w.FloodUpdate(static_cast<int16_t>(nWritten / nUnit), formatted(nWritten) + sOf);
+            });
         };
 
         // Each write starts at the first byte the handheld hasn't taken yet, so a write that
@@ -481,11 +498,10 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
 
         // A handle that can't be closed leaves the file incomplete on the handheld: that is a
         // failed installation, not a completed one.
-        attempt([&] {
-            if (device().CeCloseHandle(hFile) == 0) {
-                bOk = false;
-            }
-        });
+        RAPI_BOOL nClosed = 0;
+        if (!attempt([&] { nClosed = device().CeCloseHandle(hFile); }) || nClosed == 0) {
+            bOk = false;
+        }
 
         if (bOk) {
             showMessage(

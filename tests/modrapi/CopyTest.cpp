@@ -340,20 +340,40 @@ TEST_F(CopyTest, AFileOfTwoGibibytesIsRefusedBeforeAnythingIsTouched) {
     EXPECT_THAT(window.log.back(), "HideProgress()");
 }
 
-TEST_F(CopyTest, ProgressValuesBeyondSixteenBitsAreSkippedButTheCopyGoesOn) {
-    // 128 MiB and one chunk: a maximum of 32,769 and values up to that, in zeros.
+TEST_F(CopyTest, FilesOf128MiBAndMoreCountTheBarInLargerUnits) {
+    // 128 MiB and one chunk: 32,769 blocks don't fit the bar's 16 bits, so a unit is two blocks.
     device.keepContent = false;
     const int64_t n = int64_t(134217728) + 4096;
 
     modRapi::CopyFileToDevice(sparse(n), sTarget);
 
-    EXPECT_THAT(window.inits, IsEmpty());
+    ASSERT_EQ(window.inits.size(), 1u);
+    EXPECT_EQ(window.inits[0], 16384);
     EXPECT_EQ(device.Count("CeWriteFile"), 32769);
-    ASSERT_EQ(window.updates.size(), 32767u);
-    EXPECT_EQ(window.updates.back().value, 32767);
-    EXPECT_EQ(window.updates.back().text, "134,213,632 of 134,221,824 bytes copied");
+    // One update per write, none above the scale, so each one lets the window handle its input.
+    ASSERT_EQ(window.updates.size(), 32769u);
+    EXPECT_EQ(window.updates.front().value, 0);
+    EXPECT_EQ(window.updates.front().text, "4,096 of 134,221,824 bytes copied");
+    EXPECT_EQ(window.updates.back().value, 16384);
+    EXPECT_EQ(window.updates.back().text, "134,221,824 of 134,221,824 bytes copied");
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].text, "Installation of huge.bbl is completed.");
+}
+
+TEST_F(CopyTest, ByteCountsAreGroupedByThreesWhateverTheLocalesGrouping) {
+    // en_IN would group as 1,00,00,000 and de_DE uses a dot: the picture is groups of three
+    // with the locale's separator.
+    device.keepContent = false;
+    const QString sSource = sparse(10000000);
+    for (const auto& [locale, expected] :
+         {std::pair{QLocale(QLocale::English, QLocale::India), "10,000,000 of 10,000,000"},
+          std::pair{QLocale(QLocale::German, QLocale::Germany), "10.000.000 of 10.000.000"}}) {
+        QLocale::setDefault(locale);
+        window.updates.clear();
+        modRapi::CopyFileToDevice(sSource, sTarget);
+        ASSERT_FALSE(window.updates.empty());
+        EXPECT_EQ(window.updates.back().text, QString::fromLatin1(expected) + " bytes copied");
+    }
 }
 
 TEST_F(CopyTest, FailingWindowCallsAreSkipped) {
@@ -378,7 +398,9 @@ TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
         {"CeWriteFile",
          "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
          "sure there is enough memory to accommodate a file that is 9,000 bytes."},
-        {"CeCloseHandle", "Installation of sample.bbl is completed."},
+        {"CeCloseHandle",
+         "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
+         "sure there is enough memory to accommodate a file that is 9,000 bytes."},
         {"CeDeleteFile", "Installation of sample.bbl is completed."},
     };
     const QString sSource = source(bytes(9000));
