@@ -16,40 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Extract.h"
 #include "Payload.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int64_t kEntrySize = 64LL << 20;
-
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int spawnWait(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 
@@ -90,29 +65,31 @@ int main(int argc, char** argv) {
     std::vector<double> cpTimes, packTimes, libTimes;
     for (int r = 0; r < rounds; ++r) {
         fs::remove(dir / "cp/big.bin");
-        double t0 = seconds();
-        if (spawnWait({"cp", plain, (dir / "cp/big.bin").string()}) != 0) {
+        double t0 = bench::seconds();
+        if (bench::spawnWait({"cp", plain, (dir / "cp/big.bin").string()}) != 0) {
             std::fprintf(stderr, "cp failed\n");
             return 1;
         }
-        cpTimes.push_back(seconds() - t0);
+        cpTimes.push_back(bench::seconds() - t0);
 
         fs::remove(dir / "pack/big.bin");
-        t0 = seconds();
-        if (spawnWait({BUNDORA_PACK, "extract", carrier, (dir / "pack").string() + "/"}) != 0) {
+        t0 = bench::seconds();
+        if (bench::spawnWait({BUNDORA_PACK, "extract", carrier, (dir / "pack").string() + "/"}) !=
+            0) {
             std::fprintf(stderr, "bundora-pack extract failed\n");
             return 1;
         }
-        packTimes.push_back(seconds() - t0);
+        packTimes.push_back(bench::seconds() - t0);
 
         fs::remove(dir / "lib/big.bin");
-        t0 = seconds();
+        t0 = bench::seconds();
         bundora::FileSource src(carrier);
         bundora::extractPayload(src, (dir / "lib").string() + "/");
-        libTimes.push_back(seconds() - t0);
+        libTimes.push_back(bench::seconds() - t0);
     }
     const double mib = static_cast<double>(kEntrySize) / (1 << 20);
-    const double cp = median(cpTimes), pack = median(packTimes), lib = median(libTimes);
+    const double cp = bench::median(cpTimes), pack = bench::median(packTimes),
+                 lib = bench::median(libTimes);
     std::printf("entry: %lld bytes, %d rounds, medians\n", static_cast<long long>(kEntrySize),
                 rounds);
     std::printf("cp:                    %8.1f ms  %8.1f MiB/s\n", cp * 1e3, mib / cp);

@@ -14,39 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Payload.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kModules = 100;
-
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int spawnWait(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 
@@ -78,21 +53,21 @@ int main(int argc, char** argv) {
     const std::string installer = (dir / "install/Trestel.exe").string();
 
     // The first run extracts the installer; the timed runs find it in place.
-    if (spawnWait({launcher}) != 0 || !fs::exists(installer)) {
+    if (bench::spawnWait({launcher}) != 0 || !fs::exists(installer)) {
         std::fprintf(stderr, "launcher warm-up failed\n");
         return 1;
     }
     const std::string loop = "for f in \"$1\"/*.bbl; do \"$2\" \"$f\"; done";
     std::vector<double> launcherTimes, shellTimes;
     for (int r = 0; r < rounds; ++r) {
-        double t0 = seconds();
-        spawnWait({launcher});
-        launcherTimes.push_back(seconds() - t0);
-        t0 = seconds();
-        spawnWait({"sh", "-c", loop, "sh", (dir / "launch").string(), installer});
-        shellTimes.push_back(seconds() - t0);
+        double t0 = bench::seconds();
+        bench::spawnWait({launcher});
+        launcherTimes.push_back(bench::seconds() - t0);
+        t0 = bench::seconds();
+        bench::spawnWait({"sh", "-c", loop, "sh", (dir / "launch").string(), installer});
+        shellTimes.push_back(bench::seconds() - t0);
     }
-    const double l = median(launcherTimes), s = median(shellTimes);
+    const double l = bench::median(launcherTimes), s = bench::median(shellTimes);
     const double lBest = *std::min_element(launcherTimes.begin(), launcherTimes.end());
     const double sBest = *std::min_element(shellTimes.begin(), shellTimes.end());
     std::printf("%d modules, %d rounds (median / best)\n", kModules, rounds);

@@ -1,0 +1,45 @@
+#pragma once
+
+// Small helpers the benchmarks share: a clock in seconds, running a program to its end, the
+// median of some timings.
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace bench {
+
+inline double seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Runs a program (looked up along PATH) and waits for it; its exit status, -1 when it could
+// not start or did not exit normally.
+inline int spawnWait(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace bench
