@@ -75,7 +75,7 @@ TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
     EXPECT_FALSE(test::FileExists(root + "/a.txt"));
 }
 
-TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnect) {
+TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHome) {
     const std::string other = dir / "other";
     test::MakeDir(root);
     test::MakeDir(other);
@@ -88,9 +88,8 @@ TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnect) {
     ASSERT_TRUE(test::Connect(device));
     ASSERT_EQ(test::Search(device, u"*").size(), 1u);
     unsetenv("TRESTEL_DEVICE");
-}
 
-TEST(DefaultRootTest, FollowsXdgDataHome) {
+    // Without the variable: the data folder of the desktop's conventions.
     const char* home = getenv("HOME");
     const std::string savedHome = home != nullptr ? home : "";
     unsetenv("TRESTEL_DEVICE");

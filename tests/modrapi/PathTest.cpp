@@ -15,7 +15,7 @@ using modRapi::FileExists;
 using modRapi::GetFileName;
 using modRapi::GetFolderPath;
 
-TEST(PathParts, WorkedValues) {
+TEST(PathParts, WorkedValuesAndLongStrings) {
     struct Case {
         const char* path;
         const char* name;
@@ -40,9 +40,8 @@ TEST(PathParts, WorkedValues) {
         EXPECT_EQ(GetFileName(c.path), QString(c.name));
         EXPECT_EQ(GetFolderPath(c.path), QString(c.folder));
     }
-}
 
-TEST(PathParts, LeaveTheCallersStringAloneAndHandleLongStrings) {
+    // The caller's string is left alone, and long strings are handled.
     const QString sPath = "a\\b:c";
     EXPECT_EQ(GetFileName(sPath), "c");
     EXPECT_EQ(GetFolderPath(sPath), "a\\");
@@ -83,9 +82,8 @@ TEST_F(FileExistsTest, PlainAndUnreadableFilesAndEmptyPath) {
     ASSERT_EQ(chmod(QFile::encodeName(sLocked).constData(), 0), 0);
     EXPECT_EQ(FileExists(sLocked), -1);
     EXPECT_EQ(FileExists(at("lock*")), -1);
-}
 
-TEST_F(FileExistsTest, RelativePathsAreTakenFromTheCurrentFolder) {
+    // Relative paths are taken from the current folder.
     make("here.bbl");
     const QString sOld = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
