@@ -71,12 +71,7 @@ protected:
     }
 
     FormMain& Make() {
-        FormMain::Platform platform;
-        platform.device = &device;
-        platform.waiter = &waiter;
-        platform.messages = &boxes;
-        platform.fileDialog = &dialog;
-        form = std::make_unique<FormMain>(platform);
+        form = std::make_unique<FormMain>(FormMain::Platform{&device, &waiter, &boxes, &dialog});
         return *form;
     }
 
