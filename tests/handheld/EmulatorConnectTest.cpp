@@ -16,54 +16,56 @@ namespace {
 
 class ConnectTest : public ::testing::Test {
 protected:
+    // Moves the handheld's folder away (an unplug) and returns where it went.
+    std::string Unplug() {
+        const std::string aside = dir / "aside";
+        EXPECT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+        return aside;
+    }
+
     test::TempDir dir;
     std::string root = dir / "root";
 };
 
-TEST_F(ConnectTest, AttachedHandheldAnswersAtOnce) {
+TEST_F(ConnectTest, AttachedHandheldAnswersAtOnceAndBadRecordsFail) {
     test::MakeDir(root);
     EmulatedHandheld device(root);
-    RAPIINIT init{12, 0, 0};
-    EXPECT_EQ(device.CeRapiInitEx(&init), 0);
+    const RAPIINIT init = test::StartConnect(device);
     EXPECT_GT(init.heRapiInit, 0);
     EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
     EXPECT_EQ(init.hrRapiInit, 0);
     EXPECT_EQ(device.CeRapiUninit(), 0);
-}
 
-TEST_F(ConnectTest, WrongRecordSizeFailsAtOnce) {
-    test::MakeDir(root);
-    EmulatedHandheld device(root);
-    RAPIINIT init{16, 0, 0};
-    EXPECT_LT(device.CeRapiInitEx(&init), 0);
+    RAPIINIT wrong{16, 0, 0};
+    EXPECT_LT(device.CeRapiInitEx(&wrong), 0);
     EXPECT_LT(device.CeRapiInitEx(nullptr), 0);
 }
 
-TEST_F(ConnectTest, MissingRootNeverAnswers) {
+TEST_F(ConnectTest, VanishedRootNeverAnswers) {
+    // A root missing from the start is covered by the device module's end-to-end tests.
+    test::MakeDir(root);
     EmulatedHandheld device(root);
-    RAPIINIT init{12, 0, 0};
-    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
-    EXPECT_FALSE(test::Signalled(init.heRapiInit, 300));
+    ASSERT_TRUE(test::Connect(device));
+    std::filesystem::remove(root);
+    const RAPIINIT init = test::StartConnect(device);
+    EXPECT_FALSE(test::Signalled(init.heRapiInit, 200));
     CE_FIND_DATA data{};
     EXPECT_EQ(device.CeFindFirstFile(u"*", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
-    device.CeRapiUninit();
 }
 
 TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
     test::MakeDir(root);
     test::WriteFile(root + "/.handheld", "answer=refuse\n");
     EmulatedHandheld device(root);
-    RAPIINIT init{12, 0, 0};
-    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    RAPIINIT init = test::StartConnect(device);
     EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
     EXPECT_LT(init.hrRapiInit, 0);
     EXPECT_FALSE(test::PutFile(device, u"a.txt", "x"));
     device.CeRapiUninit();
 
     test::WriteFile(root + "/.handheld", "speed=100\r\n  answer = no \n");
-    init = RAPIINIT{12, 0, 0};
-    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
+    init = test::StartConnect(device);
     EXPECT_FALSE(test::Signalled(init.heRapiInit, 300));
     device.CeRapiUninit();
 
@@ -73,7 +75,7 @@ TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
     EXPECT_FALSE(test::FileExists(root + "/a.txt"));
 }
 
-TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnect) {
+TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHome) {
     const std::string other = dir / "other";
     test::MakeDir(root);
     test::MakeDir(other);
@@ -86,9 +88,8 @@ TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnect) {
     ASSERT_TRUE(test::Connect(device));
     ASSERT_EQ(test::Search(device, u"*").size(), 1u);
     unsetenv("TRESTEL_DEVICE");
-}
 
-TEST(DefaultRootTest, FollowsXdgDataHome) {
+    // Without the variable: the data folder of the desktop's conventions.
     const char* home = getenv("HOME");
     const std::string savedHome = home != nullptr ? home : "";
     unsetenv("TRESTEL_DEVICE");
@@ -107,8 +108,7 @@ TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
     test::MakeDir(root);
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
-    const RAPI_HANDLE h =
-        device.CeCreateFile(u"f.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    const RAPI_HANDLE h = test::Open(device, u"f.bin");
     ASSERT_GT(h, 0);
     ASSERT_TRUE(test::Connect(device));  // the installer's link check
     RAPI_DWORD written = 0;
@@ -118,8 +118,8 @@ TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
 
     EXPECT_EQ(device.CeRapiUninit(), 0);
     EXPECT_EQ(device.CeRapiUninit(), 0);  // harmless without a link
-    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 0);
-    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"d", nullptr)),
+              error::kDeviceNotConnected);
     EXPECT_FALSE(test::FileExists(root + "/d"));
 }
 
@@ -127,15 +127,13 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     test::MakeDir(root);
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
-    const RAPI_HANDLE h =
-        device.CeCreateFile(u"big.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
+    const RAPI_HANDLE h = test::Open(device, u"big.bin");
     ASSERT_GT(h, 0);
     const std::string block(4096, 'x');
     RAPI_DWORD written = 0;
     ASSERT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 1);
 
-    const std::string aside = dir / "aside";
-    ASSERT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+    const std::string aside = Unplug();
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
@@ -145,11 +143,11 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     // Putting the folder back doesn't revive the old link; a new connect does.
     ASSERT_EQ(std::rename(aside.c_str(), root.c_str()), 0);
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
-    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 0);
-    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"d", nullptr)),
+              error::kDeviceNotConnected);
     ASSERT_TRUE(test::Connect(device));
-    EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
-    EXPECT_EQ(device.CeGetLastError(), error::kInvalidHandle);
+    EXPECT_EQ(test::ErrorOf(device, device.CeWriteFile(h, block.data(), 4096, &written, nullptr)),
+              error::kInvalidHandle);
     EXPECT_FALSE(test::FileExists(root + "/big.bin"));
 }
 
@@ -158,43 +156,28 @@ TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
     test::WriteFile(root + "/kept.bin", "old contents");
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
-    const RAPI_HANDLE done =
-        device.CeCreateFile(u"done.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0x80, 0);
-    const RAPI_HANDLE opened =
-        device.CeCreateFile(u"kept.bin", GENERIC_WRITE, 0, nullptr, 4 /* OPEN_ALWAYS */, 0x80, 0);
+    const RAPI_HANDLE done = test::Open(device, u"done.bin");
+    const RAPI_HANDLE opened = test::Open(device, u"kept.bin", 4 /* OPEN_ALWAYS */);
     ASSERT_GT(done, 0);
     ASSERT_GT(opened, 0);
     RAPI_DWORD written = 0;
     ASSERT_EQ(device.CeWriteFile(done, "all", 3, &written, nullptr), 1);
 
-    const std::string aside = dir / "aside";
-    ASSERT_EQ(std::rename(root.c_str(), aside.c_str()), 0);
+    const std::string aside = Unplug();
     EXPECT_EQ(device.CeCloseHandle(done), 0);  // the link is gone, the file is complete
     EXPECT_EQ(test::ReadFile(aside + "/done.bin"), "all");
     // A file that was opened, not emptied, keeps what it had.
     EXPECT_EQ(device.CeWriteFile(opened, "new", 3, &written, nullptr), 0);
     EXPECT_EQ(test::ReadFile(aside + "/kept.bin"), "old contents");
-}
 
-TEST_F(ConnectTest, ReplacedRootIsAnUnpluggedHandheld) {
+    // A root replaced by a fresh folder while connected is an unplugged handheld too.
     test::MakeDir(root);
-    EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     std::filesystem::remove(root);
     test::MakeDir(root);
     EXPECT_FALSE(test::PutFile(device, u"a.txt", "a"));
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
     EXPECT_FALSE(test::FileExists(root + "/a.txt"));
-}
-
-TEST_F(ConnectTest, RepeatedConnectWithTheRootGoneNeverAnswers) {
-    test::MakeDir(root);
-    EmulatedHandheld device(root);
-    ASSERT_TRUE(test::Connect(device));
-    std::filesystem::remove(root);
-    RAPIINIT init{12, 0, 0};
-    ASSERT_EQ(device.CeRapiInitEx(&init), 0);
-    EXPECT_FALSE(test::Signalled(init.heRapiInit, 200));
 }
 
 TEST_F(ConnectTest, PacedLinkTakesAtLeastItsTime) {

@@ -1,18 +1,16 @@
 #include "TestSupport.h"
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
+
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace test {
 
@@ -64,6 +62,29 @@ bool Connect(handheld::EmulatedHandheld& device) {
            init.hrRapiInit >= 0;
 }
 
+RAPIINIT StartConnect(handheld::EmulatedHandheld& device) {
+    RAPIINIT init{sizeof(RAPIINIT), 0, 0};
+    EXPECT_EQ(device.CeRapiInitEx(&init), 0);
+    return init;
+}
+
+RAPI_DWORD ErrorOf(handheld::EmulatedHandheld& device, RAPI_BOOL result) {
+    return result == 0 ? device.CeGetLastError() : kSucceeded;
+}
+
+RAPI_HANDLE Open(handheld::EmulatedHandheld& device, const char16_t* path, RAPI_DWORD disposition) {
+    return device.CeCreateFile(path, GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                               0);
+}
+
+std::string Names(const std::vector<Found>& found) {
+    std::string all;
+    for (const auto& f : found) {
+        all += f.name + ";";
+    }
+    return all;
+}
+
 std::vector<Found> Search(handheld::EmulatedHandheld& device, const char16_t* pattern) {
     std::vector<Found> found;
     CE_FIND_DATA data{};
@@ -84,8 +105,7 @@ std::vector<Found> Search(handheld::EmulatedHandheld& device, const char16_t* pa
 }
 
 bool PutFile(handheld::EmulatedHandheld& device, const char16_t* path, const std::string& data) {
-    const RAPI_HANDLE h = device.CeCreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, 0);
+    const RAPI_HANDLE h = Open(device, path);
     if (h == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -101,31 +121,19 @@ bool PutFile(handheld::EmulatedHandheld& device, const char16_t* path, const std
 
 int RunProgram(const std::vector<std::string>& args, std::string* out, std::string* err) {
     TempDir capture;
-    const std::string outPath = capture / "out", errPath = capture / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv;
+    std::string command;
     for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
+        command += "'" + arg + "' ";  // the tests' arguments hold no quotes
     }
-    argv.push_back(nullptr);
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return -1;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    command += ">'" + (capture / "out") + "' 2>'" + (capture / "err") + "'";
+    const int status = std::system(command.c_str());
     if (out != nullptr) {
-        *out = ReadFile(outPath);
+        *out = ReadFile(capture / "out");
     }
     if (err != nullptr) {
-        *err = ReadFile(errPath);
+        *err = ReadFile(capture / "err");
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace test

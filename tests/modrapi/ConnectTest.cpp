@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <functional>
+
 #include "Fixture.h"
 
 using ::testing::ElementsAre;
@@ -25,54 +27,40 @@ TEST_F(ModRapiTest, ConnectAnsweredWaitsOnTheEventAndLeavesTheLinkOpen) {
     EXPECT_EQ(window.log, kHourglassRound);
 }
 
-TEST_F(ModRapiTest, ConnectTimeOutEndsTheAttemptOnce) {
-    waiter.result = WAIT_TIMEOUT;
+TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeDevice&, FakeWaiter&)> arrange;
+        std::size_t waits;
+        int uninits;
+    };
+    const Case cases[] = {
+        {"time-out", [](FakeDevice&, FakeWaiter& w) { w.result = WAIT_TIMEOUT; }, 1, 1},
+        {"refused at once", [](FakeDevice& d, FakeWaiter&) { d.initResult = E_FAIL_HR; }, 0, 0},
+        {"negative outcome", [](FakeDevice& d, FakeWaiter&) { d.initOutcome = E_FAIL_HR; }, 1, 1},
+        {"unavailable library",
+         [](FakeDevice& d, FakeWaiter&) {
+             d.failures.ThrowOn("CeRapiInitEx");
+             d.failures.ThrowOn("CeRapiUninit");
+         },
+         0, 0},
+        {"wait throws",
+         [](FakeDevice&, FakeWaiter& w) { w.failures.ThrowOn("WaitForSingleObject"); }, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeWindow window;
+        FakeDevice device;
+        FakeWaiter waiter;
+        c.arrange(device, waiter);
+        modRapi::Bind(&window, &device, &waiter);
 
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+        EXPECT_EQ(modRapi::RapiConnect(), 0);
 
-    EXPECT_EQ(waiter.calls.size(), 1u);
-    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
-    EXPECT_EQ(window.log, kHourglassRound);
-}
-
-TEST_F(ModRapiTest, ConnectRefusedAtOnceNeitherWaitsNorUninits) {
-    device.initResult = E_FAIL_HR;
-
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
-
-    EXPECT_THAT(waiter.calls, IsEmpty());
-    EXPECT_EQ(device.Count("CeRapiUninit"), 0);
-    EXPECT_EQ(window.log, kHourglassRound);
-}
-
-TEST_F(ModRapiTest, ConnectSignalledWithNegativeOutcomeFails) {
-    device.initOutcome = E_FAIL_HR;
-
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
-
-    EXPECT_EQ(waiter.calls.size(), 1u);
-    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
-    EXPECT_EQ(window.log, kHourglassRound);
-}
-
-TEST_F(ModRapiTest, ConnectWithAnUnavailableLibraryFailsQuietly) {
-    device.failures.ThrowOn("CeRapiInitEx");
-    device.failures.ThrowOn("CeRapiUninit");
-
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
-
-    EXPECT_THAT(waiter.calls, IsEmpty());
-    EXPECT_EQ(device.Count("CeRapiUninit"), 0);
-    EXPECT_EQ(window.log, kHourglassRound);
-}
-
-TEST_F(ModRapiTest, ConnectWhoseWaitThrowsFailsAndEndsTheStartedAttempt) {
-    waiter.failures.ThrowOn("WaitForSingleObject");
-
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
-
-    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
-    EXPECT_EQ(window.log, kHourglassRound);
+        EXPECT_EQ(waiter.calls.size(), c.waits);
+        EXPECT_EQ(device.Count("CeRapiUninit"), c.uninits);
+        EXPECT_EQ(window.log, kHourglassRound);
+    }
 }
 
 TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
@@ -88,6 +76,10 @@ TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
     EXPECT_EQ(waiter.calls[1].ms, 50u);
     EXPECT_EQ(device.Count("CeRapiUninit"), 1);
     EXPECT_FALSE(window.hourglass);
+
+    // Without a window it works all the same.
+    modRapi::Bind(nullptr, &device, &waiter);
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
 }
 
 TEST_F(ModRapiTest, ConnectRestoresThePointerEvenWhenSettingItFails) {
@@ -108,17 +100,16 @@ TEST_F(ModRapiTest, DisconnectUninitsAndSwallowsErrors) {
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
 }
 
-TEST_F(ModRapiTest, ConnectWithoutAWindowStillWorks) {
-    modRapi::Bind(nullptr, &device, &waiter);
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-}
-
 // --- storage cards -------------------------------------------------------------------------
 
 constexpr RAPI_DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
 constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
 
-TEST_F(ModRapiTest, FoldersWithoutCardsAppendNothingButCloseTheSearch) {
+TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
+    modRapi::FindModuleFolders();
+    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)"));  // nothing found: nothing to close
+
+    device.log.clear();
     device.rootEntries = {{kDir, u"Windows"}, {0x20, u"notes.txt"}, {kDir, u"My Documents"}};
 
     modRapi::FindModuleFolders();
@@ -129,45 +120,20 @@ TEST_F(ModRapiTest, FoldersWithoutCardsAppendNothingButCloseTheSearch) {
                             "CeFindNextFile(7)", "CeFindClose(7)"));
 }
 
-TEST_F(ModRapiTest, FoldersListTwoCardsInTheDevicesOrder) {
+TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {
     device.rootEntries = {{kCard, u"Storage Card"},
                           {kDir, u"Windows"},
+                          {FILE_ATTRIBUTE_TEMPORARY, u"TempFile"},
                           {kCard | 0x1, u"CF Card"},
+                          {FILE_ATTRIBUTE_TEMPORARY | 0x20, u"Other"},
                           {0x20, u"Card.txt"}};
 
     modRapi::FindModuleFolders();
 
     EXPECT_THAT(window.folders,
                 ElementsAre("Storage Card\\Pocket Lorvex", "CF Card\\Pocket Lorvex"));
+    EXPECT_EQ(device.Count("CeFindNextFile"), 6);
     EXPECT_EQ(device.Count("CeFindClose"), 1);
-}
-
-TEST_F(ModRapiTest, FoldersNeedBothTheDirectoryAndTheTemporaryBit) {
-    device.rootEntries = {{FILE_ATTRIBUTE_TEMPORARY, u"TempFile"},
-                          {kDir, u"Plain"},
-                          {FILE_ATTRIBUTE_TEMPORARY | 0x20, u"Other"},
-                          {kCard, u"Last"}};
-
-    modRapi::FindModuleFolders();
-
-    EXPECT_THAT(window.folders, ElementsAre("Last\\Pocket Lorvex"));
-}
-
-TEST_F(ModRapiTest, FoldersOfAnEmptyRootMakeNoFurtherCalls) {
-    modRapi::FindModuleFolders();
-
-    EXPECT_THAT(window.folders, IsEmpty());
-    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)"));
-}
-
-TEST_F(ModRapiTest, FoldersTestTheFirstEntryToo) {
-    device.rootEntries = {{kCard, u"SD"}};
-
-    modRapi::FindModuleFolders();
-
-    EXPECT_THAT(window.folders, ElementsAre("SD\\Pocket Lorvex"));
-    EXPECT_THAT(device.log,
-                ElementsAre("CeFindFirstFile(*)", "CeFindNextFile(7)", "CeFindClose(7)"));
 }
 
 TEST_F(ModRapiTest, FoldersGoOnPastAnEntryThatCannotBeAppended) {
@@ -189,16 +155,12 @@ TEST_F(ModRapiTest, FoldersEndTheSearchWhenAStepThrowsAndStillClose) {
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
     EXPECT_EQ(device.Count("CeFindNextFile"), 1);
     EXPECT_EQ(device.Count("CeFindClose"), 1);
-}
 
-TEST_F(ModRapiTest, FoldersOfAnUnavailableDeviceAppendNothing) {
-    device.rootEntries = {{kCard, u"A"}};
+    // An unavailable device appends nothing and has no search to close.
     device.failures.ThrowOn("CeFindFirstFile");
-
     modRapi::FindModuleFolders();
-
-    EXPECT_THAT(window.folders, IsEmpty());
-    EXPECT_EQ(device.Count("CeFindClose"), 0);
+    EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
+    EXPECT_EQ(device.Count("CeFindClose"), 1);
 }
 
 TEST_F(ModRapiTest, FoldersReadAFullNameFieldWithoutATerminator) {

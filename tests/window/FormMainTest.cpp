@@ -71,12 +71,7 @@ protected:
     }
 
     FormMain& Make() {
-        FormMain::Platform platform;
-        platform.device = &device;
-        platform.waiter = &waiter;
-        platform.messages = &boxes;
-        platform.fileDialog = &dialog;
-        form = std::make_unique<FormMain>(platform);
+        form = std::make_unique<FormMain>(FormMain::Platform{&device, &waiter, &boxes, &dialog});
         return *form;
     }
 
@@ -325,7 +320,7 @@ TEST_F(FormMainTest, CentresOnTheScreenHalvingTowardZero) {
 
 // --- Connect, disconnect and the folder list ----------------------------------------------------
 
-TEST_F(FormMainTest, ConnectWithoutCardsListsMainMemoryOnly) {
+TEST_F(FormMainTest, ConnectListsMainMemoryThenEachCardAndReconnectRebuildsTheList) {
     MakeLoaded(modulePath);
     Connect()->click();
     ExpectConnected(false);
@@ -333,15 +328,19 @@ TEST_F(FormMainTest, ConnectWithoutCardsListsMainMemoryOnly) {
     EXPECT_EQ(List()->currentRow(), -1);
     EXPECT_EQ(device.Count("CeRapiInitEx"), 1);
     EXPECT_TRUE(boxes.shown.empty());
-}
 
-TEST_F(FormMainTest, ConnectListsEachCardInTheDevicesOrder) {
+    // Disconnect closes the link; a reconnect lists the cards in the device's order.
+    SelectRow(0);
+    Connect()->click();
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+    ExpectDisconnected();
     TwoCards();
-    MakeLoaded(modulePath);
     Connect()->click();
     ExpectConnected(false);
     EXPECT_EQ(Entries(List()),
               (QStringList{kMainMemory, "Storage Card\\Pocket Lorvex", "SD Card\\Pocket Lorvex"}));
+    EXPECT_EQ(List()->currentRow(), -1);
+    EXPECT_TRUE(List()->selectedItems().isEmpty());
 }
 
 TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
@@ -358,25 +357,6 @@ TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
     ExpectDisconnected();
 }
 
-TEST_F(FormMainTest, DisconnectClosesTheLinkAndReconnectRebuildsTheList) {
-    TwoCards();
-    MakeLoaded(modulePath);
-    Connect()->click();
-    SelectRow(2);
-    EXPECT_TRUE(Copy()->isEnabled());
-
-    Connect()->click();
-    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
-    ExpectDisconnected();
-
-    device.rootEntries = {{0x110, u"Card9"}};
-    Connect()->click();
-    ExpectConnected(false);
-    EXPECT_EQ(Entries(List()), (QStringList{kMainMemory, "Card9\\Pocket Lorvex"}));
-    EXPECT_EQ(List()->currentRow(), -1);
-    EXPECT_TRUE(List()->selectedItems().isEmpty());
-}
-
 // --- The Copy button's rules --------------------------------------------------------------------
 
 TEST_F(FormMainTest, ChoosingAFolderWithAModuleMakesReady) {
@@ -389,8 +369,16 @@ TEST_F(FormMainTest, ChoosingAFolderWithAModuleMakesReady) {
     SelectRow(1);
     EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
 
-    // Clearing the selection disables Copy again.
+    // Clearing the selection disables Copy again; picking a module then keeps the target.
     List()->clearSelection();
+    EXPECT_FALSE(Copy()->isEnabled());
+    const QString other = dir.filePath(QStringLiteral("other.map"));
+    WriteFile(other, "y");
+    dialog.answers = {other};
+    Action("MenuFileOpen")->trigger();
+    EXPECT_EQ(form->ModulePath(), other);
+    EXPECT_EQ(Title()->text(), "Install 'other.map' to PDA");
+    EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
     EXPECT_FALSE(Copy()->isEnabled());
 }
 
@@ -424,23 +412,6 @@ TEST_F(FormMainTest, ModuleFirstThenFolderEnablesCopy) {
     SelectRow(2);
     EXPECT_EQ(form->TargetPath(), "SD Card\\Pocket Lorvex\\sample.bbl");
     ExpectConnected(true);
-}
-
-TEST_F(FormMainTest, PickingWithoutSelectedFolderDisablesCopyAndKeepsTarget) {
-    MakeLoaded(modulePath);
-    Connect()->click();
-    SelectRow(0);
-    ASSERT_TRUE(Copy()->isEnabled());
-    const QString other = dir.filePath(QStringLiteral("other.map"));
-    WriteFile(other, "y");
-
-    List()->clearSelection();
-    dialog.answers = {other};
-    Action("MenuFileOpen")->trigger();
-    EXPECT_EQ(form->ModulePath(), other);
-    EXPECT_EQ(Title()->text(), "Install 'other.map' to PDA");
-    EXPECT_EQ(form->TargetPath(), "Program Files\\Pocket Lorvex\\sample.bbl");
-    EXPECT_FALSE(Copy()->isEnabled());
 }
 
 TEST_F(FormMainTest, CancelledPickerChangesNothing) {
@@ -544,7 +515,7 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
     EXPECT_EQ(device.Count("CeRapiUninit"), 1);
 }
 
-TEST_F(FormMainTest, HandheldGoneDuringCopyEndsDisconnected) {
+TEST_F(FormMainTest, FailedLinkCheckAfterACopyEndsDisconnected) {
     MakeLoaded(modulePath);
     Connect()->click();
     SelectRow(0);
@@ -569,16 +540,14 @@ TEST_F(FormMainTest, HandheldGoneDuringCopyEndsDisconnected) {
     waiter.script = nullptr;
     Connect()->click();
     ExpectConnected(false);
-}
 
-TEST_F(FormMainTest, LinkCheckFailureAfterSuccessfulCopyStillDisconnects) {
-    MakeLoaded(modulePath);
-    Connect()->click();
+    // A link check that fails after a successful copy disconnects too.
     SelectRow(0);
+    device.writeScript = nullptr;
     waiter.result = WAIT_TIMEOUT;
     Copy()->click();
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Installation of sample.bbl is completed.");
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].text, "Installation of sample.bbl is completed.");
     EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
     ExpectDisconnected();
 }
@@ -594,12 +563,22 @@ TEST_F(FormMainTest, CopyOfAVanishedModuleLeavesTheWindowUsable) {
     ExpectConnected(true);
 }
 
-// --- Closing
-// --------------------------------------------------------------------------------------
+// --- Closing ------------------------------------------------------------------------------------
 
-TEST_F(FormMainTest, ClosingAlwaysDisconnectsOnce) {
+TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     MakeLoaded(modulePath);
     form->show();
+    // Whatever its source: a desktop session's logout arrives as a plain close event.
+    modRapi::bCopying = modRapi::kTrue;
+    EXPECT_FALSE(form->QueryUnload());
+    EXPECT_FALSE(form->close());
+    QCloseEvent event;
+    QApplication::sendEvent(form.get(), &event);
+    EXPECT_FALSE(event.isAccepted());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 0);
+    modRapi::bCopying = modRapi::kFalse;
+
     EXPECT_TRUE(form->QueryUnload());
     Action("MenuFileExit")->trigger();
     EXPECT_FALSE(form->isVisible());
@@ -612,21 +591,6 @@ TEST_F(FormMainTest, ClosingAlwaysDisconnectsOnce) {
     MakeLoaded(modulePath);
     form.reset();
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
-}
-
-TEST_F(FormMainTest, CloseRequestWhileCopyingIsRefusedWhateverItsSource) {
-    MakeLoaded(modulePath);
-    form->show();
-    modRapi::bCopying = modRapi::kTrue;
-    EXPECT_FALSE(form->QueryUnload());
-    EXPECT_FALSE(form->close());
-    QCloseEvent event;
-    QApplication::sendEvent(form.get(), &event);
-    EXPECT_FALSE(event.isAccepted());
-    EXPECT_TRUE(form->isVisible());
-    EXPECT_EQ(device.Count("CeRapiUninit"), 0);
-    modRapi::bCopying = modRapi::kFalse;
-    EXPECT_TRUE(form->close());
 }
 
 }  // namespace
