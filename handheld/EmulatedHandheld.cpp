@@ -630,6 +630,12 @@ struct EmulatedHandheld::Impl {
         return false;
     }
 
+    // Parses a device path; a path that is malformed or would leave the root records its error.
+    bool parse(const char16_t* text, DevicePath& path) {
+        RAPI_DWORD why = 0;
+        return ParseDevicePath(text, path, why) || fail(why);
+    }
+
     void dropLink() {
         connected = false;
         objects.clear();
@@ -785,9 +791,7 @@ struct EmulatedHandheld::Impl {
             return INVALID_HANDLE_VALUE;
         }
         DevicePath path;
-        RAPI_DWORD why = 0;
-        if (!ParseDevicePath(pattern, path, why)) {
-            fail(why);
+        if (!parse(pattern, path)) {
             return INVALID_HANDLE_VALUE;
         }
         if (path.leaf.empty() || !IsValidName(path.leaf, true)) {
@@ -908,9 +912,8 @@ struct EmulatedHandheld::Impl {
             return 0;
         }
         DevicePath path;
-        RAPI_DWORD why = 0;
-        if (!ParseDevicePath(text, path, why)) {
-            return fail(why);
+        if (!parse(text, path)) {
+            return 0;
         }
         if (path.leaf.empty()) {
             // "a\b\" names folder b.
@@ -955,9 +958,8 @@ struct EmulatedHandheld::Impl {
             return failed(error::kInvalidParameter);
         }
         DevicePath path;
-        RAPI_DWORD why = 0;
-        if (!ParseDevicePath(text, path, why)) {
-            return failed(why);
+        if (!parse(text, path)) {
+            return INVALID_HANDLE_VALUE;
         }
         if (path.leaf.empty()) {
             return failed(path.folders.empty() ? error::kPathNotFound : error::kInvalidName);
@@ -1245,9 +1247,8 @@ struct EmulatedHandheld::Impl {
             return 0;
         }
         DevicePath path;
-        RAPI_DWORD why = 0;
-        if (!ParseDevicePath(text, path, why)) {
-            return fail(why);
+        if (!parse(text, path)) {
+            return 0;
         }
         if (path.leaf.empty()) {
             return fail(path.folders.empty() ? error::kPathNotFound : error::kAccessDenied);
