@@ -121,15 +121,6 @@ void Form1::Load() {
     }
 }
 
-std::string oneLine(std::string text) {
-    for (auto& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = '?';
-        }
-    }
-    return text;
-}
-
 int runLauncher(Form1Deps deps) {
     try {
         Form1 form(std::move(deps));

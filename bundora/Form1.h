@@ -76,9 +76,6 @@ private:
     int runCount_ = 0;
 };
 
-// The text with control characters replaced by "?", so a report stays on one line.
-std::string oneLine(std::string text);
-
 // Runs the launcher; returns the exit status (0, or 1 after one line on standard error).
 int runLauncher(Form1Deps deps = {});
 

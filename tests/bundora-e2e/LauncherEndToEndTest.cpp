@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <string>
@@ -15,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::exists;
+using test::listing;
 using test::readFile;
 using test::readStandInLog;
 using test::TempDir;
@@ -179,6 +184,28 @@ TEST_F(PackedLauncher, FailedExtractionEndsWithStatusOneAndOneLine) {
     EXPECT_EQ(r.err, "bundora: extraction: cannot open destination folder " + root / "missing/" +
                          ": No such file or directory\n");
     EXPECT_TRUE(readStandInLog(log).empty());
+}
+
+TEST_F(PackedLauncher, KilledDuringExtractionLeavesNothingBehind) {
+    module("one.bbl");
+    // A file-size limit below the installer's size kills the launcher in the middle of writing
+    // it (SIGXFSZ); the readme, appended last, is written first and complete.
+    rlimit fsize{}, core{};
+    ::getrlimit(RLIMIT_FSIZE, &fsize);
+    ::getrlimit(RLIMIT_CORE, &core);
+    const rlimit cut{4096, fsize.rlim_max}, noCore{0, core.rlim_max};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setrlimit(RLIMIT_FSIZE, &cut);
+    const auto killed = run(launcher);
+    ::setrlimit(RLIMIT_FSIZE, &fsize);
+    ::setrlimit(RLIMIT_CORE, &core);
+    EXPECT_EQ(killed.status, 128 + SIGXFSZ) << killed.err;
+    EXPECT_EQ(listing(installFolder), std::vector<std::string>{"readme.txt"});
+
+    const auto again = run(launcher);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(listing(installFolder), (std::vector<std::string>{"Trestel.exe", "readme.txt"}));
+    EXPECT_EQ(readStandInLog(log).size(), 1u);
 }
 
 TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {
