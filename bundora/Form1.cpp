@@ -85,7 +85,8 @@ const char* Form1::env(const char* name) const {
 }
 
 std::string Form1::launcherFolder() const {
-    return std::filesystem::path(exePath_).parent_path().string() + "/";
+    const std::string folder = std::filesystem::path(exePath_).parent_path().string();
+    return folder.ends_with('/') ? folder : folder + "/";  // a launcher in "/" shows "/"
 }
 
 std::string Form1::GetPocketLorvexPath() {

@@ -196,6 +196,9 @@ TEST_F(Launcher, NoModuleShowsTheMessageAfterExtracting) {
     EXPECT_EQ(box.shown[0].title, "Pocket Lorvex Installer");
     EXPECT_EQ(box.shown[0].icon, 64);
     EXPECT_TRUE(test::exists(installFolder + "Trestel.exe"));
+    Form1Deps atRoot;
+    atRoot.exePath = "/pl-launcher.bin";
+    EXPECT_EQ(Form1(atRoot).launcherFolder(), "/");
 }
 
 TEST_F(Launcher, InstallerThatCannotStartStillCountsAndIsReported) {
