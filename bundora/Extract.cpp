@@ -13,42 +13,13 @@
 #include <set>
 #include <utility>
 
+#include "Posix.h"
+
 namespace bundora {
 
 namespace {
 
-// Owns a file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+using Fd = posix::UniqueFd;
 
 std::string reason(int err) {
     return std::strerror(err);
@@ -67,16 +38,8 @@ bool isExecutableData(std::span<const char> data) {
 }
 
 void writeAll(int fd, const char* data, size_t n, const std::string& path) {
-    while (n > 0) {
-        ssize_t put = ::write(fd, data, n);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            fail("cannot write " + path, put < 0 ? errno : EIO);
-        }
-        data += put;
-        n -= static_cast<size_t>(put);
+    if (const int err = posix::writeAll(fd, data, n)) {
+        fail("cannot write " + path, err);
     }
 }
 

@@ -1,16 +1,17 @@
 #include "Payload.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
+
+#include "Posix.h"
 
 namespace bundora {
 
@@ -107,28 +108,12 @@ void MemorySource::read(int64_t offset, void* buffer, int64_t n) {
     }
 }
 
-void FreeDeleter::operator()(char* p) const {
-    std::free(p);
-}
-
 DataBuffer allocateData(int64_t size) {
-    constexpr size_t kHugePage = size_t{2} << 20;
-    const auto n = static_cast<size_t>(std::max<int64_t>(size, 1));
-    char* p = nullptr;
-    if (n >= kHugePage) {
-        p = static_cast<char*>(
-            std::aligned_alloc(kHugePage, (n + kHugePage - 1) / kHugePage * kHugePage));
-        if (p) {
-            ::madvise(p, n, MADV_HUGEPAGE);  // only advice: failure costs speed, nothing else
-        }
-    }
-    if (!p) {
-        p = static_cast<char*>(std::malloc(n));
-    }
-    if (!p) {
+    DataBuffer buffer;
+    if (!buffer.allocate(static_cast<size_t>(std::max<int64_t>(size, 0)))) {
         throw std::bad_alloc();
     }
-    return DataBuffer(p);
+    return buffer;
 }
 
 void walk(ByteSource& carrier, const EntryConsumer& consumer, WalkStats* statsOut, bool readData) {
@@ -227,16 +212,8 @@ std::string encodeTrailer(std::string_view name, int32_t backupFlag, int64_t dat
 namespace {
 
 void writeAll(int fd, const char* data, int64_t n, const std::string& path) {
-    while (n > 0) {
-        ssize_t put = ::write(fd, data, static_cast<size_t>(n));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            throw PayloadError(0, "cannot write " + path + ": " + std::strerror(errno));
-        }
-        data += put;
-        n -= put;
+    if (const int err = posix::writeAll(fd, data, static_cast<size_t>(n))) {
+        throw PayloadError(0, "cannot write " + path + ": " + std::strerror(err));
     }
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "LargeBuffer.h"
+
 namespace bundora {
 
 inline constexpr std::string_view kMagic = "TARVO-FOOTER-IDENT";
@@ -66,12 +68,9 @@ private:
     std::span<const char> bytes_;
 };
 
-struct FreeDeleter {
-    void operator()(char* p) const;
-};
 // Memory for one entry's data; large blocks are backed by huge pages where the system allows,
 // which saves most of the cost of faulting in a fresh buffer page by page.
-using DataBuffer = std::unique_ptr<char[], FreeDeleter>;
+using DataBuffer = posix::LargeBuffer;
 DataBuffer allocateData(int64_t size);
 
 // One entry as the walk hands it on.

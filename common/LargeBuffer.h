@@ -24,6 +24,7 @@ public:
     bool allocate(size_t nBytes);
     void reset();
     char* get() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
 
 private:
     void swap(LargeBuffer& other) noexcept;
