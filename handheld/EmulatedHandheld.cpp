@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -333,6 +334,44 @@ Fd OpenFolder(int dir, const std::string& name, int& err) {
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     err = fd < 0 ? errno : 0;
     return Fd(fd);
+}
+
+// Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
+// The file that held the name is never written: it may have other names, even outside the root.
+// The new file takes mode; when copyFrom is open, it starts with that file's contents.
+Fd NewFileOver(int dir, const std::string& name, int flags, mode_t mode, int copyFrom, int& err) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary =
+            ".~" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        Fd fd(openat(dir, temporary.c_str(), flags | O_CREAT | O_EXCL, 0600));
+        if (!fd.valid() && errno == EEXIST) {
+            continue;
+        }
+        err = errno;
+        if (!fd.valid()) {
+            return {};
+        }
+        bool ok = fchmod(fd.get(), mode & 07777) == 0;
+        for (off_t from = 0; ok && copyFrom >= 0;) {
+            const ssize_t n = copy_file_range(copyFrom, &from, fd.get(), nullptr, 1 << 30, 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            ok = n >= 0;
+            if (n <= 0) {
+                break;
+            }
+        }
+        if (ok && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0) {
+            return fd;
+        }
+        err = errno;
+        unlinkat(dir, temporary.c_str(), 0);
+        return {};
+    }
+    err = EEXIST;
+    return {};
 }
 
 bool IsRegularFileAt(int dir, const char* name) {
@@ -1026,11 +1065,29 @@ struct EmulatedHandheld::Impl {
         if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
             return failed(error::kAccessDenied);
         }
-        if (truncate && opened.st_size > 0) {
-            if (ftruncate(fd.get(), 0) != 0) {
-                return failed(ErrnoToCode(errno));
+        // A file that is replaced, or that shares its contents with other names, is never
+        // written in place: a new file takes its name (with a copy of its contents when they
+        // are kept).
+        if (exists && changes && (truncate || opened.st_nlink > 1)) {
+            Fd source;
+            if (!truncate) {
+                source.reset(openat(where.parent.get(), where.leaf.c_str(),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                struct stat again;
+                if (!source.valid() || fstat(source.get(), &again) != 0 ||
+                    again.st_dev != opened.st_dev || again.st_ino != opened.st_ino) {
+                    return failed(error::kAccessDenied);
+                }
             }
-            usage->used -= std::min(usage->used, static_cast<uint64_t>(opened.st_size));
+            int err = 0;
+            fd = NewFileOver(where.parent.get(), where.leaf, flags & ~O_NONBLOCK, opened.st_mode,
+                             source.get(), err);
+            if (!fd.valid()) {
+                return failed(ErrnoToCode(err));
+            }
+            if (truncate) {
+                usage->used -= std::min(usage->used, static_cast<uint64_t>(opened.st_size));
+            }
         }
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 

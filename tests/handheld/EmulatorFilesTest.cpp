@@ -268,6 +268,20 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     for (const auto& found : test::Search(device, u"*")) {
         EXPECT_NE(found.name, "link");  // links are not listed
     }
+
+    // A hard link to a file outside: replacing it or writing into it makes a file of the
+    // device's own and leaves the outside file as it was.
+    ASSERT_EQ(link((outside + "/secret").c_str(), (root + "/hard.bbl").c_str()), 0);
+    ASSERT_EQ(link((outside + "/secret").c_str(), (root + "/hard2.bbl").c_str()), 0);
+    EXPECT_TRUE(test::PutFile(device, u"hard.bbl", "module"));
+    const RAPI_HANDLE h = Create(u"hard2.bbl", 4);  // OPEN_ALWAYS keeps the contents
+    ASSERT_GT(h, 0);
+    RAPI_DWORD written = 0;
+    EXPECT_EQ(device.CeWriteFile(h, "S", 1, &written, nullptr), 1);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(test::ReadFile(root + "/hard.bbl"), "module");
+    EXPECT_EQ(test::ReadFile(root + "/hard2.bbl"), "Secret");
+    EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
 }
 
 TEST(SettingsTest, ParsesLinesAndSizes) {
