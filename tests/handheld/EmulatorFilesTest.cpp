@@ -1,4 +1,4 @@
-// Folders, files, searches, settings and paths of the emulated handheld.
+// Folders, files, searches and paths of the emulated handheld.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -282,28 +282,6 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     EXPECT_EQ(test::ReadFile(root + "/hard.bbl"), "module");
     EXPECT_EQ(test::ReadFile(root + "/hard2.bbl"), "Secret");
     EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
-}
-
-TEST(SettingsTest, ParsesLinesAndSizes) {
-    EXPECT_EQ(handheld::ParseSize("12"), 12u);
-    EXPECT_EQ(handheld::ParseSize("2K"), 2048u);
-    EXPECT_EQ(handheld::ParseSize("3m"), 3u * 1024 * 1024);
-    EXPECT_EQ(handheld::ParseSize("1G"), 1024u * 1024 * 1024);
-    for (const char* bad : {"K", "-1", "1.5M", "99999999999999999G"}) {
-        EXPECT_FALSE(handheld::ParseSize(bad)) << bad;
-    }
-
-    const auto s = handheld::ParseSettings(
-        "read-only\r\ncapacity = 4K\nspeed=1M\nbogus\n"
-        "capacity=junk\nanswer=refuse");
-    EXPECT_TRUE(s.readOnly);
-    EXPECT_EQ(s.capacity, 4096u);
-    EXPECT_EQ(s.speed, 1024u * 1024);
-    EXPECT_EQ(s.answer, handheld::Settings::Answer::Refuse);
-    const auto none = handheld::ParseSettings("");
-    EXPECT_FALSE(none.readOnly);
-    EXPECT_FALSE(none.capacity);
-    EXPECT_EQ(none.answer, handheld::Settings::Answer::Yes);
 }
 
 TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
