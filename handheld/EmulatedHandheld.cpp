@@ -207,12 +207,8 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         }
         if (S_ISDIR(entry.st.st_mode)) {
             entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (atRoot) {
-                int err;
-                Fd sub = OpenFolder(where.parent.get(), e->d_name, err);
-                if (sub.valid() && HoldsCardMarker(sub.get())) {
-                    entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
-                }
+            if (atRoot && IsCardFolder(where.parent.get(), e->d_name)) {
+                entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
             }
         } else if (S_ISREG(entry.st.st_mode)) {
             entry.attributes =

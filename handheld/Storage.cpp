@@ -8,8 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "DevicePath.h"
 
@@ -116,6 +120,19 @@ bool HoldsCardMarker(int folder) {
     return IsRegularFileAt(folder, std::string(kCardMarker).c_str());
 }
 
+bool IsCardFolder(int root, const std::string& name) {
+    int err;
+    const Fd folder = OpenFolder(root, name, err);
+    return folder.valid() && HoldsCardMarker(folder.get());
+}
+
+bool IsValidCardName(std::string_view name) {
+    std::u32string points;
+    return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
+           name.find_first_of("\\/:") == std::string_view::npos && IsValidName(name, false) &&
+           Utf8ToUtf32(name, points) && !IsMarkerName(name);
+}
+
 std::string ReadSettingsFile(int dir, std::string_view name) {
     const int fd =
         openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -140,6 +157,44 @@ std::string ReadSettingsFile(int dir, std::string_view name) {
         text.append(buffer, static_cast<size_t>(n));
     }
     return text;
+}
+
+bool WriteSettingsFile(int dir, std::string_view name, std::string_view text, int& err) {
+    const std::string target(name);
+    struct stat st;
+    if (fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+        return false;
+    }
+    const std::string temporary = target + ".tmp-" + std::to_string(getpid());
+    const int fd =
+        openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        err = errno;
+        return false;
+    }
+    FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        err = errno;
+        ::close(fd);
+        unlinkat(dir, temporary.c_str(), 0);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    int why = ok ? 0 : errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        why = errno;
+    }
+    if (ok && renameat(dir, temporary.c_str(), dir, target.c_str()) != 0) {
+        ok = false;
+        why = errno;
+    }
+    if (!ok) {
+        err = why;
+        unlinkat(dir, temporary.c_str(), 0);
+    }
+    return ok;
 }
 
 uint64_t UsedBytes(int dir, bool isRoot) {
@@ -225,6 +280,48 @@ Settings ParseSettings(std::string_view text) {
         }
     }
     return settings;
+}
+
+std::string ChangeSettings(std::string_view text, const SettingsChange& change) {
+    // The new line of each changed setting, by key; empty when the setting goes back to its
+    // default.
+    std::vector<std::pair<std::string_view, std::string>> lines;
+    if (change.readOnly) {
+        lines.emplace_back("read-only", *change.readOnly ? "read-only" : "");
+    }
+    if (change.capacity) {
+        lines.emplace_back("capacity",
+                           *change.capacity ? "capacity=" + std::to_string(**change.capacity) : "");
+    }
+    if (change.speed) {
+        lines.emplace_back("speed",
+                           *change.speed > 0 ? "speed=" + std::to_string(*change.speed) : "");
+    }
+    if (change.answer) {
+        const Settings::Answer answer = *change.answer;
+        lines.emplace_back("answer", answer == Settings::Answer::No       ? "answer=no"
+                                     : answer == Settings::Answer::Refuse ? "answer=refuse"
+                                                                          : "");
+    }
+    std::string result;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end;
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        const std::string key = Trim(line.substr(0, line.find('=')));
+        if (std::none_of(lines.begin(), lines.end(),
+                         [&](const auto& changed) { return EqualsNoCase(key, changed.first); })) {
+            result.append(line).append("\n");
+        }
+    }
+    for (const auto& [key, line] : lines) {
+        if (!line.empty()) {
+            result += line + "\n";
+        }
+    }
+    return result;
 }
 
 std::string DefaultRoot() {

@@ -34,6 +34,40 @@ TEST(SettingsTest, ParsesLinesAndSizes) {
     EXPECT_EQ(none.answer, handheld::Settings::Answer::Yes);
 }
 
+TEST(SettingsTest, ChangesKeepOtherLinesAndReadBack) {
+    using Answer = handheld::Settings::Answer;
+    handheld::SettingsChange change;
+    change.readOnly = true;
+    change.capacity = uint64_t{4096};
+    change.speed = 0;
+    change.answer = Answer::No;
+    const std::string text = handheld::ChangeSettings(
+        "# notes\r\n Capacity = 1K\nREAD-ONLY\nspeed=9\nunknown=1\nanswer=refuse", change);
+    EXPECT_EQ(text, "# notes\r\nunknown=1\nread-only\ncapacity=4096\nanswer=no\n");
+    const auto s = handheld::ParseSettings(text);
+    EXPECT_TRUE(s.readOnly);
+    EXPECT_EQ(s.capacity, 4096u);
+    EXPECT_EQ(s.speed, 0u);
+    EXPECT_EQ(s.answer, Answer::No);
+
+    // Back to the defaults: the lines go; an empty change keeps the text.
+    change = {false, std::optional<uint64_t>(), 0, Answer::Yes};
+    EXPECT_EQ(handheld::ChangeSettings(text, change), "# notes\r\nunknown=1\n");
+    EXPECT_EQ(handheld::ChangeSettings("a\nb", {}), "a\nb\n");
+}
+
+TEST(SettingsTest, CardNamesAreNamesTheDeviceCanMakeAndList) {
+    for (const std::string& name : std::initializer_list<std::string>{
+             "SD", "Storage Card", "K\xc3\xa4rtchen", std::string(255, 'c')}) {
+        EXPECT_TRUE(handheld::IsValidCardName(name)) << name;
+    }
+    for (const std::string& name : std::initializer_list<std::string>{
+             "", ".", "..", "a\\b", "a/b", "A:", "a*", "a?", "a|b", "a\"b", "a\tb", "\xff",
+             ".Storage-Card", ".handheld", std::string(256, 'c')}) {
+        EXPECT_FALSE(handheld::IsValidCardName(name)) << name;
+    }
+}
+
 TEST(DevicePathTest, SplitsPathsAndRefusesWhatLeavesTheRoot) {
     struct Case {
         std::u16string path;
