@@ -75,7 +75,7 @@ struct Location {
 };
 
 struct EmulatedHandheld::Impl {
-    explicit Impl(std::string fixedRoot) : fixedRoot(std::move(fixedRoot)) {}
+    explicit Impl(std::string configuredRoot) : fixedRoot(std::move(configuredRoot)) {}
 
     std::mutex mutex;
     std::string fixedRoot;
@@ -92,15 +92,15 @@ struct EmulatedHandheld::Impl {
     RAPI_HANDLE nextHandle = 0x100;
     std::map<std::string, std::shared_ptr<Usage>> usage;
 
-    // Runs one call under the lock; running out of memory fails the call instead of throwing
-    // through the C interface.
+    // Runs one call under the lock; an exception (running out of memory, say) fails the call
+    // instead of going through the C interface.
     template <typename R, typename F>
     R guarded(R failValue, F&& body) {
         std::lock_guard lock(mutex);
         try {
             return body();
         } catch (...) {
-            lastError = error::kOutOfMemory;
+            lastError = ErrorOfException(std::current_exception());
             return failValue;
         }
     }

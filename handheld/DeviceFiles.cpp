@@ -179,12 +179,12 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     }
     const bool truncate = disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
 
-    std::shared_ptr<Usage> usage;
+    std::shared_ptr<Usage> storageUsage;
     if (changes) {
-        usage = countUsage(where.storageKey);
+        storageUsage = countUsage(where.storageKey);
         // A file that is replaced makes room for its successor.
         const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
-        const uint64_t left = usage->used - std::min(usage->used, freed);
+        const uint64_t left = storageUsage->used - std::min(storageUsage->used, freed);
         if (where.settings.capacity && left >= *where.settings.capacity) {
             return failed(error::kDiskFull);
         }
@@ -224,7 +224,8 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
             return failed(ErrnoToCode(err));
         }
         if (truncate) {
-            usage->used -= std::min(usage->used, static_cast<uint64_t>(opened.st_size));
+            storageUsage->used -=
+                std::min(storageUsage->used, static_cast<uint64_t>(opened.st_size));
         }
     }
     fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
@@ -235,7 +236,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     file.canWrite = wantWrite;
     file.size = truncate ? 0 : static_cast<uint64_t>(opened.st_size);
     file.capacity = where.settings.capacity;
-    file.usage = std::move(usage);
+    file.usage = std::move(storageUsage);
     file.fresh = wantWrite && (truncate || !exists);
     file.name = where.leaf;
     file.parent = std::move(where.parent);

@@ -1,8 +1,9 @@
-// The storages' settings and the device paths: pure functions, no folders involved.
+// The storages' settings, the device paths and errors: pure functions, no folders involved.
 
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
 #include "DevicePath.h"
@@ -112,6 +113,16 @@ TEST(DevicePathTest, SplitsPathsAndRefusesWhatLeavesTheRoot) {
     handheld::DevicePath path;
     EXPECT_FALSE(handheld::ParseDevicePath(nullptr, path, why));
     EXPECT_EQ(why, error::kInvalidParameter);
+}
+
+TEST(DeviceErrorsTest, OnlyAnAllocationFailureReadsAsOutOfMemory) {
+    EXPECT_EQ(handheld::ErrorOfException(std::make_exception_ptr(std::bad_alloc())),
+              error::kOutOfMemory);
+    for (const auto& thrown :
+         {std::make_exception_ptr(std::length_error("long")),
+          std::make_exception_ptr(std::runtime_error("other")), std::make_exception_ptr(42)}) {
+        EXPECT_EQ(handheld::ErrorOfException(thrown), error::kGeneralFailure);
+    }
 }
 
 TEST(DevicePathTest, MatchesWildcardsAndFillsNames) {
