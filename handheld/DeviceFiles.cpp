@@ -45,21 +45,22 @@ RAPI_DWORD ErrnoToCode(int err) {
 
 // Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
 // The file that held the name is never written: it may have other names, even outside the root.
-// The new file takes mode; when copyFrom is open, it starts with that file's contents.
+// The new file takes mode's permissions; when copyFrom is open, it starts with that file's
+// contents.
 Fd NewFileOver(int dir, const std::string& name, int flags, mode_t mode, int copyFrom, int& err) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary =
             ".~" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
         Fd fd(openat(dir, temporary.c_str(), flags | O_CREAT | O_EXCL, 0600));
-        if (!fd.valid() && errno == EEXIST) {
-            continue;
-        }
-        err = errno;
         if (!fd.valid()) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            err = errno;
             return {};
         }
-        bool ok = fchmod(fd.get(), mode & 07777) == 0;
+        bool ok = fchmod(fd.get(), mode & 0777) == 0;
         for (off_t from = 0; ok && copyFrom >= 0;) {
             const ssize_t n = copy_file_range(copyFrom, &from, fd.get(), nullptr, 1 << 30, 0);
             if (n < 0 && errno == EINTR) {
