@@ -1,4 +1,4 @@
-// Folders, files, searches, settings and paths of the emulated handheld.
+// Folders, files, searches and paths of the emulated handheld.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -268,28 +268,20 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     for (const auto& found : test::Search(device, u"*")) {
         EXPECT_NE(found.name, "link");  // links are not listed
     }
-}
 
-TEST(SettingsTest, ParsesLinesAndSizes) {
-    EXPECT_EQ(handheld::ParseSize("12"), 12u);
-    EXPECT_EQ(handheld::ParseSize("2K"), 2048u);
-    EXPECT_EQ(handheld::ParseSize("3m"), 3u * 1024 * 1024);
-    EXPECT_EQ(handheld::ParseSize("1G"), 1024u * 1024 * 1024);
-    for (const char* bad : {"K", "-1", "1.5M", "99999999999999999G"}) {
-        EXPECT_FALSE(handheld::ParseSize(bad)) << bad;
-    }
-
-    const auto s = handheld::ParseSettings(
-        "read-only\r\ncapacity = 4K\nspeed=1M\nbogus\n"
-        "capacity=junk\nanswer=refuse");
-    EXPECT_TRUE(s.readOnly);
-    EXPECT_EQ(s.capacity, 4096u);
-    EXPECT_EQ(s.speed, 1024u * 1024);
-    EXPECT_EQ(s.answer, handheld::Settings::Answer::Refuse);
-    const auto none = handheld::ParseSettings("");
-    EXPECT_FALSE(none.readOnly);
-    EXPECT_FALSE(none.capacity);
-    EXPECT_EQ(none.answer, handheld::Settings::Answer::Yes);
+    // A hard link to a file outside: replacing it or writing into it makes a file of the
+    // device's own and leaves the outside file as it was.
+    ASSERT_EQ(link((outside + "/secret").c_str(), (root + "/hard.bbl").c_str()), 0);
+    ASSERT_EQ(link((outside + "/secret").c_str(), (root + "/hard2.bbl").c_str()), 0);
+    EXPECT_TRUE(test::PutFile(device, u"hard.bbl", "module"));
+    const RAPI_HANDLE h = Create(u"hard2.bbl", 4);  // OPEN_ALWAYS keeps the contents
+    ASSERT_GT(h, 0);
+    RAPI_DWORD written = 0;
+    EXPECT_EQ(device.CeWriteFile(h, "S", 1, &written, nullptr), 1);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    EXPECT_EQ(test::ReadFile(root + "/hard.bbl"), "module");
+    EXPECT_EQ(test::ReadFile(root + "/hard2.bbl"), "Secret");
+    EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
 }
 
 TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {

@@ -130,6 +130,13 @@ TEST_F(SimTest, SetChangesSettingsAndKeepsOtherLines) {
     EXPECT_EQ(Sim({"set", root, "--read-only", ":main", "--read-only", "Nope"}), 1);
     EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\n");
     EXPECT_EQ(Sim({"set", root}), 2);
+
+    // A settings file that is a link is not followed.
+    test::WriteFile(dir / "elsewhere", "speed=1\n");
+    std::filesystem::remove(root + "/.handheld");
+    std::filesystem::create_symlink(dir / "elsewhere", root + "/.handheld");
+    EXPECT_EQ(Sim({"set", root, "--read-only", ":main"}), 1);
+    EXPECT_EQ(test::ReadFile(dir / "elsewhere"), "speed=1\n");
 }
 
 TEST(SimProgramTest, ExitStatusesAndHelp) {

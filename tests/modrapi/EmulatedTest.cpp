@@ -1,6 +1,7 @@
 // The device module end to end against the built-in emulated handheld in a temporary folder.
 
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -98,12 +99,22 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
     EXPECT_THAT(window.inits, ElementsAre(2));
     EXPECT_EQ(window.updates.size(), 3u);
 
-    // A shorter module replaces a longer file in main memory.
-    write(root + "/Program Files/Pocket Lorvex/sample.bbl", QByteArray(30000, 'o'));
+    // A shorter module replaces a longer file in main memory, one that is a hard link to a
+    // file outside the handheld: that file stays as it was.
+    const QString outside = source.filePath("outside.bbl");
+    write(outside, QByteArray(30000, 'o'));
+    ASSERT_TRUE(QDir().mkpath(root + "/Program Files/Pocket Lorvex"));
+    ASSERT_EQ(
+        ::link(QFile::encodeName(outside).constData(),
+               QFile::encodeName(root + "/Program Files/Pocket Lorvex/sample.bbl").constData()),
+        0);
     const std::string shorter = bytes(4096);
     modRapi::CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("Program Files/Pocket Lorvex/sample.bbl").toStdString(), shorter);
+    QFile left(outside);
+    ASSERT_TRUE(left.open(QIODevice::ReadOnly));
+    EXPECT_EQ(left.readAll(), QByteArray(30000, 'o'));
 }
 
 TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {

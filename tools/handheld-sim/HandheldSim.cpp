@@ -11,15 +11,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <set>
-#include <sstream>
 #include <system_error>
 
-#include "EmulatedHandheld.h"
+#include "Storage.h"
 
 namespace fs = std::filesystem;
 
@@ -115,23 +113,6 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A name that the device can address as one folder.
-bool IsValidCardName(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) {
-        return false;
-    }
-    if (Lower(name) == std::string(handheld::kCardMarker) ||
-        Lower(name) == std::string(handheld::kHandheldSettings)) {
-        return false;
-    }
-    for (const char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The value of "--opt VALUE" or "--opt=VALUE"; advances i past it.
 std::optional<std::string> OptionValue(const std::vector<std::string>& args, size_t& i,
                                        const std::string& option) {
@@ -148,86 +129,43 @@ std::optional<std::string> OptionValue(const std::vector<std::string>& args, siz
     return std::nullopt;
 }
 
-// One settings line to change: the line's key and its new text (none: removed).
-struct SettingChange {
-    std::string key;
-    std::optional<std::string> line;
-};
-
-std::string LineKey(const std::string& line) {
-    std::string key = line.substr(0, line.find('='));
-    const auto first = key.find_first_not_of(" \t\r");
-    const auto last = key.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : Lower(key.substr(first, last - first + 1));
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Writes a file whole: a temporary beside it, renamed over it.
-void WriteText(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp-" + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            throw Failure("cannot write " + path + ": " + std::strerror(errno));
-        }
+// The folder of a storage on the handheld at root (open as rootFd): the root itself for main
+// memory, else the card's folder, found the way the handheld finds it.
+handheld::Fd OpenStorage(int rootFd, const std::string& root, const std::string& storage) {
+    if (storage == kMainMemory) {
+        return handheld::Fd(openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temporary.c_str());
+    int err;
+    handheld::Fd folder = handheld::OpenFolder(rootFd, storage, err);
+    if (!folder.valid() || !handheld::HoldsCardMarker(folder.get())) {
+        throw Failure("the handheld at " + root + " has no storage card \"" + storage + "\"");
+    }
+    return folder;
+}
+
+// The name of a storage's settings file in its folder.
+std::string_view SettingsName(const std::string& storage) {
+    return storage == kMainMemory ? handheld::kHandheldSettings : handheld::kCardMarker;
+}
+
+handheld::Fd OpenRoot(const std::string& root) {
+    handheld::Fd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        throw Failure("cannot open " + root + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+void WriteSettings(int folder, std::string_view name, const std::string& path,
+                   const std::string& text) {
+    int err = 0;
+    if (!handheld::WriteSettingsFile(folder, name, text, err)) {
         throw Failure("cannot write " + path + ": " + std::strerror(err));
     }
 }
 
-// Rewrites a settings file: lines of the changed keys are replaced, all others kept.
-void EditSettings(const std::string& path, const std::vector<SettingChange>& changes) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        throw Failure(path + " is not a regular file");
-    }
-    std::set<std::string> keys;
-    for (const auto& change : changes) {
-        keys.insert(change.key);
-    }
-    std::istringstream in(ReadText(path));
-    std::string kept;
-    for (std::string line; std::getline(in, line);) {
-        if (keys.count(LineKey(line)) == 0) {
-            kept += line + "\n";
-        }
-    }
-    for (const auto& change : changes) {
-        if (change.line) {
-            kept += *change.line + "\n";
-        }
-    }
-    WriteText(path, kept);
-}
-
-// The settings file of a storage on the handheld at root.
-std::string SettingsFile(const std::string& root, const std::string& storage) {
-    if (storage == kMainMemory) {
-        return root + "/" + std::string(handheld::kHandheldSettings);
-    }
-    const std::string marker = root + "/" + storage + "/" + std::string(handheld::kCardMarker);
-    struct stat st;
-    if (!IsDirectory(root + "/" + storage) || lstat(marker.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
-        throw Failure("the handheld at " + root + " has no storage card \"" + storage + "\"");
-    }
-    return marker;
-}
-
 std::string CheckStorageName(const std::string& name) {
-    if (name != kMainMemory && !IsValidCardName(name)) {
+    if (name != kMainMemory && !handheld::IsValidCardName(name)) {
         throw UsageError("\"" + name + "\" is not a storage name (a card's name, or " +
                          kMainMemory + ")");
     }
@@ -253,12 +191,13 @@ std::pair<std::string, std::optional<uint64_t>> ParseCapacity(const std::string&
     return {name, bytes};
 }
 
-std::string CheckAnswer(const std::string& value) {
+handheld::Settings::Answer CheckAnswer(const std::string& value) {
+    using Answer = handheld::Settings::Answer;
     const std::string answer = Lower(value);
     if (answer != "yes" && answer != "no" && answer != "refuse") {
         throw UsageError("--answer takes yes, no or refuse, not \"" + value + "\"");
     }
-    return answer;
+    return answer == "yes" ? Answer::Yes : answer == "no" ? Answer::No : Answer::Refuse;
 }
 
 struct Parsed {
@@ -269,7 +208,7 @@ struct Parsed {
     std::vector<std::string> writable;
     std::vector<std::pair<std::string, std::optional<uint64_t>>> capacities;
     std::optional<std::optional<uint64_t>> speed;  // set: none clears
-    std::optional<std::string> answer;
+    std::optional<handheld::Settings::Answer> answer;
 };
 
 // Parses the arguments of a command; options lists the ones it accepts.
@@ -295,7 +234,7 @@ Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::strin
         }
         const std::string value = *OptionValue(args, i, name);
         if (name == "--card") {
-            if (!IsValidCardName(value)) {
+            if (!handheld::IsValidCardName(value)) {
                 throw UsageError("\"" + value + "\" can't be a card's name");
             }
             p.cards.push_back(value);
@@ -328,30 +267,25 @@ std::string RootOf(const Parsed& p) {
     return root;
 }
 
-std::string CapacityLine(uint64_t bytes) {
-    return "capacity=" + std::to_string(bytes);
-}
-
-// The settings lines of one storage as given to create.
-std::string InitialSettings(const Parsed& p, const std::string& storage) {
-    std::string text;
-    if (std::find(p.readOnly.begin(), p.readOnly.end(), storage) != p.readOnly.end()) {
-        text += "read-only\n";
+// The settings changes the options make, by storage.
+std::map<std::string, handheld::SettingsChange> ChangesOf(const Parsed& p) {
+    std::map<std::string, handheld::SettingsChange> changes;
+    for (const auto& storage : p.writable) {
+        changes[storage].readOnly = false;
     }
-    for (const auto& [name, bytes] : p.capacities) {
-        if (name == storage && bytes) {
-            text += CapacityLine(*bytes) + "\n";
-        }
+    for (const auto& storage : p.readOnly) {
+        changes[storage].readOnly = true;
     }
-    if (storage == kMainMemory) {
-        if (p.speed && *p.speed && **p.speed > 0) {
-            text += "speed=" + std::to_string(**p.speed) + "\n";
-        }
-        if (p.answer && *p.answer != "yes") {
-            text += "answer=" + *p.answer + "\n";
-        }
+    for (const auto& [storage, bytes] : p.capacities) {
+        changes[storage].capacity = bytes;
     }
-    return text;
+    if (p.speed) {
+        changes[kMainMemory].speed = p.speed->value_or(0);
+    }
+    if (p.answer) {
+        changes[kMainMemory].answer = *p.answer;
+    }
+    return changes;
 }
 
 void MakeFolder(const std::string& path) {
@@ -361,6 +295,32 @@ void MakeFolder(const std::string& path) {
     if (!IsDirectory(path)) {
         throw Failure(path + " exists and is not a folder");
     }
+}
+
+// Makes a card's folder (or takes the folder there) and gives it a marker unless it has one.
+void AddCard(int rootFd, const std::string& root, const std::string& card) {
+    const std::string folder = root + "/" + card;
+    MakeFolder(folder);
+    int err;
+    const handheld::Fd cardFd = handheld::OpenFolder(rootFd, card, err);
+    if (!cardFd.valid()) {
+        throw Failure("cannot open " + folder + ": " + std::strerror(err));
+    }
+    if (!Exists(folder + "/" + std::string(handheld::kCardMarker))) {
+        WriteSettings(cardFd.get(), handheld::kCardMarker,
+                      folder + "/" + std::string(handheld::kCardMarker), "");
+    }
+}
+
+// Rewrites a storage's settings file with the change made.
+void ChangeStorage(int rootFd, const std::string& root, const std::string& storage,
+                   const handheld::SettingsChange& change) {
+    const handheld::Fd folder = OpenStorage(rootFd, root, storage);
+    const std::string_view name = SettingsName(storage);
+    const std::string path =
+        (storage == kMainMemory ? root : root + "/" + storage) + "/" + std::string(name);
+    WriteSettings(folder.get(), name, path,
+                  handheld::ChangeSettings(handheld::ReadSettingsFile(folder.get(), name), change));
 }
 
 int Create(const Parsed& p, std::ostream& out) {
@@ -403,12 +363,14 @@ int Create(const Parsed& p, std::ostream& out) {
     for (const char* folder : {"Program Files", "My Documents", "Windows"}) {
         MakeFolder(root + "/" + folder);
     }
-    WriteText(root + "/" + std::string(handheld::kHandheldSettings),
-              InitialSettings(p, kMainMemory));
+    const handheld::Fd rootFd = OpenRoot(root);
     for (const auto& card : p.cards) {
-        MakeFolder(root + "/" + card);
-        WriteText(root + "/" + card + "/" + std::string(handheld::kCardMarker),
-                  InitialSettings(p, card));
+        AddCard(rootFd.get(), root, card);
+    }
+    auto changes = ChangesOf(p);
+    ChangeStorage(rootFd.get(), root, kMainMemory, changes[kMainMemory]);
+    for (const auto& card : p.cards) {
+        ChangeStorage(rootFd.get(), root, card, changes[card]);
     }
     out << "Created a handheld at " << root;
     if (!p.cards.empty()) {
@@ -441,35 +403,6 @@ std::vector<Entry> ListFolder(const std::string& path) {
     return entries;
 }
 
-bool IsMarker(const std::string& name) {
-    return Lower(name) == std::string(handheld::kCardMarker) ||
-           Lower(name) == std::string(handheld::kHandheldSettings);
-}
-
-bool IsCard(const std::string& folder) {
-    struct stat st;
-    const std::string marker = folder + "/" + std::string(handheld::kCardMarker);
-    return lstat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-uint64_t Used(const std::string& folder, bool isRoot, int depth) {
-    uint64_t total = 0;
-    if (depth > 64) {
-        return 0;
-    }
-    for (const auto& e : ListFolder(folder)) {
-        if (IsMarker(e.name)) {
-            continue;
-        }
-        if (S_ISREG(e.st.st_mode)) {
-            total += static_cast<uint64_t>(e.st.st_size);
-        } else if (S_ISDIR(e.st.st_mode) && !(isRoot && IsCard(folder + "/" + e.name))) {
-            total += Used(folder + "/" + e.name, false, depth + 1);
-        }
-    }
-    return total;
-}
-
 std::string Describe(const handheld::Settings& s, uint64_t used, bool withLink) {
     std::string text = std::to_string(used) + " bytes used";
     if (s.capacity) {
@@ -492,26 +425,34 @@ std::string Describe(const handheld::Settings& s, uint64_t used, bool withLink) 
     return text;
 }
 
-void ShowTree(const std::string& folder, bool isRoot, int depth, std::ostream& out) {
+// A card's line in the tree: its settings and the bytes in use.
+std::string DescribeCard(int rootFd, const std::string& name) {
+    int err;
+    const handheld::Fd card = handheld::OpenFolder(rootFd, name, err);
+    const auto settings =
+        handheld::ParseSettings(handheld::ReadSettingsFile(card.get(), handheld::kCardMarker));
+    return Describe(settings, handheld::UsedBytes(card.get(), false), false);
+}
+
+// rootFd: the open root when folder is the root, else -1.
+void ShowTree(const std::string& folder, int rootFd, int depth, std::ostream& out) {
     const std::string indent(static_cast<size_t>(depth + 1) * 2, ' ');
     if (depth > 64) {
         out << indent << "...\n";
         return;
     }
     for (const auto& e : ListFolder(folder)) {
-        if (IsMarker(e.name)) {
+        if (handheld::IsMarkerName(e.name)) {
             continue;
         }
         const std::string path = folder + "/" + e.name;
         if (S_ISDIR(e.st.st_mode)) {
             out << indent << e.name << "\\";
-            if (isRoot && IsCard(path)) {
-                const auto s = handheld::ParseSettings(
-                    ReadText(path + "/" + std::string(handheld::kCardMarker)));
-                out << "  [storage card: " << Describe(s, Used(path, false, 0), false) << "]";
+            if (rootFd >= 0 && handheld::IsCardFolder(rootFd, e.name)) {
+                out << "  [storage card: " << DescribeCard(rootFd, e.name) << "]";
             }
             out << "\n";
-            ShowTree(path, false, depth + 1, out);
+            ShowTree(path, -1, depth + 1, out);
         } else if (S_ISREG(e.st.st_mode)) {
             out << indent << e.name << "  " << e.st.st_size << " bytes\n";
         } else if (S_ISLNK(e.st.st_mode)) {
@@ -534,13 +475,14 @@ int Show(const Parsed& p, std::ostream& out) {
         }
         return kOk;
     }
-    const auto main =
-        handheld::ParseSettings(ReadText(root + "/" + std::string(handheld::kHandheldSettings)));
+    const handheld::Fd rootFd = OpenRoot(root);
+    const auto main = handheld::ParseSettings(
+        handheld::ReadSettingsFile(rootFd.get(), handheld::kHandheldSettings));
     out << "Handheld " << root << ": attached\n";
-    out << "Main memory: " << Describe(main, Used(root, true, 0), true) << "\n";
+    out << "Main memory: " << Describe(main, handheld::UsedBytes(rootFd.get(), true), true) << "\n";
     std::vector<std::string> cards;
     for (const auto& e : ListFolder(root)) {
-        if (S_ISDIR(e.st.st_mode) && IsCard(root + "/" + e.name)) {
+        if (S_ISDIR(e.st.st_mode) && handheld::IsCardFolder(rootFd.get(), e.name)) {
             cards.push_back(e.name);
         }
     }
@@ -552,7 +494,7 @@ int Show(const Parsed& p, std::ostream& out) {
         out << (i == 0 ? " " : ", ") << cards[i];
     }
     out << "\n\\\n";
-    ShowTree(root, true, 0, out);
+    ShowTree(root, rootFd.get(), 0, out);
     return kOk;
 }
 
@@ -611,48 +553,19 @@ int Set(const Parsed& p, std::ostream& out) {
         !p.speed && !p.answer) {
         throw UsageError("set: nothing to change");
     }
+    const handheld::Fd rootFd = OpenRoot(root);
+    const auto changes = ChangesOf(p);
     // Every storage named must exist (or be added now) before anything changes.
-    auto check = [&](const std::string& storage) {
+    for (const auto& [storage, change] : changes) {
         if (std::find(p.cards.begin(), p.cards.end(), storage) == p.cards.end()) {
-            SettingsFile(root, storage);
+            OpenStorage(rootFd.get(), root, storage);
         }
-    };
-    std::for_each(p.readOnly.begin(), p.readOnly.end(), check);
-    std::for_each(p.writable.begin(), p.writable.end(), check);
-    for (const auto& capacity : p.capacities) {
-        check(capacity.first);
     }
     for (const auto& card : p.cards) {
-        const std::string folder = root + "/" + card;
-        MakeFolder(folder);
-        const std::string marker = folder + "/" + std::string(handheld::kCardMarker);
-        if (!Exists(marker)) {
-            WriteText(marker, "");
-        }
+        AddCard(rootFd.get(), root, card);
     }
-    std::map<std::string, std::vector<SettingChange>> changes;  // by settings file
-    for (const auto& storage : p.readOnly) {
-        changes[SettingsFile(root, storage)].push_back({"read-only", "read-only"});
-    }
-    for (const auto& storage : p.writable) {
-        changes[SettingsFile(root, storage)].push_back({"read-only", std::nullopt});
-    }
-    for (const auto& [storage, bytes] : p.capacities) {
-        changes[SettingsFile(root, storage)].push_back(
-            {"capacity", bytes ? std::optional(CapacityLine(*bytes)) : std::nullopt});
-    }
-    const std::string mainFile = SettingsFile(root, kMainMemory);
-    if (p.speed) {
-        const bool paced = *p.speed && **p.speed > 0;
-        changes[mainFile].push_back(
-            {"speed", paced ? std::optional("speed=" + std::to_string(**p.speed)) : std::nullopt});
-    }
-    if (p.answer) {
-        changes[mainFile].push_back(
-            {"answer", *p.answer == "yes" ? std::nullopt : std::optional("answer=" + *p.answer)});
-    }
-    for (const auto& [file, list] : changes) {
-        EditSettings(file, list);
+    for (const auto& [storage, change] : changes) {
+        ChangeStorage(rootFd.get(), root, storage, change);
     }
     out << "Changed the handheld at " << root << "\n";
     return kOk;

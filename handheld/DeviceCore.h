@@ -1,0 +1,157 @@
+#pragma once
+
+// The device core of the emulated handheld: its link state and the objects behind its handles.
+// Private to the handheld's sources.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "DevicePath.h"
+#include "EmulatedHandheld.h"
+#include "Fd.h"
+#include "Storage.h"
+
+namespace handheld {
+
+inline constexpr RAPI_DWORD kGenericRead = 0x80000000u;
+inline constexpr RAPI_DWORD kOpenExisting = 3;
+inline constexpr RAPI_DWORD kOpenAlways = 4;
+inline constexpr RAPI_DWORD kTruncateExisting = 5;
+inline constexpr RAPI_DWORD kAttributeArchive = 0x20;
+
+// Bytes in use in one storage, shared by the open files that write into it.
+struct Usage {
+    uint64_t used = 0;
+};
+
+struct FileObject {
+    Fd fd;
+    Fd parent;           // the folder holding the file
+    std::string name;    // its name there
+    bool fresh = false;  // created or emptied by this handle: holds only what was written
+    bool canRead = false;
+    bool canWrite = false;
+    uint64_t position = 0;
+    uint64_t size = 0;
+    std::optional<uint64_t> capacity;
+    std::shared_ptr<Usage> usage;
+    // Written bytes the device still holds in its write buffer, and where they go. They reach
+    // the file system in large blocks, at the latest when the handle is closed.
+    std::string pending;
+    uint64_t pendingAt = 0;
+};
+
+// Size of a file's write buffer: the installer writes 4096 bytes at a time.
+inline constexpr size_t kWriteBuffer = 1 << 20;
+
+struct SearchEntry {
+    std::u32string name;
+    RAPI_DWORD attributes = 0;
+    struct stat st {};
+};
+
+struct SearchObject {
+    std::vector<SearchEntry> entries;
+    size_t next = 0;
+};
+
+using Object = std::variant<FileObject, SearchObject>;
+
+// Where a path lands: the storage it belongs to and its parent folder.
+struct Location {
+    Fd parent;
+    std::string leaf;        // resolved name of the last component (may be empty)
+    std::string storageKey;  // "" for main memory, else the card folder's name
+    Settings settings;       // that storage's settings
+};
+
+struct EmulatedHandheld::Impl {
+    explicit Impl(std::string configuredRoot) : fixedRoot(std::move(configuredRoot)) {}
+
+    std::mutex mutex;
+    std::string fixedRoot;
+    std::string rootPath;
+    Fd root;
+    dev_t rootDev = 0;
+    ino_t rootIno = 0;
+    bool connected = false;
+    Fd event;
+    RAPI_DWORD lastError = 0;
+    uint64_t speed = 0;
+    std::chrono::steady_clock::time_point paceUntil{};
+    std::map<RAPI_HANDLE, Object> objects;
+    RAPI_HANDLE nextHandle = 0x100;
+    std::map<std::string, std::shared_ptr<Usage>> usage;
+
+    // Runs one call under the lock; an exception (running out of memory, say) fails the call
+    // instead of going through the C interface.
+    template <typename R, typename F>
+    R guarded(R failValue, F&& body) {
+        std::lock_guard lock(mutex);
+        try {
+            return body();
+        } catch (...) {
+            lastError = ErrorOfException(std::current_exception());
+            return failValue;
+        }
+    }
+
+    bool fail(RAPI_DWORD code) {
+        lastError = code;
+        return false;
+    }
+
+    // Parses a device path; a path that is malformed or would leave the root records its error.
+    bool parse(const char16_t* text, DevicePath& path) {
+        RAPI_DWORD why = 0;
+        return ParseDevicePath(text, path, why) || fail(why);
+    }
+
+    // ---- link state and searches (EmulatedHandheld.cpp) ----
+
+    void dropLink();
+    // The link is up and the root is still the folder seen at connect. A root that was
+    // removed, renamed or replaced is an unplugged handheld: the link stays down from then on.
+    bool linkUp();
+    RAPI_HANDLE newHandle(Object object);
+    // Walks the folders of path from the root. Fills the location's storage and settings.
+    bool locate(const DevicePath& path, Location& where);
+    // Bytes in use in a storage, counted afresh; the shared counter of its open files follows.
+    std::shared_ptr<Usage> countUsage(const std::string& storageKey);
+    RAPI_HRESULT initEx(RAPIINIT* init);
+    void signal();
+    RAPI_HRESULT uninit();
+    RAPI_HANDLE findFirst(const char16_t* pattern, CE_FIND_DATA* data);
+    static void fill(const SearchEntry& entry, CE_FIND_DATA& data);
+    RAPI_BOOL findNext(RAPI_HANDLE h, CE_FIND_DATA* data);
+    RAPI_BOOL findClose(RAPI_HANDLE h);
+    RAPI_BOOL getVersion(CEOSVERSIONINFO* info);
+
+    // ---- file objects (DeviceFiles.cpp) ----
+
+    RAPI_BOOL createDirectory(const char16_t* text);
+    RAPI_HANDLE createFile(const char16_t* text, RAPI_DWORD access, RAPI_DWORD disposition);
+    // A write that fails because the handheld is gone: a file that this handle created or
+    // emptied holds only part of its data and nobody can delete it any more, so it goes.
+    static void discardPartial(FileObject& file);
+    // Hands a file's buffered bytes to the file system. On failure the file is cut back to what
+    // it held before them and the error is recorded.
+    bool flush(FileObject& file);
+    // Fills waitUntil with the time the caller must wait (outside the lock) to pace the link.
+    RAPI_BOOL writeFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
+                        std::chrono::steady_clock::time_point& waitUntil);
+    RAPI_BOOL readFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, RAPI_DWORD* read);
+    RAPI_BOOL closeHandle(RAPI_HANDLE h);
+    RAPI_BOOL deleteFile(const char16_t* text);
+};
+
+}  // namespace handheld

@@ -1,0 +1,50 @@
+#pragma once
+
+// Device names and paths: how the emulated handheld reads the UTF-16 paths it is given and fills
+// the names it reports. Pure functions; no folder is touched.
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DeviceErrors.h"
+#include "rapi.h"
+
+namespace handheld {
+
+// The longest device path, in UTF-16 units.
+inline constexpr size_t kMaxPathUnits = 32767;
+
+// UTF-16 (NUL-terminated) to UTF-8. Fails on unpaired surrogates (kInvalidName) and on overlong
+// input (kFilenameTooLong), with the reason in why.
+bool Utf16ToUtf8(const char16_t* text, std::string& out, RAPI_DWORD& why);
+
+// UTF-8 to code points; fails on malformed input.
+bool Utf8ToUtf32(std::string_view text, std::u32string& out);
+
+// The device's names are case-insensitive in the ASCII letters.
+char32_t Fold(char32_t c);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// "*" and "?" wildcards, case-insensitive, on code points.
+bool WildcardMatch(const std::u32string& pattern, const std::u32string& name);
+
+struct DevicePath {
+    std::vector<std::string> folders;  // the components before the last one
+    std::string leaf;                  // the last component; empty when the path ends with "\"
+};
+
+// Splits a device path; refuses anything that could name a place outside the root.
+bool ParseDevicePath(const char16_t* text, DevicePath& path, RAPI_DWORD& why);
+
+// Characters a device file name can't hold (the wildcards only in a search pattern).
+bool IsValidName(std::string_view name, bool allowWildcards);
+
+// A file time of the device: 100-ns ticks since 1601-01-01.
+CE_FILETIME ToFileTime(const timespec& t);
+
+// Fills the record's name: UTF-16, cut at 259 units without splitting a pair, NUL-terminated.
+void SetFindName(CE_FIND_DATA& data, const std::u32string& name);
+
+}  // namespace handheld
