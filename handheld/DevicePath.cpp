@@ -7,85 +7,18 @@
 
 namespace handheld {
 
-// UTF-16 (NUL-terminated) to UTF-8. Fails on unpaired surrogates and on overlong input.
 bool Utf16ToUtf8(const char16_t* text, std::string& out, RAPI_DWORD& why) {
     out.clear();
-    size_t i = 0;
-    for (; text[i] != 0; ++i) {
-        if (i >= kMaxPathUnits) {
+    size_t n = 0;
+    for (; text[n] != 0; ++n) {
+        if (n >= kMaxPathUnits) {
             why = error::kFilenameTooLong;
             return false;
         }
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            const char32_t low = text[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) {
-                why = error::kInvalidName;
-                return false;
-            }
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            why = error::kInvalidName;
-            return false;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
     }
-    return true;
-}
-
-// UTF-8 to code points; fails on malformed input.
-bool Utf8ToUtf32(std::string_view text, std::u32string& out) {
-    out.clear();
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        int extra;
-        char32_t c;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            const auto cont = static_cast<unsigned char>(text[i + k]);
-            if ((cont & 0xC0) != 0x80) {
-                return false;
-            }
-            c = (c << 6) | (cont & 0x3F);
-        }
-        static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            return false;
-        }
-        out += c;
-        i += 1 + extra;
+    if (!text::utf16ToUtf8(std::u16string_view(text, n), out)) {
+        why = error::kInvalidName;
+        return false;
     }
     return true;
 }
@@ -104,29 +37,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-// "*" and "?" wildcards, case-insensitive, on code points.
-bool WildcardMatch(const std::u32string& pattern, const std::u32string& name) {
-    size_t p = 0, n = 0, starP = std::u32string::npos, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == U'?' || Fold(pattern[p]) == Fold(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == U'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::u32string::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == U'*') {
-        ++p;
-    }
-    return p == pattern.size();
 }
 
 // Splits a device path; refuses anything that could name a place outside the root.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DeviceErrors.h"
+#include "Text.h"
 #include "rapi.h"
 
 namespace handheld {
@@ -20,15 +21,14 @@ inline constexpr size_t kMaxPathUnits = 32767;
 // input (kFilenameTooLong), with the reason in why.
 bool Utf16ToUtf8(const char16_t* text, std::string& out, RAPI_DWORD& why);
 
-// UTF-8 to code points; fails on malformed input.
-bool Utf8ToUtf32(std::string_view text, std::u32string& out);
-
 // The device's names are case-insensitive in the ASCII letters.
 char32_t Fold(char32_t c);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
-// "*" and "?" wildcards, case-insensitive, on code points.
-bool WildcardMatch(const std::u32string& pattern, const std::u32string& name);
+// "*" and "?" wildcards, case-insensitive in the ASCII letters, on code points.
+inline bool WildcardMatch(std::u32string_view pattern, std::u32string_view name) {
+    return text::wildcardMatch(pattern, name, text::Case::IgnoreAscii);
+}
 
 struct DevicePath {
     std::vector<std::string> folders;  // the components before the last one

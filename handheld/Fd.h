@@ -1,36 +1,11 @@
 #pragma once
 
-// A file descriptor closed on destruction.
+// The emulator's descriptors are the project's one descriptor owner.
 
-#include <unistd.h>
-
-#include <utility>
+#include "Posix.h"
 
 namespace handheld {
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
+using Fd = posix::UniqueFd;
 
 }  // namespace handheld

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DevicePath.h"
+#include "Posix.h"
 
 namespace handheld {
 
@@ -130,32 +131,15 @@ bool IsValidCardName(std::string_view name) {
     std::u32string points;
     return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
            name.find_first_of("\\/:") == std::string_view::npos && IsValidName(name, false) &&
-           Utf8ToUtf32(name, points) && !IsMarkerName(name);
+           text::utf8ToUtf32(name, points) && !IsMarkerName(name);
 }
 
 std::string ReadSettingsFile(int dir, std::string_view name) {
-    const int fd =
-        openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return {};
-    }
-    Fd file(fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return {};
-    }
-    std::string text;
-    char buffer[4096];
-    while (text.size() < 65536) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    // Only the first 64 KiB count: a settings file is a few short lines.
+    const posix::UniqueFd file = posix::openRegularFile(dir, std::string(name).c_str(), O_NOFOLLOW);
+    std::string text(file.valid() ? 65536 : 0, '\0');
+    const ssize_t n = file.valid() ? posix::readFull(file.get(), text.data(), text.size()) : 0;
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return text;
 }
 
