@@ -96,8 +96,11 @@ private:
             std::string bridge;
             if (library != nullptr && *library != '\0') {
                 failure_ = bindNamedLibrary(library);
-                std::fprintf(stderr, "trestel: handheld: the device library %s%s%s\n", library,
-                             failure_.empty() ? "" : ", which can't be bound: ", failure_.c_str());
+                if (failure_.empty()) {
+                    std::fprintf(stderr, "trestel: handheld: the device library %s\n", library);
+                } else {
+                    std::fprintf(stderr, "trestel: handheld: none (%s)\n", failure_.c_str());
+                }
             } else if (std::getenv("TRESTEL_DEVICE") == nullptr && bindSynce(bridge)) {
                 std::fprintf(stderr, "trestel: handheld: a real one through SynCE (%s)\n",
                              bridge.c_str());
