@@ -144,7 +144,7 @@ private:
 
     // TRESTEL_SYNCE_BRIDGE when set; else the library folder beside the program's own folder
     // (build/lib for build/bin, the package's private folder for the installed program); else
-    // the package's private folder where it was installed.
+    // the package's private folder where it was installed, or where the Debian package puts it.
     static std::vector<std::string> bridgeCandidates() {
         constexpr const char* kBridge = "libtrestel-synce.so";
         if (const char* path = std::getenv("TRESTEL_SYNCE_BRIDGE"); path != nullptr && *path) {
@@ -159,6 +159,7 @@ private:
             paths.push_back(folder / TRESTEL_BRIDGE_FROM_INSTALL / kBridge);
         }
         paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_INSTALLED) / kBridge);
+        paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_PACKAGED) / kBridge);
         return paths;
     }
 
