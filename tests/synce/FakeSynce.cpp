@@ -43,7 +43,8 @@ struct Connection {
 };
 
 std::mutex g_mutex;
-std::set<Connection*> g_live;
+// Leaked, so that a connect still running at exit never meets a destroyed set.
+std::set<Connection*>& g_live = *new std::set<Connection*>;
 FakeSynceCounters g_counters;
 thread_local Connection* t_current = nullptr;
 
