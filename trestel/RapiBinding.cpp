@@ -155,8 +155,8 @@ private:
         const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
         if (!error) {
             const auto folder = program.parent_path();
-            paths.push_back(folder / TRESTEL_BRIDGE_FROM_BUILD / kBridge);
-            paths.push_back(folder / TRESTEL_BRIDGE_FROM_INSTALL / kBridge);
+            paths.push_back((folder / TRESTEL_BRIDGE_FROM_BUILD / kBridge).lexically_normal());
+            paths.push_back((folder / TRESTEL_BRIDGE_FROM_INSTALL / kBridge).lexically_normal());
         }
         paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_INSTALLED) / kBridge);
         paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_PACKAGED) / kBridge);
