@@ -19,14 +19,16 @@ public:
     virtual ~DeviceApi() = default;
     virtual RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) = 0;
     virtual RAPI_HRESULT CeRapiUninit() = 0;
-    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData) = 0;
+    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName,
+                                        CE_FIND_DATA* lpFindFileData) = 0;
     virtual RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) = 0;
     virtual RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) = 0;
     virtual RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) = 0;
     virtual RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
                                      RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
                                      RAPI_DWORD dwCreationDisposition,
-                                     RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile) = 0;
+                                     RAPI_DWORD dwFlagsAndAttributes,
+                                     RAPI_HANDLE hTemplateFile) = 0;
     virtual RAPI_DWORD CeGetLastError() = 0;
     virtual RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
                                   RAPI_DWORD nNumberOfBytesToWrite,
@@ -35,9 +37,11 @@ public:
     virtual RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) = 0;
 };
 
-// The table bound on first use: the library named by TRESTEL_RAPI_LIBRARY (dlopen/dlsym) when
-// that variable is set, otherwise the built-in emulated handheld. Every call throws
-// DeviceUnavailable when the binding failed.
+// The table bound on first use, from the first of: the library named by TRESTEL_RAPI_LIBRARY
+// (dlopen/dlsym); the built-in emulated handheld when TRESTEL_DEVICE is set; a real handheld
+// through the SynCE bridge (libtrestel-synce.so, found beside the program's library folder or
+// named by TRESTEL_SYNCE_BRIDGE) when SynCE's library can be loaded; the built-in emulated
+// handheld. Every call throws DeviceUnavailable when the binding failed.
 DeviceApi& realDeviceApi();
 
 class Waiter {

@@ -1,5 +1,7 @@
-// Binds the device table on first use: the library named by TRESTEL_RAPI_LIBRARY through
-// dlopen/dlsym, or else the built-in emulated handheld. Also the real wait on the connect event.
+// Binds the device table on first use, from the first of: the library named by
+// TRESTEL_RAPI_LIBRARY; the built-in emulated handheld when TRESTEL_DEVICE is set; a real
+// handheld through the SynCE bridge when SynCE's library can be loaded; the built-in emulated
+// handheld. Also the real wait on the connect event.
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -7,8 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "DeviceApi.h"
 #include "EmulatedHandheld.h"
@@ -21,13 +26,14 @@ bool bindSymbol(void* library, const char* name, Fn& slot) {
     return slot != nullptr;
 }
 
-// Returns an empty string on success, the reason otherwise.
-std::string bindLibrary(const char* path, RapiTable& table) {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* why = dlerror();
-        return why != nullptr ? why : "dlopen failed";
-    }
+std::string loadError() {
+    const char* why = dlerror();
+    return why != nullptr ? why : "dlopen failed";
+}
+
+// Binds the table from a loaded library (closed again when it lacks a function). Returns an
+// empty string on success, the reason otherwise.
+std::string bindLibrary(void* library, const std::string& path, RapiTable& table) {
     const bool ok = bindSymbol(library, "CeRapiInitEx", table.CeRapiInitEx) &&
                     bindSymbol(library, "CeRapiUninit", table.CeRapiUninit) &&
                     bindSymbol(library, "CeFindFirstFile", table.CeFindFirstFile) &&
@@ -41,7 +47,7 @@ std::string bindLibrary(const char* path, RapiTable& table) {
                     bindSymbol(library, "CeDeleteFile", table.CeDeleteFile);
     if (!ok) {
         // A library without the whole contract is as good as none.
-        std::string why = std::string(path) + ": missing device function";
+        std::string why = path + ": missing device function";
         table = RapiTable{};
         dlclose(library);
         return why;
@@ -81,21 +87,80 @@ public:
     RAPI_BOOL CeDeleteFile(const char16_t* name) override { return table().CeDeleteFile(name); }
 
 private:
-    // Bound once, at the first call; a failed binding fails every call.
+    // Bound once, at the first call; a failed binding fails every call. One line on standard
+    // error tells which handheld is in use.
     const RapiTable& table() {
         if (!bound_) {
             bound_ = true;
             const char* library = std::getenv("TRESTEL_RAPI_LIBRARY");
+            std::string bridge;
             if (library != nullptr && *library != '\0') {
-                failure_ = bindLibrary(library, table_);
+                failure_ = bindNamedLibrary(library);
+                if (failure_.empty()) {
+                    std::fprintf(stderr, "trestel: handheld: the device library %s\n", library);
+                } else {
+                    std::fprintf(stderr, "trestel: handheld: none (%s)\n", failure_.c_str());
+                }
+            } else if (std::getenv("TRESTEL_DEVICE") == nullptr && bindSynce(bridge)) {
+                std::fprintf(stderr, "trestel: handheld: a real one through SynCE (%s)\n",
+                             bridge.c_str());
             } else {
                 table_ = handheld::BuiltInTable();
+                std::fprintf(stderr, "trestel: handheld: the emulated one at %s\n",
+                             handheld::DefaultRoot().c_str());
             }
         }
         if (!failure_.empty()) {
             throw DeviceUnavailable(failure_);
         }
         return table_;
+    }
+
+    std::string bindNamedLibrary(const char* path) {
+        void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        return library != nullptr ? bindLibrary(library, path, table_) : loadError();
+    }
+
+    // Binds the SynCE bridge when one is found and SynCE's library can be loaded through it;
+    // bridge is then its path.
+    bool bindSynce(std::string& bridge) {
+        for (const std::string& path : bridgeCandidates()) {
+            void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (library == nullptr) {
+                continue;
+            }
+            using Available = int (*)();
+            const auto available =
+                reinterpret_cast<Available>(dlsym(library, "trestel_synce_available"));
+            if (available == nullptr || available() == 0) {
+                dlclose(library);
+                return false;  // SynCE isn't there; another copy of the bridge won't find it
+            }
+            bridge = path;
+            return bindLibrary(library, path, table_).empty();
+        }
+        return false;
+    }
+
+    // TRESTEL_SYNCE_BRIDGE when set; else the library folder beside the program's own folder
+    // (build/lib for build/bin, the package's private folder for the installed program); else
+    // the package's private folder where it was installed, or where the Debian package puts it.
+    static std::vector<std::string> bridgeCandidates() {
+        constexpr const char* kBridge = "libtrestel-synce.so";
+        if (const char* path = std::getenv("TRESTEL_SYNCE_BRIDGE"); path != nullptr && *path) {
+            return {path};
+        }
+        std::vector<std::string> paths;
+        std::error_code error;
+        const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+        if (!error) {
+            const auto folder = program.parent_path();
+            paths.push_back((folder / TRESTEL_BRIDGE_FROM_BUILD / kBridge).lexically_normal());
+            paths.push_back((folder / TRESTEL_BRIDGE_FROM_INSTALL / kBridge).lexically_normal());
+        }
+        paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_INSTALLED) / kBridge);
+        paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_PACKAGED) / kBridge);
+        return paths;
     }
 
     bool bound_ = false;

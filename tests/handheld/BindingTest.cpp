@@ -1,35 +1,18 @@
-// The installer's binding of the device table: the loadable library and libraries that can't be
-// bound (the built-in handheld is used by the device module's end-to-end tests). realDeviceApi()
-// binds once per process, so each case runs in a child.
+// The installer's binding of the device table: the loadable library, libraries that can't be
+// bound, and the default emulated handheld when SynCE isn't there (the SynCE bridge's own tests
+// cover the order with SynCE present). realDeviceApi() binds once per process, so each case runs
+// in a child.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include "DeviceApi.h"
 #include "TestSupport.h"
 
 namespace {
-
-// Runs body in a forked child; its result (0: all well, else the failed step) is returned.
-int InChild(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        int result = 99;
-        try {
-            result = body();
-        } catch (...) {
-            result = 98;
-        }
-        _exit(result);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
-}
 
 // Connects through realDeviceApi() and copies a small file; 0 on success, else the step.
 int ConnectAndCopy() {
@@ -79,7 +62,7 @@ protected:
 };
 
 TEST_F(BindingTest, LoadableLibraryDrivesTheHandheld) {
-    const int step = InChild([&] {
+    const int step = test::InChild([&] {
         setenv("TRESTEL_RAPI_LIBRARY", HANDHELD_RAPI_LIBRARY, 1);
         setenv("TRESTEL_DEVICE", root.c_str(), 1);
         const int result = ConnectAndCopy();
@@ -94,11 +77,30 @@ TEST_F(BindingTest, LoadableLibraryDrivesTheHandheld) {
     EXPECT_EQ(test::ReadFile(root + "/Program Files/Pocket Lorvex/m.bbl"), "module");
 }
 
+TEST_F(BindingTest, WithoutSynceTheDefaultEmulatedHandheldIsUsed) {
+    if (void* synce = dlopen("libsynce.so.0", RTLD_LAZY)) {
+        dlclose(synce);
+        GTEST_SKIP() << "SynCE is installed here";
+    }
+    const std::string defaultRoot = dir / "data/trestel/handheld";
+    test::MakeDir(dir / "data");
+    test::MakeDir(dir / "data/trestel");
+    ASSERT_EQ(rename(root.c_str(), defaultRoot.c_str()), 0);
+    const int step = test::InChild([&] {
+        unsetenv("TRESTEL_RAPI_LIBRARY");
+        unsetenv("TRESTEL_DEVICE");
+        setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        return ConnectAndCopy();
+    });
+    EXPECT_EQ(step, 0);
+    EXPECT_EQ(test::ReadFile(defaultRoot + "/Program Files/Pocket Lorvex/m.bbl"), "module");
+}
+
 TEST_F(BindingTest, LibraryThatCannotBeBoundMakesEveryCallUnavailable) {
     // A missing file, and a library without the device functions.
     for (const std::string& library : {dir / "no-such-library.so", std::string("libc.so.6")}) {
         SCOPED_TRACE(library);
-        const int step = InChild([&] {
+        const int step = test::InChild([&] {
             setenv("TRESTEL_RAPI_LIBRARY", library.c_str(), 1);
             setenv("TRESTEL_DEVICE", root.c_str(), 1);
             RAPIINIT init{12, 0, 0};

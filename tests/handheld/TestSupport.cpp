@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -134,6 +135,22 @@ int RunProgram(const std::vector<std::string>& args, std::string* out, std::stri
         *err = ReadFile(capture / "err");
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int InChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int result = 99;
+        try {
+            result = body();
+        } catch (...) {
+            result = 98;
+        }
+        _exit(result);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 
 }  // namespace test

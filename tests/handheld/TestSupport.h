@@ -2,6 +2,7 @@
 
 // Shared helpers of the handheld tests: temporary folders, small files and the connect wait.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,5 +62,9 @@ bool PutFile(handheld::EmulatedHandheld& device, const char16_t* path, const std
 // Runs a program with arguments; its outputs go to *out and *err. Returns its exit status.
 int RunProgram(const std::vector<std::string>& args, std::string* out = nullptr,
                std::string* err = nullptr);
+
+// Runs body in a forked child (for what a process does only once, such as binding the device
+// table) and returns its result: body's, 98 when it threw, 200 + the signal when one killed it.
+int InChild(const std::function<int()>& body);
 
 }  // namespace test

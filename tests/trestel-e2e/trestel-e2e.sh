@@ -42,7 +42,7 @@ fail() {
 
 run_missing() {
     xvfb_start || fail "no X server"
-    "$trestel" "$work/no such module.bbl" &
+    TRESTEL_DEVICE="$work/handheld" "$trestel" "$work/no such module.bbl" &
     app_pid=$!
     local box
     box=$(wait_window "$app_pid" is_dialog) || fail "no message box appeared"

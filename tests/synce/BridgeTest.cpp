@@ -1,0 +1,218 @@
+// The device module through the SynCE bridge, bound the way the installer binds it (no
+// TRESTEL_DEVICE, SynCE's library found by name), with the fake SynCE library in its place and
+// an emulated handheld in a temporary folder behind it.
+
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "FakeSynce.h"
+#include "FakeWindow.h"
+#include "modRapi.h"
+
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The fake's handheld and control file, named in the environment before the first device call.
+struct Places {
+    QTemporaryDir dir;
+    QString root = dir.filePath("handheld");
+    QString control = dir.filePath("control");
+};
+
+const Places& places() {
+    static Places* p = [] {
+        auto* places = new Places;
+        unsetenv("TRESTEL_RAPI_LIBRARY");
+        unsetenv("TRESTEL_DEVICE");
+        unsetenv("TRESTEL_SYNCE_BRIDGE");
+        setenv("XDG_DATA_HOME", QFile::encodeName(places->dir.filePath("data")).constData(), 1);
+        setenv("FAKE_SYNCE_DEVICE", QFile::encodeName(places->root).constData(), 1);
+        setenv("FAKE_SYNCE_CONTROL", QFile::encodeName(places->control).constData(), 1);
+        return places;
+    }();
+    return *p;
+}
+
+// A function of the fake SynCE library as loaded by the bridge; null when it isn't loaded.
+void* fakeSymbol(const char* name) {
+    void* fake = dlopen("libsynce.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (fake == nullptr) {
+        return nullptr;
+    }
+    void* symbol = dlsym(fake, name);
+    dlclose(fake);  // the bridge still holds it
+    return symbol;
+}
+
+FakeSynceCounters counters() {
+    FakeSynceCounters c;
+    c.connects = -1;
+    if (auto read = reinterpret_cast<FakeSynceCountersFn>(fakeSymbol("fake_synce_counters"))) {
+        read(&c);
+    }
+    return c;
+}
+
+std::string bytes(std::size_t n) {
+    std::string out(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<char>((i * 131 + i / 4096 * 7) & 0xff);
+    }
+    return out;
+}
+
+class SynceBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QDir(root).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(root + "/Program Files"));
+        control("");
+        modRapi::Bind(&window, nullptr, nullptr, 2000);
+    }
+    void TearDown() override {
+        modRapi::RapiDisconnect();
+        modRapi::Bind(nullptr);
+    }
+
+    void write(const QString& path, const QByteArray& data) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+    void control(const QByteArray& settings) { write(places().control, settings); }
+    void card(const QString& name, const QByteArray& settings = {}) {
+        write(root + "/" + name + "/.storage-card", settings);
+    }
+    QString module(const std::string& data) {
+        const QString path = places().dir.filePath("sample.bbl");
+        write(path, QByteArray::fromStdString(data));
+        return path;
+    }
+    QByteArray onDevice(const QString& relative) const {
+        QFile f(root + "/" + relative);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QString lastMessage() const {
+        return window.messages.empty() ? QString() : window.messages.back().text;
+    }
+
+    const QString& root = places().root;
+    FakeWindow window;
+};
+
+TEST_F(SynceBridgeTest, ConnectsListsCardsAndCopiesInChunksFromTheCallersThread) {
+    card("SD Card");
+    card("Storage Card");
+    ASSERT_TRUE(QDir().mkpath(root + "/My Documents"));
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    const FakeSynceCounters before = counters();
+    ASSERT_GE(before.connects, 1) << "the connect did not go through SynCE";
+
+    modRapi::FindModuleFolders();
+    EXPECT_THAT(window.folders,
+                UnorderedElementsAre("SD Card\\Pocket Lorvex", "Storage Card\\Pocket Lorvex"));
+
+    const std::string data = bytes(10000);
+    modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
+    EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
+    EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
+
+    // The connect ran on a worker thread; every later call selected the link on this one.
+    const FakeSynceCounters after = counters();
+    EXPECT_EQ(after.writes - before.writes, 3);
+    EXPECT_EQ(after.largestWrite, 4096u);
+    EXPECT_EQ(after.refused, before.refused);
+    // Which is needed: SynCE refuses a thread that selected no connection.
+    using FindFirst = uint32_t (*)(const uint16_t*, CE_FIND_DATA*);
+    const auto findFirst = reinterpret_cast<FindFirst>(fakeSymbol("CeFindFirstFile"));
+    ASSERT_NE(findFirst, nullptr);
+    uint32_t search = 0;
+    std::thread([&] {
+        const uint16_t all[] = {u'*', 0};
+        CE_FIND_DATA found{};
+        search = findFirst(all, &found);
+    }).join();
+    EXPECT_EQ(search, 0xFFFFFFFFu);
+    EXPECT_EQ(counters().refused, after.refused + 1);
+}
+
+TEST_F(SynceBridgeTest, DeviceFailuresReachTheUserWithTheirErrorCodes) {
+    card("Locked", "read-only\n");
+    card("Small", "capacity=8K\n");
+    const struct {
+        const char* target;
+        const char* message;
+    } cases[] = {
+        {"Locked\\Pocket Lorvex\\sample.bbl", "The media is write protected."},
+        {"Gone\\Pocket Lorvex\\sample.bbl", "The system cannot find the path specified."},
+        {"Small\\Pocket Lorvex\\sample.bbl",
+         "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
+         "sure there is enough memory to accommodate a file that is 20,000 bytes."},
+    };
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        modRapi::CopyFileToDevice(module(bytes(20000)), c.target);
+        EXPECT_EQ(lastMessage(), c.message);
+        EXPECT_FALSE(QFileInfo::exists(root + "/" + QString(c.target).replace('\\', '/')));
+    }
+}
+
+TEST_F(SynceBridgeTest, AConnectThatOutlivesTheWaitIsLeftToItsWorker) {
+    control("connect-ms=1500\n");
+    modRapi::Bind(&window, nullptr, nullptr, 200);
+    auto start = Clock::now();
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    modRapi::RapiDisconnect();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+
+    // Once SynCE returns, the worker ends and frees the connection nobody waits for.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (counters().live != 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const FakeSynceCounters c = counters();
+    EXPECT_EQ(c.live, 0);
+    EXPECT_EQ(c.uninits, c.connects);
+
+    control("");
+    modRapi::Bind(&window, nullptr, nullptr, 2000);
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_FALSE(window.hourglass);
+}
+
+TEST_F(SynceBridgeTest, DisconnectEndsTheLinkAndNoDeviceFailsAtOnce) {
+    card("SD");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    // The check after a copy connects afresh: the first link is ended, not leaked.
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(counters().live, 1);
+
+    modRapi::RapiDisconnect();
+    FakeSynceCounters c = counters();
+    EXPECT_EQ(c.live, 0);
+    EXPECT_EQ(c.uninits, c.connects);
+    modRapi::FindModuleFolders();
+    EXPECT_THAT(window.folders, IsEmpty());
+    modRapi::RapiDisconnect();
+
+    ASSERT_TRUE(QDir(root).removeRecursively());
+    const auto start = Clock::now();
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(counters().live, 0);
+}
+
+}  // namespace
