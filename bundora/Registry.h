@@ -73,7 +73,8 @@ public:
     void removeValue(const std::string& path, const std::string& name);
     bool hasKey(const std::string& path) const;
     const Value* value(const std::string& path, const std::string& name) const;
-    size_t keyCount() const { return keys_.size(); }
+    // Every key with its values, sorted by path.
+    const std::map<std::string, std::map<std::string, Value>>& keys() const { return keys_; }
 
     bool operator==(const RegistryData&) const = default;
 
@@ -103,9 +104,10 @@ private:
     RegKey next_ = 0x1000;
 };
 
-// Files larger than this read as unreadable: a registry file for this launcher holds a few keys,
-// a full export of a Windows machine's software key stays below it.
-inline constexpr int64_t kRegFileMaxBytes = int64_t{256} << 20;
+// Files larger than this read as unreadable. A registry file for this launcher holds a few keys;
+// reading takes about 1.2x to 2.5x the file's size in memory for exports as regedit writes them,
+// up to about 10x for a file of nothing but bare key headers, so the cap bounds that at ~700 MB.
+inline constexpr int64_t kRegFileMaxBytes = int64_t{64} << 20;
 
 // The .reg file at a path, read once when constructed. Only a regular file of at most
 // kRegFileMaxBytes is read (a FIFO or device is never opened for reading in a way that blocks);
