@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,12 @@ std::string_view trimmed(std::string_view s) {
     return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
+// A predefined root as one character, "0" (HKEY_CLASSES_ROOT) to "6" (HKEY_DYN_DATA), so that
+// short key paths stay within std::string's inline buffer.
 std::string rootName(RegKey root) {
+    if (root >= HKEY_CLASSES_ROOT && root <= HKEY_DYN_DATA) {
+        return std::string(1, static_cast<char>('0' + (root - HKEY_CLASSES_ROOT)));
+    }
     char buf[16];
     std::snprintf(buf, sizeof buf, "%08x", root);
     return buf;
@@ -550,13 +556,17 @@ void RegistryData::removeKey(const std::string& path) {
 }
 
 void RegistryData::setValue(const std::string& path, const std::string& name, Value value) {
-    keys_[path][lower(name)] = std::move(value);
+    auto& values = keys_[path];
+    if (!values) {
+        values = std::make_unique<Values>();
+    }
+    (*values)[lower(name)] = std::move(value);
 }
 
 void RegistryData::removeValue(const std::string& path, const std::string& name) {
     auto key = keys_.find(path);
-    if (key != keys_.end()) {
-        key->second.erase(lower(name));
+    if (key != keys_.end() && key->second) {
+        key->second->erase(lower(name));
     }
 }
 
@@ -571,11 +581,20 @@ bool RegistryData::hasKey(const std::string& path) const {
 const RegistryData::Value* RegistryData::value(const std::string& path,
                                                const std::string& name) const {
     auto key = keys_.find(path);
-    if (key == keys_.end()) {
+    if (key == keys_.end() || !key->second) {
         return nullptr;
     }
-    auto value = key->second.find(lower(name));
-    return value == key->second.end() ? nullptr : &value->second;
+    auto value = key->second->find(lower(name));
+    return value == key->second->end() ? nullptr : &value->second;
+}
+
+bool RegistryData::operator==(const RegistryData& other) const {
+    static const Values kNone;
+    return std::equal(keys_.begin(), keys_.end(), other.keys_.begin(), other.keys_.end(),
+                      [](const auto& a, const auto& b) {
+                          return a.first == b.first &&
+                                 (a.second ? *a.second : kNone) == (b.second ? *b.second : kNone);
+                      });
 }
 
 // --- DataRegistry ---

@@ -73,14 +73,15 @@ public:
     void removeValue(const std::string& path, const std::string& name);
     bool hasKey(const std::string& path) const;
     const Value* value(const std::string& path, const std::string& name) const;
-    // Every key with its values, sorted by path.
-    const std::map<std::string, std::map<std::string, Value>>& keys() const { return keys_; }
+    using Values = std::map<std::string, Value>;  // by lower-case name
+    // Every key with its values (null for none), sorted by path.
+    const std::map<std::string, std::unique_ptr<Values>>& keys() const { return keys_; }
 
-    bool operator==(const RegistryData&) const = default;
+    bool operator==(const RegistryData& other) const;
 
 private:
-    // One entry per key, its values by lower-case name; sorted, so a key's subkeys are one range.
-    std::map<std::string, std::map<std::string, Value>> keys_;
+    // Sorted, so a key's subkeys are one range. A key without values costs no values map.
+    std::map<std::string, std::unique_ptr<Values>> keys_;
 };
 
 // Open keys over RegistryData with the results of the Windows registry calls.
@@ -106,7 +107,7 @@ private:
 
 // Files larger than this read as unreadable. A registry file for this launcher holds a few keys;
 // reading takes about 1.2x to 2.5x the file's size in memory for exports as regedit writes them,
-// up to about 10x for a file of nothing but bare key headers, so the cap bounds that at ~700 MB.
+// up to about 5.5x for a file of nothing but bare key headers, which the cap bounds at ~350 MiB.
 inline constexpr int64_t kRegFileMaxBytes = int64_t{64} << 20;
 
 // The .reg file at a path, read once when constructed. Only a regular file of at most

@@ -6,7 +6,6 @@
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -58,20 +57,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const bool wide = size >= 2 && data[0] == 0xff && data[1] == 0xfe;
-    bundora::DataRegistry registry(whole);
-    for (const auto& [path, values] : whole.keys()) {
+    bundora::DataRegistry registry(std::move(whole));
+    for (const auto& [path, values] : registry.data().keys()) {
         if (wide && !validUtf8(path)) {
             finding("key path not valid UTF-8");
         }
-        const auto root =
-            static_cast<bundora::RegKey>(std::strtoul(path.substr(0, 8).c_str(), nullptr, 16));
+        // The path starts with the root's number counted from HKEY_CLASSES_ROOT.
+        const auto root = bundora::HKEY_CLASSES_ROOT + static_cast<bundora::RegKey>(path[0] - '0');
+        const std::string sub = path.size() > 2 ? path.substr(2) : "";
         bundora::RegKey key = 0;
-        const std::string sub = path.size() > 9 ? path.substr(9) : "";
         if (registry.RegOpenKeyEx(root, sub, 0, bundora::KEY_READ, &key) !=
             bundora::ERROR_SUCCESS) {
             finding("a key read doesn't open");
         }
-        for (const auto& [name, value] : values) {
+        for (const auto& [name, value] : values ? *values : bundora::RegistryData::Values{}) {
             const bool text = value.type == bundora::REG_SZ ||
                               value.type == bundora::REG_EXPAND_SZ ||
                               value.type == bundora::REG_MULTI_SZ;
