@@ -416,16 +416,23 @@ private:
     }
 
     // One line of the file, decoded; a hex value ending in a backslash goes on in the next one.
+    // A key or value line ends such a value early, so that a cut-off value never swallows it.
     void physicalLine(std::string_view raw) {
         std::string decoded = decode(raw);
         if (!decoded.empty() && decoded.back() == '\r') {
             decoded.pop_back();
         }
         const std::string_view line = trimmed(decoded);
+        const bool startsEntry =
+            !line.empty() && (line[0] == '[' || line[0] == '"' || line[0] == '@');
+        if (continued_ && startsEntry) {
+            const std::string cut = std::move(*continued_);
+            continued_.reset();
+            logicalLine(cut);
+        }
         if (continued_) {
             continued_->append(line);
-        } else if (!line.empty() && line.back() == '\\' && header_ && line[0] != '[' &&
-                   line[0] != ';') {
+        } else if (startsEntry && line.back() == '\\' && header_) {
             const auto v = splitValueLine(line);
             if (!v || !startsWithNoCase(v->data, "hex")) {
                 logicalLine(line);

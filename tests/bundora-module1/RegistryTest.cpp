@@ -122,6 +122,8 @@ TEST_F(RegFile, WhatIsNotUnderstoodIsSkippedAndTheRestCounts) {
                  good + "\"D\"=dword:123456789\n\"H\"=hex:4g\n\"N\"=other\n",
                  good + "\"Q\"=qword:1\n\"T\"=hex(123456789):00\ngarbage\n",
                  good + "\"INSTALLDIR\"=hex(2):41,\\\n  4g\n",
+                 // A value cut off after a backslash doesn't swallow the next key.
+                 "[HKEY_CURRENT_USER\\Other]\n\"H\"=hex:01,\\\n" + good,
              }) {
             EXPECT_EQ(fromFile(write(body, header), "INSTALLDIR"), "/x/") << header << body;
         }
