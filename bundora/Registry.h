@@ -58,6 +58,7 @@ public:
         std::string bytes;
         bool operator==(const Value&) const = default;
     };
+    using Values = std::map<std::string, Value>;  // by lower-case name
 
     static std::string keyPath(RegKey root, const std::string& subKey);
     void setString(RegKey root, const std::string& subKey, const std::string& name,
@@ -73,7 +74,6 @@ public:
     void removeValue(const std::string& path, const std::string& name);
     bool hasKey(const std::string& path) const;
     const Value* value(const std::string& path, const std::string& name) const;
-    using Values = std::map<std::string, Value>;  // by lower-case name
     // Every key with its values (null for none), sorted by path.
     const std::map<std::string, std::unique_ptr<Values>>& keys() const { return keys_; }
 
