@@ -169,10 +169,8 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
     if (rootKey < HKEY_CLASSES_ROOT || rootKey > HKEY_DYN_DATA) {
         return "";
     }
-    std::unique_ptr<Registry> fileRegistry;
     if (!registry) {
-        fileRegistry = std::make_unique<RegFileRegistry>(registryFilePath());
-        registry = fileRegistry.get();
+        registry = &fileRegistry();
     }
     RegKey key = 0;
     if (registry->RegOpenKeyEx(rootKey, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {

@@ -31,7 +31,7 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
 // The registry value as text: REG_DWORD as signed decimal, other data without its final NUL;
 // the empty text for every failure, for data of more than 255 bytes and for a root outside
-// HKEY_CLASSES_ROOT..HKEY_DYN_DATA. Without a registry, the .reg file of registryFilePath().
+// HKEY_CLASSES_ROOT..HKEY_DYN_DATA. Without a registry, fileRegistry().
 std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
                              const std::string& valueName, Registry* registry = nullptr);
 

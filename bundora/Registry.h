@@ -2,14 +2,15 @@
 
 // The registry as the launcher sees it: open a key, query a value, close the key, with the
 // results and error codes of the Windows registry calls. The real registry is a file in the
-// .reg export format; MemoryRegistry is the scriptable stand-in that tests use.
+// .reg export format, read once into memory.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
+#include <string_view>
 
 namespace bundora {
 
@@ -48,14 +49,16 @@ public:
     virtual long RegCloseKey(RegKey key) = 0;
 };
 
-// Keys and values; key paths are "root\sub\key" with names in lower case.
-struct RegistryData {
+// Keys and values; key paths are "root\sub\key" with names in lower case. A key exists when it
+// or one of its subkeys was written.
+class RegistryData {
+public:
     struct Value {
         uint32_t type = REG_SZ;
         std::string bytes;
+        bool operator==(const Value&) const = default;
     };
-    std::set<std::string> keys;
-    std::map<std::string, std::map<std::string, Value>> values;
+    using Values = std::map<std::string, Value>;  // by lower-case name
 
     static std::string keyPath(RegKey root, const std::string& subKey);
     void setString(RegKey root, const std::string& subKey, const std::string& name,
@@ -63,13 +66,29 @@ struct RegistryData {
     void setDword(RegKey root, const std::string& subKey, const std::string& name, int32_t value);
     void set(RegKey root, const std::string& subKey, const std::string& name, uint32_t type,
              const std::string& bytes);
+
+    // By key path as keyPath() gives it.
+    void addKey(const std::string& path);
+    void removeKey(const std::string& path);  // with all its subkeys
+    void setValue(const std::string& path, const std::string& name, Value value);
+    void removeValue(const std::string& path, const std::string& name);
+    bool hasKey(const std::string& path) const;
+    const Value* value(const std::string& path, const std::string& name) const;
+    // Every key with its values (null for none), sorted by path.
+    const std::map<std::string, std::unique_ptr<Values>>& keys() const { return keys_; }
+
+    bool operator==(const RegistryData& other) const;
+
+private:
+    // Sorted, so a key's subkeys are one range. A key without values costs no values map.
+    std::map<std::string, std::unique_ptr<Values>> keys_;
 };
 
-// An in-memory registry that counts its calls and can be told to fail.
-class MemoryRegistry : public Registry {
+// Open keys over RegistryData with the results of the Windows registry calls.
+class DataRegistry : public Registry {
 public:
-    MemoryRegistry() = default;
-    explicit MemoryRegistry(RegistryData data) : data_(std::move(data)) {}
+    DataRegistry() = default;
+    explicit DataRegistry(RegistryData data) : data_(std::move(data)) {}
 
     long RegOpenKeyEx(RegKey root, const std::string& subKey, uint32_t options, uint32_t access,
                       RegKey* result) override;
@@ -78,40 +97,47 @@ public:
     long RegCloseKey(RegKey key) override;
 
     RegistryData& data() { return data_; }
-
-    // Failure injection and observation.
-    std::optional<long> failOpen;
-    std::optional<long> failQueryNumber;  // fails the n-th query (1-based) with failQueryCode
-    long failQueryCode = ERROR_FILE_NOT_FOUND;
-    int opens = 0;
-    int queries = 0;
-    int closes = 0;
-    uint32_t lastAccess = 0;
     size_t openKeys() const { return open_.size(); }
 
-protected:
-    RegistryData data_;
-
 private:
+    RegistryData data_;
     std::map<RegKey, std::string> open_;
     RegKey next_ = 0x1000;
 };
 
-// The .reg file at a path; read afresh at every open. A missing, unreadable or malformed file
-// reads as a registry without keys.
-class RegFileRegistry : public MemoryRegistry {
+// Files larger than this read as unreadable. A registry file for this launcher holds a few keys;
+// reading takes about 1.2x to 2.5x the file's size in memory for exports as regedit writes them,
+// up to about 5.5x for a file of nothing but bare key headers, which the cap bounds at ~350 MiB.
+inline constexpr int64_t kRegFileMaxBytes = int64_t{64} << 20;
+
+// The .reg file at a path, read once when constructed. Only a regular file of at most
+// kRegFileMaxBytes is read (a FIFO or device is never opened for reading in a way that blocks);
+// a missing or unreadable file, or one without a registry header, reads as a registry without
+// keys.
+class RegFileRegistry : public DataRegistry {
 public:
-    explicit RegFileRegistry(std::string path) : path_(std::move(path)) {}
-    long RegOpenKeyEx(RegKey root, const std::string& subKey, uint32_t options, uint32_t access,
-                      RegKey* result) override;
+    explicit RegFileRegistry(const std::string& path);
+    bool readable() const { return readable_; }
 
 private:
-    std::string path_;
+    bool readable_ = false;
 };
 
-// Parses the text of a .reg file (REGEDIT4 or "Windows Registry Editor Version 5.00", UTF-8 or
-// UTF-16LE with its byte-order mark). Returns false and a reason for a malformed file.
-bool parseRegFile(const std::string& text, RegistryData& out, std::string* error = nullptr);
+// The registry file of registryFilePath(), read at the first call (and again only when that path
+// changes): one read per launcher start.
+Registry& fileRegistry();
+
+// Reads a .reg file the way a registry editor imports it: the header line (REGEDIT4, or "Windows
+// Registry Editor Version 5.00") must come first; a section, line or value that isn't understood
+// is skipped and the rest counts. UTF-16LE with its byte-order mark, else 8-bit: REGEDIT4 lines
+// are Windows-1252 (a line that is valid UTF-8 is taken as UTF-8), version 5 lines UTF-8. Text
+// comes out as UTF-8. Returns false, leaving out alone, for a text without a registry header.
+bool parseRegFile(std::string_view bytes, RegistryData& out);
+// The same over a text handed out piece by piece: next() gives the following piece, an empty one
+// at the end, nullopt for a read error (the text then reads as unreadable).
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegistryData& out);
+// The regular file at path; false when it can't be read at all.
+bool readRegFile(const std::string& path, RegistryData& out);
 
 // BUNDORA_REGISTRY, or /etc/pocket-lorvex/registry.reg.
 std::string registryFilePath();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Form1.h"
+#include "MemoryRegistry.h"
 #include "Payload.h"
 #include "TestFiles.h"
 
@@ -15,6 +16,7 @@ namespace bundora {
 namespace {
 
 namespace fs = std::filesystem;
+using test::MemoryRegistry;
 using test::readFile;
 using test::TempDir;
 using test::writeFile;

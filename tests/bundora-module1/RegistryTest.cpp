@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
 
+#include "MemoryRegistry.h"
 #include "Module1.h"
 #include "Registry.h"
 #include "TestFiles.h"
@@ -10,6 +17,7 @@
 namespace bundora {
 namespace {
 
+using test::MemoryRegistry;
 using test::TempDir;
 using test::writeFile;
 
@@ -61,7 +69,32 @@ TEST_F(RegFile, MissingKeyValueOrFileReadsAsEmpty) {
     EXPECT_EQ(fromFile(path, "Nothing", HKEY_LOCAL_MACHINE, "SOFTWARE\\Other"), "");
     EXPECT_EQ(fromFile(path, "INSTALLDIR", HKEY_LOCAL_MACHINE, "SOFTWARE\\Other"), "/x/");
     EXPECT_EQ(fromFile(dir / "missing.reg", "INSTALLDIR"), "");
-    EXPECT_EQ(fromFile(dir.str(), "INSTALLDIR"), "");  // a folder, not a file
+    EXPECT_EQ(fromFile(dir.str(), "INSTALLDIR"), "");    // a folder, not a file
+    EXPECT_EQ(fromFile("/dev/zero", "INSTALLDIR"), "");  // a device that never ends
+
+    // A FIFO without a writer reads as missing at once instead of waiting for one.
+    const std::string fifo = dir / "fifo.reg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto read = std::async(std::launch::async, [&] { return fromFile(fifo, "INSTALLDIR"); });
+    if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading a FIFO blocks";
+        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(read.get(), "");
+
+    // Larger than the cap (sparse, so it costs nothing): unreadable, whatever it starts with.
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n");
+    ASSERT_EQ(::truncate(path.c_str(), kRegFileMaxBytes + 1), 0);
+    RegFileRegistry tooLarge(path);
+    EXPECT_FALSE(tooLarge.readable());
+}
+
+TEST_F(RegFile, IsReadOnceWhenConstructed) {
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n");
+    RegFileRegistry registry(path);
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/changed/\"\n");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR", &registry), "/x/");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR", &registry), "/x/");
 }
 
 TEST_F(RegFile, TextOf254CharactersComesBackWhole255ReadsAsAbsent) {
@@ -73,36 +106,55 @@ TEST_F(RegFile, TextOf254CharactersComesBackWhole255ReadsAsAbsent) {
     EXPECT_EQ(fromFile(path, "B"), "");
 }
 
-TEST_F(RegFile, MalformedFilesReadAsEmpty) {
+TEST_F(RegFile, WhatIsNotUnderstoodIsSkippedAndTheRestCounts) {
     const std::string good =
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/x/\"\n";
-    EXPECT_EQ(fromFile(write(good, "REGEDIT4"), "INSTALLDIR"), "/x/");
-    for (const std::string& bad : {
-             std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\n\"INSTALLDIR\"=\"/x/\"\n"),
-             good + "\"Broken\"=\"no end\n",
-             good + "\"D\"=dword:123456789\n",
-             good + "\"H\"=hex:4g\n",
-             good + "\"N\"=other\n",
-             "\"INSTALLDIR\"=\"/x/\"\n" + good,
-             "[HKEY_NOWHERE\\SOFTWARE]\n" + good,
-         }) {
-        EXPECT_EQ(fromFile(write(bad), "INSTALLDIR"), "") << bad;
+    for (const std::string header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
+        for (const std::string& body : {
+                 good,
+                 "[HKEY_CURRENT_USER_LOCAL_SETTINGS\\Software\\X]\n\"A\"=\"b\"\n" + good,
+                 "[HKEY_NOWHERE\\SOFTWARE]\n\"INSTALLDIR\"=\"/y/\"\n" + good,
+                 "\"INSTALLDIR\"=\"/y/\"\n" + good,
+                 // The values of a section that is skipped never land in the key before it.
+                 good + "[HKEY_NOWHERE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/no/\"\n",
+                 good + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\n\"INSTALLDIR\"=\"/no/\"\n",
+                 good + "\"Broken\"=\"no end\n\"INSTALLDIR\"=\"/x/\n",
+                 good + "\"D\"=dword:123456789\n\"H\"=hex:4g\n\"N\"=other\n",
+                 good + "\"Q\"=qword:1\n\"T\"=hex(123456789):00\ngarbage\n",
+                 good + "\"INSTALLDIR\"=hex(2):41,\\\n  4g\n",
+                 // A value cut off after a backslash doesn't swallow the next key.
+                 "[HKEY_CURRENT_USER\\Other]\n\"H\"=hex:01,\\\n" + good,
+             }) {
+            EXPECT_EQ(fromFile(write(body, header), "INSTALLDIR"), "/x/") << header << body;
+        }
     }
+    // Only a text without a registry header can't be read at all.
     EXPECT_EQ(fromFile(write(good, "Not a registry file"), "INSTALLDIR"), "");
+    writeFile(path, "\n\n" + good);
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "");
     writeFile(path, "");
     EXPECT_EQ(fromFile(path, "INSTALLDIR"), "");
 }
 
-TEST_F(RegFile, HexContinuationsDeletionsAndUtf16Files) {
+TEST_F(RegFile, HexContinuationsDeletionsAndEncodings) {
     write(
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\r\n"
         "\"Wide\"=hex(2):2f,00,6f,00,70,00,74,00,2f,00,\\\r\n"
         "  00,00\r\n"
         "\"Gone\"=\"x\"\r\n"
         "\"Gone\"=-\r\n"
-        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Removed]\r\n");
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Removed]\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B]\r\n\"V\"=\"b\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A B]\r\n\"V\"=\"blank\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]x]\r\n\"V\"=\"bracket\"\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"V\"=\"into the deleted key\"\r\n");
     EXPECT_EQ(fromFile(path, "Wide"), "/opt/");
     EXPECT_EQ(fromFile(path, "Gone"), "");
+    // Deleting a key takes its subkeys, not the keys whose names merely start like it.
+    EXPECT_EQ(fromFile(path, "V", HKEY_LOCAL_MACHINE, "SOFTWARE\\A\\B"), "");
+    EXPECT_EQ(fromFile(path, "V", HKEY_LOCAL_MACHINE, "SOFTWARE\\A"), "");
+    EXPECT_EQ(fromFile(path, "V", HKEY_LOCAL_MACHINE, "SOFTWARE\\A B"), "blank");
+    EXPECT_EQ(fromFile(path, "V", HKEY_LOCAL_MACHINE, "SOFTWARE\\A]x"), "bracket");
 
     // The same content as regedit writes it: UTF-16LE with a byte-order mark.
     std::string wide = "\xff\xfe";
@@ -114,6 +166,36 @@ TEST_F(RegFile, HexContinuationsDeletionsAndUtf16Files) {
     }
     writeFile(path, wide);
     EXPECT_EQ(fromFile(path, "INSTALLDIR"), "/w\xc3\xa9/");
+
+    // Handed over in pieces of one byte, the text reads the same.
+    RegistryData whole, pieces;
+    ASSERT_TRUE(parseRegFile(wide, whole));
+    size_t at = 0;
+    ASSERT_TRUE(parseRegFile(
+        [&]() -> std::optional<std::string_view> {
+            return std::string_view(wide).substr(at < wide.size() ? at++ : at, 1);
+        },
+        pieces));
+    EXPECT_TRUE(pieces == whole);
+
+    // REGEDIT4 is in the ANSI code page, Windows-1252; a file written as UTF-8 stays readable.
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\\B\xfc"
+        "cher]\n"
+        "\"INSTALLDIR\"=\"/opt/Caf\xe9 \x80/\"\n"
+        "\"Expand\"=hex(2):2f,e9,00\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n"
+        "\"INSTALLDIR\"=\"/opt/Caf\xc3\xa9/\"\n",
+        "REGEDIT4");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR", HKEY_LOCAL_MACHINE,
+                       kKey + "\\B\xc3\xbc"
+                              "cher"),
+              "/opt/Caf\xc3\xa9 \xe2\x82\xac/");
+    EXPECT_EQ(fromFile(path, "Expand", HKEY_LOCAL_MACHINE,
+                       kKey + "\\B\xc3\xbc"
+                              "cher"),
+              "/\xc3\xa9");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "/opt/Caf\xc3\xa9/");
 }
 
 TEST(RegistryValue, RootsOutsideThePredefinedOnesOpenNothing) {
@@ -164,6 +246,10 @@ TEST(RegistryValue, DefaultsToTheFileNamedByTheEnvironment) {
               "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/e/\"\n");
     ::setenv("BUNDORA_REGISTRY", (dir / "r.reg").c_str(), 1);
     EXPECT_EQ(registryFilePath(), dir / "r.reg");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR"), "/e/");
+    // Read once per start: a later change of the file isn't seen.
+    writeFile(dir / "r.reg",
+              "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/f/\"\n");
     EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR"), "/e/");
     ::unsetenv("BUNDORA_REGISTRY");
     EXPECT_EQ(registryFilePath(), "/etc/pocket-lorvex/registry.reg");
