@@ -28,12 +28,12 @@ static const char kHelp[] =
     "\n"
     "Any other arguments are ignored.\n"
     "\n"
+    "Exit status: 0 after the last run (or the message that no module was found), 1 when a\n"
+    "step failed. The installer's own exit status is ignored.\n"
+    "\n"
     "Environment:\n"
     "  BUNDORA_REGISTRY  the registry file (default /etc/pocket-lorvex/registry.reg)\n"
-    "  TEMP, TMPDIR      the temporary folder (default /tmp)\n"
-    "\n"
-    "Exit status: 0 after the last run (or the message that no module was found), 1 when a\n"
-    "step failed. The installer's own exit status is ignored.\n";
+    "  TEMP, TMPDIR      the temporary folder (default /tmp)\n";
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     shared-mime-info desktop-file-utils dpkg-dev file
+    help2man man-db lintian appstream
 )
 
 missing=()

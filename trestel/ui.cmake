@@ -14,10 +14,10 @@ qt_add_resources(trestel_ui trestel_icons
     BASE icons
     FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
 
+# Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)
 target_link_libraries(trestel PRIVATE trestel_ui)
 
-install(TARGETS trestel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES icons/trestel-48.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
         RENAME trestel.png)
 install(FILES icons/trestel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

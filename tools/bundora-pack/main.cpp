@@ -16,9 +16,9 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: bundora-pack append CARRIER NAME SOURCE [--backup]\n"
-    "       bundora-pack list CARRIER\n"
-    "       bundora-pack extract CARRIER DESTDIR\n"
-    "       bundora-pack --help | --version\n"
+    "  or:  bundora-pack list CARRIER\n"
+    "  or:  bundora-pack extract CARRIER DESTDIR\n"
+    "  or:  bundora-pack --help | --version\n"
     "Appends, lists and extracts the entries that a bundle launcher carries behind its\n"
     "program image.\n"
     "\n"
