@@ -12,6 +12,7 @@
 #include <QSignalBlocker>
 
 #include "FloodBar.h"
+#include "LocalPath.h"
 #include "MessageBoxes.h"
 
 namespace {
@@ -227,9 +228,8 @@ bool FormMain::Load(const QString& sArgumentText) {
 }
 
 void FormMain::SetTitleFor(const QString& sPath) {
-    QString sName;
-    Try([&] { sName = modRapi::GetFileName(sPath); });
-    LabelTitle->setText(QStringLiteral("Install '") + sName + QStringLiteral("' to PDA"));
+    LabelTitle->setText(QStringLiteral("Install '") + DisplayName(sPath) +
+                        QStringLiteral("' to PDA"));
 }
 
 // --- What the device module reaches -----------------------------------------------------------
@@ -317,10 +317,18 @@ void FormMain::ListBoxFoldersClick() {
     if (sModulePath_.isEmpty()) {
         return;
     }
-    QString sName;
-    Try([&] { sName = modRapi::GetFileName(sModulePath_); });
-    sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+    sTargetPath_ = TargetFor(nIndex);
     ButtonCopy->setEnabled(true);
+}
+
+QString FormMain::DisplayName(const QString& sPath) {
+    // Bytes of a local name that are not UTF-8 can't be shown or stored on the handheld as they
+    // are: the title and the target name carry U+FFFD in their place.
+    return LocalPath::forDisplay(modRapi::GetFileName(sPath));
+}
+
+QString FormMain::TargetFor(int nIndex) const {
+    return ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + DisplayName(sModulePath_);
 }
 
 // --- The install command ------------------------------------------------------------------------
@@ -366,9 +374,7 @@ void FormMain::MenuFileOpenClick() {
     SetTitleFor(sModulePath_);
     const int nIndex = SelectedIndex();
     if (nIndex > -1) {
-        QString sName;
-        Try([&] { sName = modRapi::GetFileName(sModulePath_); });
-        sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+        sTargetPath_ = TargetFor(nIndex);
         ButtonCopy->setEnabled(true);
     } else {
         ButtonCopy->setEnabled(false);

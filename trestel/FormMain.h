@@ -78,6 +78,10 @@ private:
     void Unload();
     int SelectedIndex() const;
     void SetTitleFor(const QString& sPath);
+    // The module's file name as shown and as named on the handheld.
+    static QString DisplayName(const QString& sPath);
+    // The target path for the module in the folder of list entry nIndex.
+    QString TargetFor(int nIndex) const;
 
     MessageBoxes* messages_;
     modFileOpen::FileDialog* fileDialog_;

@@ -3,12 +3,13 @@
 set(CMAKE_AUTOMOC ON)
 
 add_library(trestel_ui STATIC
+    CommandLine.cpp CommandLine.h
     FormMain.cpp FormMain.h
     FloodBar.cpp FloodBar.h
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets)
+target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE product)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons

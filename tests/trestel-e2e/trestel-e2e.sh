@@ -6,7 +6,10 @@
 #       one module onto the storage card of a handheld with one card; saves screenshots of the
 #       Start, Ready and Copying states into SCREENSHOT_DIR and checks the bytes on the handheld.
 #   trestel-e2e.sh missing TRESTEL
-#       a module path that names no file: only the error box appears, then the program ends.
+#       a module path that names no file: only the error box appears, then the program ends
+#       with status 1.
+#   trestel-e2e.sh command-line TRESTEL
+#       --help and --version without a display; no display at all: one line and status 1.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -54,8 +57,8 @@ run_missing() {
     wait_end "$app_pid" 20
     local status=$?
     app_pid=""
-    [ $status -eq 0 ] || fail "trestel ended with status $status"
-    echo "missing: message box only, then the program ended"
+    [ $status -eq 1 ] || fail "trestel ended with status $status, not 1"
+    echo "missing: message box only, then the program ended with status 1"
 }
 
 run_install() {
@@ -77,7 +80,8 @@ run_install() {
     fi
 
     xvfb_start || fail "no X server"
-    TRESTEL_DEVICE="$root" "$trestel" "$module" &
+    # The toolkit's own options are not part of the module path.
+    TRESTEL_DEVICE="$root" "$trestel" -style Fusion "$module" &
     app_pid=$!
     local w
     w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear"
@@ -119,8 +123,34 @@ run_install() {
     echo "install: $(stat -c %s "$target") bytes on the card; screenshots in $shots"
 }
 
+run_command_line() {
+    local out err status
+    for option in --help --version; do
+        out=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$trestel" "$option" 2>"$work/err")
+        status=$?
+        [ $status -eq 0 ] || fail "$option: status $status"
+        [ -s "$work/err" ] && fail "$option wrote to standard error: $(cat "$work/err")"
+        case "$option" in
+            --help) [[ "$out" == "Usage: trestel [OPTION]... [MODULE-FILE]"* ]] ||
+                fail "--help does not start with its usage line: $out" ;;
+            --version) [[ "$out" =~ ^trestel\ \(.+\)\ [0-9.]+$ ]] ||
+                fail "--version: $out" ;;
+        esac
+    done
+    for display in "" ":999"; do
+        env -u WAYLAND_DISPLAY DISPLAY="$display" QT_QPA_PLATFORM=xcb \
+            "$trestel" "$work/x.bbl" >/dev/null 2>"$work/err"
+        status=$?
+        err=$(cat "$work/err")
+        [ $status -eq 1 ] || fail "no display \"$display\": status $status ($err)"
+        [ "$(wc -l <"$work/err")" -eq 1 ] || fail "no display \"$display\": not one line: $err"
+    done
+    echo "command line: --help, --version and no display answered; last: $err"
+}
+
 case "$mode" in
     install) run_install "$@" ;;
     missing) run_missing ;;
+    command-line) run_command_line ;;
     *) fail "unknown mode $mode" ;;
 esac

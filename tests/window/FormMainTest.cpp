@@ -12,15 +12,21 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <array>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
+#include "CommandLine.h"
 #include "DialogFakes.h"
 #include "FakeDevice.h"
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "LocalPath.h"
 #include "modRapi.h"
 
 namespace {
@@ -288,6 +294,47 @@ TEST_F(FormMainTest, LoadWithNoOrOneCharacterOpensWithoutModule) {
     EXPECT_EQ(FormMain::ArgumentText({"trestel"}), "");
 }
 
+TEST(CommandLine, HelpAndVersionOnlyAloneAndArgumentsKeepTheirBytes) {
+    using CommandLine::EarlyAnswer;
+    struct Case {
+        std::vector<const char*> argv;
+        EarlyAnswer answer;
+    };
+    const Case cases[] = {
+        {{"trestel", "--help"}, EarlyAnswer::Help},
+        {{"trestel", "--version"}, EarlyAnswer::Version},
+        // Anything else is the module path, even when it starts like an option.
+        {{"trestel", "--help", "x.bbl"}, EarlyAnswer::None},
+        {{"trestel", "x.bbl", "--version"}, EarlyAnswer::None},
+        {{"trestel", "-help"}, EarlyAnswer::None},
+        {{"trestel"}, EarlyAnswer::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        EXPECT_EQ(CommandLine::EarlyAnswerFor(static_cast<int>(c.argv.size()), c.argv.data()),
+                  c.answer);
+    }
+    // The forms help2man reads: usage first, then a one-line description; name and version.
+    const QStringList help = CommandLine::HelpText().split(u'\n');
+    EXPECT_EQ(help[0], "Usage: trestel [OPTION]... [MODULE-FILE]");
+    EXPECT_FALSE(help[1].isEmpty());
+    for (const char* word : {"  --help", "  --version", "Environment:", "  TRESTEL_DEVICE",
+                             "  TRESTEL_RAPI_LIBRARY"}) {
+        EXPECT_EQ(help.filter(QRegularExpression("^" + QRegularExpression::escape(word))).size(), 1)
+            << word;
+    }
+    EXPECT_TRUE(QRegularExpression(R"(^trestel \([^()]+\) \d+\.\d+\n$)")
+                    .match(CommandLine::VersionText())
+                    .hasMatch())
+        << CommandLine::VersionText().toStdString();
+
+    // A Latin-1 name is not UTF-8: its bytes reach the file system unchanged.
+    const char* argv[] = {"trestel", "/tmp/d\xe9j\xe0 vu.bbl"};
+    const QStringList arguments = CommandLine::Arguments(2, argv);
+    ASSERT_EQ(arguments.size(), 2);
+    EXPECT_EQ(LocalPath::encode(arguments[1]), QByteArray(argv[1]));
+}
+
 TEST_F(FormMainTest, MissingFileEndsTheProgramAfterItsMessage) {
     for (const QString& text :
          {QStringLiteral("\"\""), dir.filePath("missing.bbl"), "\"" + dir.path() + "\""}) {
@@ -467,6 +514,20 @@ TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     EXPECT_EQ(device.Calls("CeCreateFile").size(), 2u);
     EXPECT_EQ(boxes.shown.size(), 2u);
     ExpectConnected(true);
+
+    // A Latin-1 file name from the command line: read by its own bytes, named on the handheld
+    // with U+FFFD for the byte that is not UTF-8.
+    const QByteArray latin1 = QFile::encodeName(dir.path()) + "/caf\xe9.dct";
+    FILE* raw = std::fopen(latin1.constData(), "wb");
+    ASSERT_NE(raw, nullptr);
+    std::fputs("latin", raw);
+    std::fclose(raw);
+    MakeLoaded(CommandLine::Arguments(2, std::array{"trestel", latin1.constData()}.data())[1]);
+    EXPECT_EQ(Title()->text(), QString::fromUtf16(u"Install 'caf\ufffd.dct' to PDA"));
+    Connect()->click();
+    SelectRow(0);
+    Copy()->click();
+    EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\caf\ufffd.dct"), "latin");
 }
 
 TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
