@@ -12,6 +12,11 @@ set(PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${PACKAGE_NAME})
 # The AppStream component id: reverse DNS of the project's contact domain.
 set(METAINFO_ID invalid.pocket_lorvex.trestel)
 
+# The desktop entry and the metainfo are made from these files: configure again when they change.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_LIST_DIR}/pocket-lorvex-modules.xml ${CMAKE_CURRENT_LIST_DIR}/changelog
+    ${CMAKE_CURRENT_LIST_DIR}/copyright)
+
 # The MIME types that the desktop entry and the metainfo name are the ones the definitions hold.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/pocket-lorvex-modules.xml mime_lines
      REGEX "<mime-type type=\"[^\"]+\"")
@@ -34,19 +39,20 @@ if(NOT changelog_version STREQUAL PRODUCT_VERSION)
                         "PRODUCT_VERSION is ${PRODUCT_VERSION}: add a changelog entry")
 endif()
 file(STRINGS ${PACKAGE_CHANGELOG} changelog_trailer REGEX "^ -- " LIMIT_COUNT 1)
-string(REGEX MATCH ", ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) " date_match
-       "${changelog_trailer}")
-set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
-list(FIND months "${CMAKE_MATCH_2}" month_index)
+set(months_of_year Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+if(NOT changelog_trailer MATCHES ", 0?([1-9][0-9]?) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    message(FATAL_ERROR "packaging/changelog: no date in \"${changelog_trailer}\"")
+endif()
+set(day ${CMAKE_MATCH_1})
+set(year ${CMAKE_MATCH_3})
+list(FIND months_of_year "${CMAKE_MATCH_2}" month_index)
 math(EXPR month "${month_index} + 1")
-if(month LESS 10)
-    set(month "0${month}")
-endif()
-set(day "${CMAKE_MATCH_1}")
-if(day LESS 10)
-    set(day "0${day}")
-endif()
-set(RELEASE_DATE "${CMAKE_MATCH_3}-${month}-${day}")
+foreach(part IN ITEMS day month)
+    if(${part} LESS 10)
+        set(${part} "0${${part}}")
+    endif()
+endforeach()
+set(RELEASE_DATE "${year}-${month}-${day}")
 
 # The licence named in the copyright file is the one the metainfo declares.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/copyright license_line REGEX "^License: " LIMIT_COUNT 1)

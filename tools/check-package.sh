@@ -131,6 +131,13 @@ else
         fail "the metainfo provides \"$metainfo_types\", the definitions hold \"$mime_types\""
     fi
     grep -q '<screenshot type="default">' "$metainfo" || fail "the metainfo has no screenshot"
+    version=$(dpkg-deb -f "$deb" Version)
+    if grep -qE "<release version=\"$version\" date=\"[0-9]{4}-[0-9]{2}-[0-9]{2}\"/>" "$metainfo"
+    then
+        ok "the metainfo's release is the package's version $version"
+    else
+        fail "the metainfo holds no release $version with a YYYY-MM-DD date"
+    fi
 fi
 
 # 7. MIME definitions: a generic icon for every type, no claim on *.map.
