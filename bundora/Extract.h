@@ -21,6 +21,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The text as it may be shown on one line: control characters and DEL as \xNN, so a name with
+// a NUL or a line break neither cuts off nor breaks the message it is part of.
+std::string oneLine(std::string_view text);
+
 // Splits an entry name into the parts of its path below the destination folder ("\" and "/"
 // both separate). Refuses (ExtractError) a name that is empty, absolute, has a drive prefix, a
 // NUL, or an empty, "." or ".." part: such a name would write outside the destination folder.
@@ -30,15 +34,33 @@ std::vector<std::string> entryPathParts(std::string_view name);
 // such file, no access, not a regular file). Links are followed. dirFd may be AT_FDCWD.
 int fileStatusAt(int dirFd, const char* path);
 
+// Temporary things the launcher leaves while it works carry its process id in their names:
+// prefix, the pid, "-", anything. True when name is such a name and that process has ended.
+bool leftoverOfEndedProcess(std::string_view name, std::string_view prefix);
+
+// Prefix of the temporary names extraction falls back to (".bundora-<pid>-<n>.part").
+inline constexpr std::string_view kTemporaryPrefix = ".bundora-";
+
+// How extraction holds an entry's data until it is complete.
+enum class Temporaries {
+    Unnamed,  // a file without a name (O_TMPFILE) where the file system allows, else Named
+    Named,    // a file under a temporary name that carries the launcher's pid
+};
+
 // Writes every entry of the carrier's chain, in walk order, below destDir:
 // 1. a missing last folder level of the entry's name is created (the levels above must exist);
 // 2. with BackupFlag 1 and a target with content, an old backup is deleted and the target is
 //    renamed to its name followed by the backup suffix;
 // 3. the data is written to a temporary file in the target's folder, which then replaces the
-//    target, so a failure never leaves a partly written target behind.
+//    target, so a failure never leaves a partly written target behind. The file has no name
+//    until it is complete where the file system allows; otherwise its name carries the pid, and
+//    the launcher's own such files whose process has ended are removed from every folder that
+//    extraction writes into, so a killed launcher leaves nothing that later runs keep.
 // Data that starts with an ELF header or "#!" gets mode 0755, other data 0644 (less the umask).
 // The first failure ends the extraction with ExtractError or PayloadError; files written before
 // it stay. Folders below destDir are never followed through symbolic links.
-void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* stats = nullptr);
+// Paths in messages are shown with oneLine, a folder on the way that is a link is named as such.
+void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* stats = nullptr,
+                    Temporaries temporaries = Temporaries::Unnamed);
 
 }  // namespace bundora

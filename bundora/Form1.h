@@ -53,16 +53,24 @@ public:
     static constexpr const char* kCaption = "Form1";
 
     explicit Form1(Form1Deps deps = {});
+    // Removes the private folder made for this run, if any.
+    ~Form1();
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
 
     // The installer folder: INSTALLDIR of HKLM\SOFTWARE\Pocket Lorvex as stored, else the
     // temporary folder followed by "/".
     std::string GetPocketLorvexPath();
     // The installer path; extracts the payload into the installer folder first when the
-    // installer there is missing, empty, or could have been planted by another user.
+    // installer there is missing, empty, not executable, or could have been planted by another
+    // user. A planted one that can't be replaced leaves the installer folder alone: the payload
+    // goes into a private folder made for this run (0700, removed when the form ends) and the
+    // installer path points there. A folder path with a double quote ends the run (LaunchError).
     std::string PocketLorvexInstallerPath();
     // Writes every payload entry into destDir. Throws LaunchError.
     void extractFiles(const std::string& destDir);
-    // The whole run. Throws LaunchError for a failed step.
+    // The whole run. Throws LaunchError for a failed step. A module whose path holds a double
+    // quote is skipped with a line on the errors stream; it still counts as a run.
     void Load();
 
     std::string launcherFolder() const;
@@ -70,20 +78,30 @@ public:
 
 private:
     const char* env(const char* name) const;
+    std::string temporaryFolder() const;
+    std::string makePrivateFolder();
 
     Form1Deps deps_;
     std::string exePath_;
+    std::string privateFolder_;
     int runCount_ = 0;
 };
-
-// The text with control characters replaced by "?", so a report stays on one line.
-std::string oneLine(std::string text);
 
 // Runs the launcher; returns the exit status (0, or 1 after one line on standard error).
 int runLauncher(Form1Deps deps = {});
 
-// Whether an installer file found in the installer folder may be run: a regular file (not a
-// link) of the current user or root that no other user can write to.
-bool installerTrusted(const std::string& path);
+// What the launcher makes of the installer file found at path.
+enum class InstallerState {
+    Missing,        // none, empty, not a regular file, or not trusted
+    NotExecutable,  // trusted and with content, but without the execute bit
+    Present,        // trusted, with content and executable: it is run as it is
+};
+// Trusted: a regular file of the current user or root that no other user can write to, or a link
+// (itself the user's or root's) to such a file.
+InstallerState installerState(const std::string& path);
+
+// Why the folder entry at path can't be replaced by this user (no write access to its folder, or
+// a sticky folder such as /tmp and someone else's entry); empty when it can.
+std::string whyNotReplaceable(const std::string& path);
 
 }  // namespace bundora

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <string>
@@ -16,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::exists;
+using test::listing;
 using test::readFile;
 using test::readStandInLog;
 using test::TempDir;
@@ -55,8 +60,10 @@ protected:
     }
     test::ProgramResult runArgs(const std::vector<std::string>& args, int sleepMs = 0,
                                 const std::string& display = "-DISPLAY") {
+        std::vector<std::string> argv = runPrefix;
+        argv.insert(argv.end(), args.begin(), args.end());
         return test::runProgram(
-            args, root,
+            argv, root,
             {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
              "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), display, "-WAYLAND_DISPLAY"});
     }
@@ -65,6 +72,7 @@ protected:
     }
 
     TempDir root;
+    std::vector<std::string> runPrefix;  // e.g. a command that runs the launcher as another user
     std::string launcher;
     std::string registry = root / "registry.reg";
     std::string installFolder = root / "inst/";
@@ -203,6 +211,74 @@ TEST_F(PackedLauncher, HelpOrVersionGivenAloneAnswerWithoutARun) {
     // Beside other arguments they are ignored, as every argument is.
     EXPECT_EQ(runArgs({launcher, "--version", "x"}).status, 0);
     EXPECT_EQ(readStandInLog(log).size(), 1u);
+}
+
+TEST_F(PackedLauncher, KilledDuringExtractionLeavesNothingBehind) {
+    module("one.bbl");
+    // A file-size limit below the installer's size kills the launcher in the middle of writing
+    // it (SIGXFSZ); the readme, appended last, is written first and complete.
+    rlimit fsize{}, core{};
+    ::getrlimit(RLIMIT_FSIZE, &fsize);
+    ::getrlimit(RLIMIT_CORE, &core);
+    const rlimit cut{4096, fsize.rlim_max}, noCore{0, core.rlim_max};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setrlimit(RLIMIT_FSIZE, &cut);
+    const auto killed = run(launcher);
+    ::setrlimit(RLIMIT_FSIZE, &fsize);
+    ::setrlimit(RLIMIT_CORE, &core);
+    EXPECT_EQ(killed.status, 128 + SIGXFSZ) << killed.err;
+    EXPECT_EQ(listing(installFolder), std::vector<std::string>{"readme.txt"});
+
+    const auto again = run(launcher);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(listing(installFolder), (std::vector<std::string>{"Trestel.exe", "readme.txt"}));
+    EXPECT_EQ(readStandInLog(log).size(), 1u);
+}
+
+// Owners and folder rights matter here, so the launcher runs as another user (needs root).
+TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
+    if (::geteuid() != 0 || !exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv";
+    }
+    constexpr uid_t kUser = 65534, kPlanter = 65533;
+    runPrefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    ::chmod(root.str().c_str(), 0755);
+    const std::string shared = root / "shared";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    tempFolder = shared;
+    log = shared + "/log";
+    setInstallDir(shared + "/");
+    module("one.bbl");
+    const std::string planted = shared + "/Trestel.exe";
+    writeFile(planted, "#!/bin/sh\necho planted\n");
+    ::chmod(planted.c_str(), 0755);
+    ASSERT_EQ(::chown(planted.c_str(), kPlanter, kPlanter), 0);
+    // The private folder of a killed earlier run of this user.
+    const std::string stale = shared + "/bundora-999999999-AbCdEf";
+    fs::create_directory(stale);
+    ASSERT_EQ(::chown(stale.c_str(), kUser, kUser), 0);
+
+    auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[0].rfind(shared + "/bundora-", 0), 0u) << runs[0].args[0];
+    EXPECT_EQ(runs[0].args[1], root / "launch/one.bbl");
+    EXPECT_EQ(readFile(planted), "#!/bin/sh\necho planted\n");
+    EXPECT_EQ(listing(shared), (std::vector<std::string>{"Trestel.exe", "log"}));
+
+    // The user's installer without the execute bit, in a folder the user can't write to.
+    const std::string locked = root / "locked";
+    fs::create_directory(locked);
+    writeFile(locked + "/Trestel.exe", "#!/bin/sh\n");  // 0644
+    setInstallDir(locked + "/");
+    r = run(launcher);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "bundora: installer: " + locked +
+                  "/Trestel.exe is not executable and can't be replaced: no write access to " +
+                  locked + "\n");
 }
 
 TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {

@@ -58,6 +58,18 @@ TEST_F(PackTool, BrokenCarrierGivesStatusOneAndOneLineWithThePosition) {
     EXPECT_EQ(readFile(carrier), bytes);
 }
 
+TEST_F(PackTool, RefusesEntryNamesTheLauncherWouldRefuse) {
+    writeFile(carrier, std::string(100, '\0'));
+    writeFile(dir / "one", "data");
+    for (const std::string name : {"..\\evil", "/etc/evil", "a\\\\b"}) {
+        const auto r = pack({"append", carrier, name, dir / "one"});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err.rfind("bundora-pack: append: entry name \"" + name + "\" refused: ", 0), 0u)
+            << r.err;
+    }
+    EXPECT_EQ(readFile(carrier), std::string(100, '\0'));
+}
+
 TEST_F(PackTool, BadUsageGivesStatusTwoAndOneLineWithAPointerToTheHelp) {
     for (const auto& args : {std::vector<std::string>{},
                              {"frobnicate"},

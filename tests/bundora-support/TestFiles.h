@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace bundora::test {
 
@@ -56,6 +58,16 @@ inline std::string readFile(const std::string& path) {
 inline bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The names below folder, relative to it, sorted.
+inline std::vector<std::string> listing(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+        names.push_back(std::filesystem::relative(e.path(), folder).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Bytes that are not all alike, so misplaced copies show.

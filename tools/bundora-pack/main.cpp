@@ -52,6 +52,7 @@ int run(const std::vector<std::string>& args) {
         if (plain.size() != 3) {
             return usage("append takes CARRIER NAME SOURCE [--backup]");
         }
+        bundora::entryPathParts(plain[1]);  // the launcher would refuse it: so does packing
         bundora::FileSource source(plain[2]);
         bundora::appendEntry(plain[0], plain[1], backup ? 1 : 0, source);
         return 0;
@@ -99,13 +100,7 @@ int main(int argc, char** argv) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::string message = e.what();
-        for (auto& c : message) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                c = '?';  // one line, whatever the entry names hold
-            }
-        }
-        std::cerr << "bundora-pack: " << args[0] << ": " << message << "\n";
+        std::cerr << "bundora-pack: " << args[0] << ": " << bundora::oneLine(e.what()) << "\n";
         return 1;
     }
 }

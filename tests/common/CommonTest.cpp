@@ -1,0 +1,111 @@
+// The shared helpers: whole reads and writes on real descriptors, text conversion, wildcards.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "LargeBuffer.h"
+#include "Posix.h"
+#include "Text.h"
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char name[] = "/tmp/common-test.XXXXXX";
+        path = ::mkdtemp(name);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+TEST(PosixTest, ReadsOnlyRegularFilesWholeAndWithinTheLimit) {
+    TempDir dir;
+    const std::string file = dir.path + "/f", fifo = dir.path + "/p";
+    const std::string data(200000, 'x');
+    {
+        posix::UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT, 0600));
+        ASSERT_EQ(posix::writeAll(out.get(), data.data(), data.size()), 0);
+    }
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    struct stat st {};
+    posix::UniqueFd in = posix::openRegularFile(AT_FDCWD, file.c_str(), 0, &st);
+    ASSERT_TRUE(in.valid());
+    EXPECT_EQ(st.st_size, 200000);
+    std::string text;
+    EXPECT_TRUE(posix::readAll(in.get(), text));
+    EXPECT_EQ(text, data);
+
+    in = posix::openRegularFile(AT_FDCWD, file.c_str());
+    text.clear();
+    EXPECT_FALSE(posix::readAll(in.get(), text, 100000));
+    EXPECT_EQ(errno, EFBIG);
+
+    // A FIFO with no writer and a folder are turned away at once, without blocking.
+    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, fifo.c_str()).valid());
+    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, dir.path.c_str()).valid());
+    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, (dir.path + "/none").c_str()).valid());
+
+    posix::LargeBuffer buffer;
+    ASSERT_TRUE(buffer.allocate(size_t{5} << 20));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.get()) % (size_t{2} << 20), 0u);
+    EXPECT_EQ(buffer.get()[(size_t{5} << 20) - 1], 0);
+}
+
+TEST(PosixTest, WriteToAClosedPipeReportsItsError) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    posix::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    readEnd.reset();
+    ::signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(posix::writeAll(writeEnd.get(), "abc", 3), EPIPE);
+}
+
+TEST(TextTest, ConvertsBetweenEncodings) {
+    std::string out;
+    EXPECT_TRUE(text::utf16ToUtf8(u"Gr\u00FC\u00DF \U0001F600", out));
+    EXPECT_EQ(out, "Gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
+    const std::u16string unpaired = {u'a', char16_t(0xD800), u'b'};
+    EXPECT_FALSE(text::utf16ToUtf8(unpaired, out));
+    EXPECT_EQ(text::utf16ToUtf8Lossy(unpaired),
+              "a\xEF\xBF\xBD"
+              "b");
+
+    std::u32string points;
+    EXPECT_TRUE(text::utf8ToUtf32("\xC3\xBC\xF0\x9F\x98\x80", points));
+    EXPECT_EQ(points, U"\u00FC\U0001F600");
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF8\x88\x80\x80\x80", "\x80"}) {
+        EXPECT_FALSE(text::utf8ToUtf32(bad, points)) << bad;
+    }
+}
+
+TEST(TextTest, MatchesWildcards) {
+    using text::Case;
+    struct Row {
+        std::u32string_view pattern, name;
+        Case sense;
+        bool match;
+    } rows[] = {
+        {U"*.bbl", U"a.bbl", Case::Sensitive, true},
+        {U"*.bbl", U"a.BBL", Case::Sensitive, false},
+        {U"*.bbl", U"a.BBL", Case::IgnoreAscii, true},
+        {U"a?c", U"abc", Case::Sensitive, true},
+        {U"a?c", U"ac", Case::Sensitive, false},
+        {U"*a*b", U"xaxxb", Case::Sensitive, true},
+        {U"*", U"", Case::Sensitive, true},
+        {U"\u00DC*", U"\u00FCx", Case::IgnoreAscii, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(text::wildcardMatch(row.pattern, row.name, row.sense), row.match);
+    }
+}
+
+}  // namespace
