@@ -154,7 +154,8 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
     }
 
     // Horizontal position in scale units, vertical in twips.
-    const float fTextWidth = static_cast<float>(textWidth) * fScaleWidth_ / nWidth;
+    const float fTextWidth =
+        static_cast<float>(textWidth) * fScaleWidth_ / static_cast<float>(nWidth);
     const float fX = flood::CentredStart(fScaleWidth_, fTextWidth);
     const float fTextHeight = static_cast<float>(lineHeight_) * flood::kTwipsPerPixel;
     const float fY =

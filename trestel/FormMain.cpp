@@ -28,15 +28,6 @@ const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
 const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
 
-// Every handler goes on with its next step when one fails.
-template <typename Step>
-void Try(Step step) {
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
 // Tahoma, or a sans of similar build where it isn't installed, at a pixel size (96 dpi).
 QFont Tahoma(int nPixels, bool bBold) {
     static const bool bSubstituted = [] {
@@ -109,6 +100,8 @@ FormMain::~FormMain() {
     if (bHourglass_) {
         QApplication::restoreOverrideCursor();
     }
+    // The device module must not keep reaching a window that is gone.
+    modRapi::Unbind(this);
 }
 
 void FormMain::BuildControls() {
@@ -205,25 +198,17 @@ bool FormMain::Load(const QString& sArgumentText) {
     if (sArgumentText.size() > 1) {
         sModulePath_ = sArgumentText;
         sModulePath_.remove(QLatin1Char('"'));
-        int16_t bExists = modRapi::kFalse;
-        Try([&] { bExists = modRapi::FileExists(sModulePath_); });
-        if (bExists == modRapi::kFalse) {
-            Try([&] {
-                messages_->Show(nullptr, QStringLiteral("File does not exist!"),
-                                MessageIcon::Error);
-            });
+        if (modRapi::FileExists(sModulePath_) == modRapi::kFalse) {
+            messages_->Show(nullptr, QStringLiteral("File does not exist!"), MessageIcon::Error);
             bLoadFailed_ = true;
             return false;
         }
         SetTitleFor(sModulePath_);
     }
-    Try([&] {
-        QScreen* screen =
-            this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-        if (screen != nullptr) {
-            move(CentredTopLeft(screen->geometry(), frameGeometry().size()));
-        }
-    });
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        move(CentredTopLeft(screen->geometry(), frameGeometry().size()));
+    }
     return true;
 }
 
@@ -270,23 +255,21 @@ void FormMain::SetHourglass(bool bBusy) {
 
 void FormMain::ButtonConnectClick() {
     if (ButtonConnect->text() == kConnect) {
-        int16_t bConnected = modRapi::kFalse;
-        Try([&] { bConnected = modRapi::RapiConnect(); });
-        if (bConnected != modRapi::kFalse) {
+        if (modRapi::RapiConnect() != modRapi::kFalse) {
             ButtonConnect->setText(kDisconnect);
             {
                 const QSignalBlocker blocker(ListBoxFolders);
                 ListBoxFolders->clear();
             }
             AppendFolder(kMainMemoryFolder);
-            Try([] { modRapi::FindModuleFolders(); });
+            modRapi::FindModuleFolders();
             ListBoxFolders->setEnabled(true);
             LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
             SetTextColor(LabelStatus, kGreen);
             return;
         }
     } else {
-        Try([] { modRapi::RapiDisconnect(); });
+        modRapi::RapiDisconnect();
     }
     DisconnectedSteps();
 }
@@ -344,16 +327,14 @@ void FormMain::ButtonCopyClick() {
     // Copies of the paths: handlers that run during the copy must not change what is copied.
     const QString sSource = sModulePath_;
     const QString sTarget = sTargetPath_;
-    Try([&] { modRapi::CopyFileToDevice(sSource, sTarget); });
+    modRapi::CopyFileToDevice(sSource, sTarget);
 
     SetHourglass(false);
     MenuFile->menuAction()->setEnabled(true);
     MenuFile->setEnabled(true);
 
     // The link check.
-    int16_t bConnected = modRapi::kFalse;
-    Try([&] { bConnected = modRapi::RapiConnect(); });
-    if (bConnected != modRapi::kFalse) {
+    if (modRapi::RapiConnect() != modRapi::kFalse) {
         ButtonConnect->setEnabled(true);
         ListBoxFolders->setEnabled(true);
         ButtonCopy->setEnabled(true);
@@ -419,5 +400,5 @@ void FormMain::Unload() {
         return;
     }
     bUnloaded_ = true;
-    Try([] { modRapi::RapiDisconnect(); });
+    modRapi::RapiDisconnect();
 }

@@ -652,6 +652,16 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     MakeLoaded(modulePath);
     form.reset();
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
+
+    // A destroyed window is no longer reached by the device module; a newer one still is.
+    const QString missing = dir.filePath("missing.bbl");
+    modRapi::CopyFileToDevice(missing, "x");
+    EXPECT_TRUE(boxes.shown.empty());
+    Make();
+    Make();
+    modRapi::CopyFileToDevice(missing, "x");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].owner, form.get());
 }
 
 }  // namespace
