@@ -28,6 +28,8 @@ struct FormMainPlatform {
     MessageBoxes* messages = nullptr;
     modFileOpen::FileDialog* fileDialog = nullptr;
     uint32_t connectWaitMs = modRapi::kConnectWaitMs;
+    // The font family of every text; empty means Tahoma (or its stand-in).
+    QString fontFamily;
 };
 
 class FormMain : public QMainWindow, public InstallerWindow {
@@ -63,6 +65,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
     void ButtonConnectClick();
@@ -73,7 +77,11 @@ private slots:
     void CommitDataRequest(QSessionManager& manager);
 
 private:
-    void BuildControls();
+    void BuildControls(const QString& sFontFamily);
+    // Each label and button at the largest size up to its designed one that fits its text.
+    void FitTexts();
+    // A fixed text colour, or the tone of its hue that is readable on the window's background.
+    void SetTextColor(QWidget* widget, const QColor& designed);
     void DisconnectedSteps();
     void Unload();
     int SelectedIndex() const;

@@ -275,6 +275,12 @@ void Bind(InstallerWindow* window, DeviceApi* device, Waiter* waiter, uint32_t c
     g_connectWaitMs = connectWaitMs;
 }
 
+void Unbind(const InstallerWindow* window) {
+    if (g_window == window) {
+        Bind(nullptr);
+    }
+}
+
 int16_t RapiConnect() {
     onWindow([](InstallerWindow& w) { w.SetHourglass(true); });
     int16_t bResult = kFalse;

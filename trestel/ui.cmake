@@ -5,6 +5,7 @@ set(CMAKE_AUTOMOC ON)
 add_library(trestel_ui STATIC
     CommandLine.cpp CommandLine.h
     FormMain.cpp FormMain.h
+    WindowLook.cpp WindowLook.h
     FloodBar.cpp FloodBar.h
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
