@@ -102,12 +102,13 @@ region_has() {
 }
 
 # Whether a client-area region (W H X Y) of the window holds a pixel for which an awk condition on
-# its channels r, g and b (0 to 255) holds.
+# its channels r, g and b (0 to 255) holds. awk reads to the end, so that a caller with pipefail
+# doesn't see import end on a broken pipe.
 region_has_tone() {
     local w=$1 width=$2 height=$3 x=$4 y=$5 condition=$6
     import -window "$w" -crop "${width}x${height}+${x}+$(($(menu_height_of "$w") + y))" \
         +repage -depth 8 txt:- 2>/dev/null |
-        awk -F'[(),]+' "NR > 1 { r = \$3; g = \$4; b = \$5; if ($condition) { found = 1; exit } }
+        awk -F'[(),]+' "NR > 1 { r = \$3; g = \$4; b = \$5; if ($condition) found = 1 }
             END { exit !found }"
 }
 
