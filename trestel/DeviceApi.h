@@ -19,16 +19,14 @@ public:
     virtual ~DeviceApi() = default;
     virtual RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) = 0;
     virtual RAPI_HRESULT CeRapiUninit() = 0;
-    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName,
-                                        CE_FIND_DATA* lpFindFileData) = 0;
+    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData) = 0;
     virtual RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) = 0;
     virtual RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) = 0;
     virtual RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) = 0;
     virtual RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
                                      RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
                                      RAPI_DWORD dwCreationDisposition,
-                                     RAPI_DWORD dwFlagsAndAttributes,
-                                     RAPI_HANDLE hTemplateFile) = 0;
+                                     RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile) = 0;
     virtual RAPI_DWORD CeGetLastError() = 0;
     virtual RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
                                   RAPI_DWORD nNumberOfBytesToWrite,

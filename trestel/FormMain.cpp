@@ -217,10 +217,10 @@ bool FormMain::Load(const QString& sArgumentText) {
         }
         SetTitleFor(sModulePath_);
     }
-    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-    if (screen != nullptr) {
-        move(CentredTopLeft(screen->geometry(), frameGeometry().size()));
-    }
+    Centre();
+    // A window manager frames the window only once it is shown; moveEvent centres it again on
+    // the real frame then.
+    bCentreOnFrame_ = true;
     return true;
 }
 
@@ -264,6 +264,23 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void FormMain::Centre() {
+    const QScreen* shown =
+        this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (shown != nullptr) {
+        centredOuter_ = frameGeometry().size();
+        move(CentredTopLeft(shown->geometry(), centredOuter_));
+    }
+}
+
+void FormMain::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    if (bCentreOnFrame_ && isVisible() && frameGeometry().size() != centredOuter_) {
+        bCentreOnFrame_ = false;
+        Centre();
+    }
 }
 
 void FormMain::SetTitleFor(const QString& sPath) {

@@ -66,6 +66,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
@@ -86,6 +87,8 @@ private:
     void Unload();
     int SelectedIndex() const;
     void SetTitleFor(const QString& sPath);
+    // Centres the window's outer frame, as far as it is known, on its screen.
+    void Centre();
     // The module's file name as shown and as named on the handheld.
     static QString DisplayName(const QString& sPath);
     // The target path for the module in the folder of list entry nIndex.
@@ -99,6 +102,9 @@ private:
     bool bLoadFailed_ = false;
     bool bUnloaded_ = false;
     bool bHourglass_ = false;
+    // Centred before the window manager added its frame: centre once more when it has.
+    bool bCentreOnFrame_ = false;
+    QSize centredOuter_;
 
     QMenu* MenuFile = nullptr;
     QAction* MenuFileOpen = nullptr;

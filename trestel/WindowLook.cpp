@@ -59,10 +59,10 @@ bool LoadTahoma(const QString& sFolder) {
         if (QFontDatabase::hasFamily(kTahoma)) {
             return true;
         }
-        const QDir folder(sFolder);
-        for (const char* name : {"tahoma.ttf", "tahomabd.ttf"}) {
-            QFontDatabase::addApplicationFont(folder.filePath(QString::fromLatin1(name)));
-        }
+        // The regular face only: Wine's tahomabd.ttf draws its letters with the regular face's
+        // strokes (only wider), so bold would not read as bold. Without it, bold texts are
+        // emboldened from the regular face.
+        QFontDatabase::addApplicationFont(QDir(sFolder).filePath(QStringLiteral("tahoma.ttf")));
         return QFontDatabase::hasFamily(kTahoma);
     }();
     return bLoaded;

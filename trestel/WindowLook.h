@@ -13,7 +13,7 @@ class QPushButton;
 
 namespace WindowLook {
 
-// Where Debian's fonts-wine puts its metric-compatible Tahoma (tahoma.ttf, tahomabd.ttf).
+// Where Debian's fonts-wine puts its metric-compatible Tahoma.
 inline constexpr const char* kWineFontFolder = "/usr/share/wine/fonts";
 
 // Loads Tahoma from sFolder as application fonts when the font database has no Tahoma. Runs once
