@@ -1,4 +1,8 @@
-// Bundora, the bundle launcher: takes no arguments and shows no window of its own.
+// Bundora, the bundle launcher: shows no window of its own. Apart from --help or --version given
+// alone, its arguments are ignored.
+
+#include <cstdio>
+#include <cstring>
 
 #include "Form1.h"
 
@@ -9,6 +13,36 @@
     "ProductName=" PRODUCT_NAME "\0FileVersion=" PRODUCT_VERSION
     "\0ProductVersion=" PRODUCT_VERSION;
 
-int main() {
+static const char kHelp[] =
+    "Usage: bundora\n"
+    "Installs the Pocket Lorvex modules that lie beside the launcher onto a handheld.\n"
+    "\n"
+    "The launcher carries the installer (Trestel.exe) appended to itself. It extracts it into\n"
+    "the folder that INSTALLDIR under [HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex] names in\n"
+    "the registry file, else into the temporary folder, unless a copy is there already. Then it\n"
+    "runs the installer once for each module file (.bbl, .dct, .cmt, .dev, .brp) in its own\n"
+    "folder, one after another, waiting for each to end.\n"
+    "\n"
+    "      --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "Any other arguments are ignored.\n"
+    "\n"
+    "Exit status: 0 after the last run (or the message that no module was found), 1 when a\n"
+    "step failed. The installer's own exit status is ignored.\n"
+    "\n"
+    "Environment:\n"
+    "  BUNDORA_REGISTRY  the registry file (default /etc/pocket-lorvex/registry.reg)\n"
+    "  TEMP, TMPDIR      the temporary folder (default /tmp)\n";
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("bundora (" PRODUCT_NAME ") " PRODUCT_VERSION "\n", stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
     return bundora::runLauncher();
 }

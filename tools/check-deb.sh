@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the .deb, installs it with apt-get from a clean folder, starts the installed trestel on a
-# module through the .desktop entry's command line (inside Xvfb), closes it, removes the package
-# and checks that nothing of it is left. Changes the system's packages: run it as root on a
-# machine where that is wanted, never from the test suite.
+# Builds the .deb and checks it as it lies (tools/check-package.sh: lintian, stripped programs, the
+# template's installer, manual pages, metainfo, MIME definitions), installs it with apt-get from a
+# clean folder, starts the installed trestel on a module through the .desktop entry's command line
+# (inside Xvfb), closes it, removes the package and checks that nothing of it is left. Changes the
+# system's packages: run it as root on a machine where that is wanted, never from the test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+project=$(pwd)
 source tools/demo/installer-driver.sh
 source tests/trestel-e2e/xvfb-session.sh
 
@@ -16,6 +18,7 @@ trap 'xvfb_stop; rm -rf "$clean"' EXIT
 cp "$deb" "$clean/"
 cd "$clean"
 files=$(dpkg-deb -c ./*.deb | awk '{print substr($6, 2)}' | grep -v '/$')
+"$project/tools/check-package.sh" ./*.deb
 
 apt-get install -y -qq ./*.deb >/dev/null
 echo "installed: $(dpkg-query -W pocket-lorvex-installer)"
@@ -24,6 +27,8 @@ grep -q 'application/x-pocket-lorvex-bbl' /usr/share/mime/globs2 &&
     echo "mime: *.bbl is application/x-pocket-lorvex-bbl"
 grep -q 'application/x-pocket-lorvex-bbl=trestel.desktop' /usr/share/applications/mimeinfo.cache &&
     echo "desktop database: .bbl files open with trestel.desktop"
+! grep -q 'pocket-lorvex.*\*\.map' /usr/share/mime/globs2 || { echo "mime: claims *.map"; exit 1; }
+man -w trestel bundora bundora-pack handheld-sim >/dev/null && echo "man: the four pages are found"
 
 # The entry's command line, with %f replaced by a module path, as a file manager would run it.
 exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/trestel.desktop)

@@ -1,5 +1,6 @@
 #include "FloodBar.h"
 
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -37,10 +38,49 @@ int UnitsToPixels(float fUnits, float fScale, int nPixels) {
 }  // namespace flood
 
 namespace {
+
 constexpr int kFrame = 1;
+
+// The bar as assistive technology sees it: a progress bar whose value is the fill and whose value
+// text is the message.
+class FloodBarAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit FloodBarAccessible(FloodBar* bar) : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface) {
+            return static_cast<QAccessibleValueInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QString text(QAccessible::Text type) const override {
+        return type == QAccessible::Value ? bar()->Message() : QAccessibleWidget::text(type);
+    }
+    QVariant currentValue() const override { return bar()->Value(); }
+    void setCurrentValue(const QVariant&) override {}  // read-only
+    QVariant maximumValue() const override { return bar()->ScaleWidth(); }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    const FloodBar* bar() const { return static_cast<const FloodBar*>(widget()); }
+};
+
+QAccessibleInterface* MakeAccessible(const QString& sClassName, QObject* object) {
+    if (sClassName == QLatin1String("FloodBar") && object != nullptr && object->isWidgetType()) {
+        return new FloodBarAccessible(static_cast<FloodBar*>(object));
+    }
+    return nullptr;
 }
 
+}  // namespace
+
 FloodBar::FloodBar(QWidget* parent) : QWidget(parent) {
+    static const bool bFactory = [] {
+        QAccessible::installFactory(MakeAccessible);
+        return true;
+    }();
+    (void)bFactory;
     setFixedSize(345, 25);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -128,6 +168,8 @@ void FloodBar::FloodInit(int16_t nMax) {
         fScaleWidth_ = static_cast<float>(nMax);
     }
     Clear();
+    nValue_ = 0;
+    sMessage_.clear();
     show();
     update();
 }
@@ -154,7 +196,8 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
     }
 
     // Horizontal position in scale units, vertical in twips.
-    const float fTextWidth = static_cast<float>(textWidth) * fScaleWidth_ / nWidth;
+    const float fTextWidth =
+        static_cast<float>(textWidth) * fScaleWidth_ / static_cast<float>(nWidth);
     const float fX = flood::CentredStart(fScaleWidth_, fTextWidth);
     const float fTextHeight = static_cast<float>(lineHeight_) * flood::kTwipsPerPixel;
     const float fY =
@@ -187,6 +230,11 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
             line[x] = line[x] == fore ? back : fore;
         }
     }
+
+    nValue_ = nValue;
+    sMessage_ = sMessage;
+    QAccessibleValueChangeEvent changed(this, nValue);
+    QAccessible::updateAccessibility(&changed);
 
     repaint(InsideRect());
     QCoreApplication::processEvents();

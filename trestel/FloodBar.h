@@ -42,6 +42,10 @@ public:
     void FloodUpdate(int16_t nValue, const QString& sMessage);
 
     float ScaleWidth() const { return fScaleWidth_; }
+    // The last value and message drawn (0 and empty after FloodInit); assistive technology reads
+    // them as the progress bar's value and value text.
+    int16_t Value() const { return nValue_; }
+    const QString& Message() const { return sMessage_; }
     // The drawing area inside the frame, in widget coordinates.
     QRect InsideRect() const;
     // The current picture of the inside area.
@@ -73,4 +77,6 @@ private:
     qreal lineHeight_ = 0;
     QImage picture_;
     float fScaleWidth_;
+    int16_t nValue_ = 0;
+    QString sMessage_;
 };

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -10,9 +11,12 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSignalBlocker>
+#include <utility>
 
 #include "FloodBar.h"
+#include "LocalPath.h"
 #include "MessageBoxes.h"
+#include "WindowLook.h"
 
 namespace {
 
@@ -27,37 +31,9 @@ const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
 const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
 
-// Every handler goes on with its next step when one fails.
-template <typename Step>
-void Try(Step step) {
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
-// Tahoma, or a sans of similar build where it isn't installed, at a pixel size (96 dpi).
-QFont Tahoma(int nPixels, bool bBold) {
-    static const bool bSubstituted = [] {
-        QFont::insertSubstitutions(QStringLiteral("Tahoma"),
-                                   {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Nimbus Sans L"),
-                                    QStringLiteral("DejaVu Sans")});
-        return true;
-    }();
-    (void)bSubstituted;
-    QFont f(QStringLiteral("Tahoma"));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(nPixels);
-    f.setBold(bBold);
-    return f;
-}
-
-void SetTextColor(QWidget* widget, const QColor& color) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, color);
-    widget->setPalette(p);
-}
+// The properties a control keeps its designed look in, so that it can be fitted and recoloured.
+const char* const kDesignedPixels = "designedPixels";
+const char* const kDesignedColor = "designedColor";
 
 template <typename W>
 W* Place(W* widget, const char* name, int nLeft, int nTop, int nWidth, int nHeight) {
@@ -90,7 +66,8 @@ FormMain::FormMain(const Platform& platform, QWidget* parent)
     }
     setWindowIcon(icon);
 
-    BuildControls();
+    WindowLook::LoadTahoma();
+    BuildControls(platform.fontFamily);
 
     // The menu bar lies outside the fixed client area.
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
@@ -108,9 +85,11 @@ FormMain::~FormMain() {
     if (bHourglass_) {
         QApplication::restoreOverrideCursor();
     }
+    // The device module must not keep reaching a window that is gone.
+    modRapi::Unbind(this);
 }
 
-void FormMain::BuildControls() {
+void FormMain::BuildControls(const QString& sFontFamily) {
     menuBar()->setNativeMenuBar(false);
     MenuFile = menuBar()->addMenu(QStringLiteral("&File"));
     MenuFile->setObjectName(QStringLiteral("MenuFile"));
@@ -126,7 +105,7 @@ void FormMain::BuildControls() {
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("ClientArea"));
     client->setFixedSize(kClientWidth, kClientHeight);
-    client->setFont(Tahoma(11, false));
+    client->setFont(WindowLook::Font(sFontFamily, 11, false));
     setCentralWidget(client);
 
     // Created in tab order.
@@ -155,20 +134,47 @@ void FormMain::BuildControls() {
     LabelStatus = MakeLabel(client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8,
                             208, 345, 21);
 
+    const auto design = [&](QWidget* widget, int nPixels, bool bBold) {
+        widget->setFont(WindowLook::Font(sFontFamily, nPixels, bBold));
+        widget->setProperty(kDesignedPixels, nPixels);
+    };
     for (QPushButton* button : {ButtonConnect, ButtonCopy}) {
-        button->setFont(Tahoma(13, true));
+        design(button, 13, true);
         button->setAutoDefault(false);
         button->setDefault(false);
     }
-    LabelTitle->setFont(Tahoma(18, true));
+    design(LabelTitle, 18, true);
     for (QLabel* label : {Label1, Label2, Label3}) {
-        label->setFont(Tahoma(24, true));
+        design(label, 24, true);
     }
-    LabelStatus->setFont(Tahoma(11, true));
+    for (QLabel* label : {LabelConnect, LabelFolder, LabelCopy}) {
+        design(label, 11, false);
+    }
+    design(LabelStatus, 11, true);
+    FitTexts();
     for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
         SetTextColor(label, kNavy);
     }
     SetTextColor(LabelConnect, kDarkRed);
+
+    // For assistive technology: each step text labels its control, each number names its step.
+    LabelConnect->setBuddy(ButtonConnect);
+    LabelFolder->setBuddy(ListBoxFolders);
+    LabelCopy->setBuddy(ButtonCopy);
+    ListBoxFolders->setAccessibleName(QStringLiteral("Folder on the handheld"));
+    for (auto [label, control] : {std::pair<QLabel*, QWidget*>{LabelConnect, ButtonConnect},
+                                  {LabelFolder, ListBoxFolders},
+                                  {LabelCopy, ButtonCopy}}) {
+        control->setAccessibleDescription(label->text());
+    }
+    int nStep = 0;
+    for (QLabel* label : {Label1, Label2, Label3}) {
+        label->setAccessibleName(QStringLiteral("Step %1").arg(++nStep));
+    }
+    PictureProgress->setAccessibleName(QStringLiteral("Copy progress"));
+    // Qt makes the first entry current without selecting it; a Down key would then select the
+    // second. The list box answers the first arrow key with the first entry instead.
+    ListBoxFolders->installEventFilter(this);
 
     ListBoxFolders->setSelectionMode(QAbstractItemView::SingleSelection);
     ListBoxFolders->setSortingEnabled(false);
@@ -204,32 +210,83 @@ bool FormMain::Load(const QString& sArgumentText) {
     if (sArgumentText.size() > 1) {
         sModulePath_ = sArgumentText;
         sModulePath_.remove(QLatin1Char('"'));
-        int16_t bExists = modRapi::kFalse;
-        Try([&] { bExists = modRapi::FileExists(sModulePath_); });
-        if (bExists == modRapi::kFalse) {
-            Try([&] {
-                messages_->Show(nullptr, QStringLiteral("File does not exist!"),
-                                MessageIcon::Error);
-            });
+        if (modRapi::FileExists(sModulePath_) == modRapi::kFalse) {
+            messages_->Show(nullptr, QStringLiteral("File does not exist!"), MessageIcon::Error);
             bLoadFailed_ = true;
             return false;
         }
         SetTitleFor(sModulePath_);
     }
-    Try([&] {
-        QScreen* screen =
-            this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-        if (screen != nullptr) {
-            move(CentredTopLeft(screen->geometry(), frameGeometry().size()));
-        }
-    });
+    Centre();
+    // A window manager frames the window only once it is shown; moveEvent centres it again on
+    // the real frame then.
+    bCentreOnFrame_ = true;
     return true;
 }
 
+void FormMain::FitTexts() {
+    for (QLabel* label : centralWidget()->findChildren<QLabel*>()) {
+        WindowLook::FitText(label, label->property(kDesignedPixels).toInt());
+    }
+    for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
+        WindowLook::FitText(button, button->property(kDesignedPixels).toInt());
+    }
+}
+
+void FormMain::SetTextColor(QWidget* widget, const QColor& designed) {
+    widget->setProperty(kDesignedColor, designed);
+    QPalette p = widget->palette();
+    p.setColor(QPalette::WindowText,
+               WindowLook::ReadableTone(designed, palette().color(QPalette::Window)));
+    widget->setPalette(p);
+}
+
+void FormMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // A new palette (a dark theme, say): the fixed colours take the tones readable on it.
+    if (event->type() == QEvent::PaletteChange && LabelStatus != nullptr) {
+        for (QLabel* label : centralWidget()->findChildren<QLabel*>()) {
+            const QVariant designed = label->property(kDesignedColor);
+            if (designed.isValid()) {
+                SetTextColor(label, designed.value<QColor>());
+            }
+        }
+    }
+}
+
+bool FormMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListBoxFolders && event->type() == QEvent::KeyPress) {
+        const int nKey = static_cast<QKeyEvent*>(event)->key();
+        if ((nKey == Qt::Key_Down || nKey == Qt::Key_Up) && SelectedIndex() < 0 &&
+            ListBoxFolders->count() > 0) {
+            ListBoxFolders->setCurrentRow(0);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void FormMain::Centre() {
+    const QScreen* shown =
+        this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (shown != nullptr) {
+        centredOuter_ = frameGeometry().size();
+        move(CentredTopLeft(shown->geometry(), centredOuter_));
+    }
+}
+
+void FormMain::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    if (bCentreOnFrame_ && isVisible() && frameGeometry().size() != centredOuter_) {
+        bCentreOnFrame_ = false;
+        Centre();
+    }
+}
+
 void FormMain::SetTitleFor(const QString& sPath) {
-    QString sName;
-    Try([&] { sName = modRapi::GetFileName(sPath); });
-    LabelTitle->setText(QStringLiteral("Install '") + sName + QStringLiteral("' to PDA"));
+    LabelTitle->setText(QStringLiteral("Install '") + DisplayName(sPath) +
+                        QStringLiteral("' to PDA"));
+    FitTexts();
 }
 
 // --- What the device module reaches -----------------------------------------------------------
@@ -241,6 +298,9 @@ void FormMain::AppendFolder(const QString& sEntry) {
 
 void FormMain::FloodInit(int16_t nMax) {
     PictureProgress->FloodInit(nMax);
+    // The copy writes next and may take seconds for its first block: the bar and the disabled
+    // controls are painted now, not when the first progress update comes.
+    repaint();
 }
 
 void FormMain::FloodUpdate(int16_t nValue, const QString& sMessage) {
@@ -270,23 +330,23 @@ void FormMain::SetHourglass(bool bBusy) {
 
 void FormMain::ButtonConnectClick() {
     if (ButtonConnect->text() == kConnect) {
-        int16_t bConnected = modRapi::kFalse;
-        Try([&] { bConnected = modRapi::RapiConnect(); });
-        if (bConnected != modRapi::kFalse) {
+        if (modRapi::RapiConnect() != modRapi::kFalse) {
             ButtonConnect->setText(kDisconnect);
+            FitTexts();
             {
                 const QSignalBlocker blocker(ListBoxFolders);
                 ListBoxFolders->clear();
             }
             AppendFolder(kMainMemoryFolder);
-            Try([] { modRapi::FindModuleFolders(); });
+            modRapi::FindModuleFolders();
             ListBoxFolders->setEnabled(true);
             LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
+            FitTexts();
             SetTextColor(LabelStatus, kGreen);
             return;
         }
     } else {
-        Try([] { modRapi::RapiDisconnect(); });
+        modRapi::RapiDisconnect();
     }
     DisconnectedSteps();
 }
@@ -300,6 +360,7 @@ void FormMain::DisconnectedSteps() {
     ListBoxFolders->setEnabled(false);
     ButtonCopy->setEnabled(false);
     LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
+    FitTexts();
     SetTextColor(LabelStatus, kDarkRed);
 }
 
@@ -317,10 +378,18 @@ void FormMain::ListBoxFoldersClick() {
     if (sModulePath_.isEmpty()) {
         return;
     }
-    QString sName;
-    Try([&] { sName = modRapi::GetFileName(sModulePath_); });
-    sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+    sTargetPath_ = TargetFor(nIndex);
     ButtonCopy->setEnabled(true);
+}
+
+QString FormMain::DisplayName(const QString& sPath) {
+    // Bytes of a local name that are not UTF-8 can't be shown or stored on the handheld as they
+    // are: the title and the target name carry U+FFFD in their place.
+    return LocalPath::forDisplay(modRapi::GetFileName(sPath));
+}
+
+QString FormMain::TargetFor(int nIndex) const {
+    return ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + DisplayName(sModulePath_);
 }
 
 // --- The install command ------------------------------------------------------------------------
@@ -336,16 +405,14 @@ void FormMain::ButtonCopyClick() {
     // Copies of the paths: handlers that run during the copy must not change what is copied.
     const QString sSource = sModulePath_;
     const QString sTarget = sTargetPath_;
-    Try([&] { modRapi::CopyFileToDevice(sSource, sTarget); });
+    modRapi::CopyFileToDevice(sSource, sTarget);
 
     SetHourglass(false);
     MenuFile->menuAction()->setEnabled(true);
     MenuFile->setEnabled(true);
 
     // The link check.
-    int16_t bConnected = modRapi::kFalse;
-    Try([&] { bConnected = modRapi::RapiConnect(); });
-    if (bConnected != modRapi::kFalse) {
+    if (modRapi::RapiConnect() != modRapi::kFalse) {
         ButtonConnect->setEnabled(true);
         ListBoxFolders->setEnabled(true);
         ButtonCopy->setEnabled(true);
@@ -366,9 +433,7 @@ void FormMain::MenuFileOpenClick() {
     SetTitleFor(sModulePath_);
     const int nIndex = SelectedIndex();
     if (nIndex > -1) {
-        QString sName;
-        Try([&] { sName = modRapi::GetFileName(sModulePath_); });
-        sTargetPath_ = ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + sName;
+        sTargetPath_ = TargetFor(nIndex);
         ButtonCopy->setEnabled(true);
     } else {
         ButtonCopy->setEnabled(false);
@@ -413,5 +478,5 @@ void FormMain::Unload() {
         return;
     }
     bUnloaded_ = true;
-    Try([] { modRapi::RapiDisconnect(); });
+    modRapi::RapiDisconnect();
 }

@@ -28,6 +28,8 @@ struct FormMainPlatform {
     MessageBoxes* messages = nullptr;
     modFileOpen::FileDialog* fileDialog = nullptr;
     uint32_t connectWaitMs = modRapi::kConnectWaitMs;
+    // The font family of every text; empty means Tahoma (or its stand-in).
+    QString fontFamily;
 };
 
 class FormMain : public QMainWindow, public InstallerWindow {
@@ -63,6 +65,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
     void ButtonConnectClick();
@@ -73,11 +78,21 @@ private slots:
     void CommitDataRequest(QSessionManager& manager);
 
 private:
-    void BuildControls();
+    void BuildControls(const QString& sFontFamily);
+    // Each label and button at the largest size up to its designed one that fits its text.
+    void FitTexts();
+    // A fixed text colour, or the tone of its hue that is readable on the window's background.
+    void SetTextColor(QWidget* widget, const QColor& designed);
     void DisconnectedSteps();
     void Unload();
     int SelectedIndex() const;
     void SetTitleFor(const QString& sPath);
+    // Centres the window's outer frame, as far as it is known, on its screen.
+    void Centre();
+    // The module's file name as shown and as named on the handheld.
+    static QString DisplayName(const QString& sPath);
+    // The target path for the module in the folder of list entry nIndex.
+    QString TargetFor(int nIndex) const;
 
     MessageBoxes* messages_;
     modFileOpen::FileDialog* fileDialog_;
@@ -87,6 +102,9 @@ private:
     bool bLoadFailed_ = false;
     bool bUnloaded_ = false;
     bool bHourglass_ = false;
+    // Centred before the window manager added its frame: centre once more when it has.
+    bool bCentreOnFrame_ = false;
+    QSize centredOuter_;
 
     QMenu* MenuFile = nullptr;
     QAction* MenuFileOpen = nullptr;

@@ -1,22 +1,31 @@
 // Trestel, the Pocket Lorvex module installer: one window that copies a module to the handheld.
 
 #include <QApplication>
+#include <cstdio>
 
+#include "CommandLine.h"
 #include "FormMain.h"
 
 int main(int argc, char* argv[]) {
-    // The arguments as given, before the toolkit takes out the options it knows.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
+    switch (CommandLine::EarlyAnswerFor(argc, argv)) {
+        case CommandLine::EarlyAnswer::Help:
+            std::fputs(CommandLine::HelpText().toUtf8().constData(), stdout);
+            return 0;
+        case CommandLine::EarlyAnswer::Version:
+            std::fputs(CommandLine::VersionText().toUtf8().constData(), stdout);
+            return 0;
+        case CommandLine::EarlyAnswer::None:
+            break;
     }
-    QApplication app(argc, argv);
+
+    const std::unique_ptr<QApplication> app = CommandLine::StartApplication(argc, argv);
     QApplication::setApplicationName(QStringLiteral("trestel"));
     QApplication::setQuitOnLastWindowClosed(true);
 
     FormMain form;
-    if (!form.Load(FormMain::ArgumentText(arguments))) {
-        return 0;
+    if (!form.Load(FormMain::ArgumentText(CommandLine::Arguments(argc, argv)))) {
+        // The module named does not exist; the user has been told.
+        return 1;
     }
     form.show();
     return QApplication::exec();

@@ -12,13 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
 #include <QLocale>
 #include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <memory>
 #include <optional>
+
+#include "LocalPath.h"
 
 namespace modRapi {
 
@@ -212,7 +213,7 @@ SourceImage readSource(const QString& sSource) {
     // Non-blocking so that a FIFO given by mistake can't hang the window; only regular files
     // are read.
     const int fd =
-        ::open(QFile::encodeName(sSource).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        ::open(LocalPath::encode(sSource).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return image;
     }
@@ -272,6 +273,12 @@ void Bind(InstallerWindow* window, DeviceApi* device, Waiter* waiter, uint32_t c
     g_device = device;
     g_waiter = waiter;
     g_connectWaitMs = connectWaitMs;
+}
+
+void Unbind(const InstallerWindow* window) {
+    if (g_window == window) {
+        Bind(nullptr);
+    }
 }
 
 int16_t RapiConnect() {
@@ -347,12 +354,12 @@ int16_t FileExists(QString sPath) {
         }
         if (!sName.contains(QLatin1Char('*')) && !sName.contains(QLatin1Char('?'))) {
             // No search needed: the folder need only be passable, not readable.
-            return isPlainFile(AT_FDCWD, QFile::encodeName(sPath)) ? kTrue : kFalse;
+            return isPlainFile(AT_FDCWD, LocalPath::encode(sPath)) ? kTrue : kFalse;
         }
         const QString sFolder = nSlash < 0    ? QStringLiteral(".")
                                 : nSlash == 0 ? QStringLiteral("/")
                                               : sPath.left(nSlash);
-        DIR* dir = opendir(QFile::encodeName(sFolder).constData());
+        DIR* dir = opendir(LocalPath::encode(sFolder).constData());
         if (dir == nullptr) {
             return kFalse;
         }
@@ -365,7 +372,7 @@ int16_t FileExists(QString sPath) {
             }
             const QByteArray name(entry->d_name);
             bFound = !name.startsWith('.') &&
-                     wildcardMatch(pattern, QFile::decodeName(name).toUcs4()) &&
+                     wildcardMatch(pattern, LocalPath::decode(name).toUcs4()) &&
                      isPlainFile(dirfd(dir), name);
         }
         closedir(dir);

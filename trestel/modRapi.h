@@ -23,6 +23,9 @@ extern int16_t bCopying;
 // connectWaitMs is the connect wait; tests may pass a shorter one.
 void Bind(InstallerWindow* window, DeviceApi* device = nullptr, Waiter* waiter = nullptr,
           uint32_t connectWaitMs = kConnectWaitMs);
+// Undoes Bind when window is the one bound: the module then reaches no window and goes back to
+// the real platform. A window calls it when it is destroyed.
+void Unbind(const InstallerWindow* window);
 
 int16_t RapiConnect();
 void RapiDisconnect();

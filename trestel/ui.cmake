@@ -3,21 +3,23 @@
 set(CMAKE_AUTOMOC ON)
 
 add_library(trestel_ui STATIC
+    CommandLine.cpp CommandLine.h
     FormMain.cpp FormMain.h
+    WindowLook.cpp WindowLook.h
     FloodBar.cpp FloodBar.h
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets)
+target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE product)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
     FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
 
+# Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)
 target_link_libraries(trestel PRIVATE trestel_ui)
 
-install(TARGETS trestel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES icons/trestel-48.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
         RENAME trestel.png)
 install(FILES icons/trestel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -13,6 +13,7 @@
 #include "RunProgram.h"
 #include "StandInLog.h"
 #include "TestFiles.h"
+#include "product.h"
 
 namespace bundora {
 namespace {
@@ -55,8 +56,12 @@ protected:
     void module(const std::string& name) { writeFile(root / ("launch/" + name), "module"); }
     test::ProgramResult run(const std::string& program, int sleepMs = 0,
                             const std::string& display = "-DISPLAY") {
+        return runArgs({program}, sleepMs, display);
+    }
+    test::ProgramResult runArgs(const std::vector<std::string>& args, int sleepMs = 0,
+                                const std::string& display = "-DISPLAY") {
         std::vector<std::string> argv = runPrefix;
-        argv.push_back(program);
+        argv.insert(argv.end(), args.begin(), args.end());
         return test::runProgram(
             argv, root,
             {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
@@ -187,6 +192,25 @@ TEST_F(PackedLauncher, FailedExtractionEndsWithStatusOneAndOneLine) {
     EXPECT_EQ(r.err, "bundora: extraction: cannot open destination folder " + root / "missing/" +
                          ": No such file or directory\n");
     EXPECT_TRUE(readStandInLog(log).empty());
+}
+
+TEST_F(PackedLauncher, HelpOrVersionGivenAloneAnswerWithoutARun) {
+    module("one.bbl");
+    const std::string version =
+        std::string("bundora (") + product::kName + ") " + product::kVersion + "\n";
+    for (const auto& [arg, start] : {std::pair<std::string, std::string>{"--version", version},
+                                     {"--help", "Usage: bundora\n"}}) {
+        const auto r = runArgs({launcher, arg});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.substr(0, start.size()), start);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(fs::is_empty(root / "inst"));
+    EXPECT_TRUE(readStandInLog(log).empty());
+
+    // Beside other arguments they are ignored, as every argument is.
+    EXPECT_EQ(runArgs({launcher, "--version", "x"}).status, 0);
+    EXPECT_EQ(readStandInLog(log).size(), 1u);
 }
 
 TEST_F(PackedLauncher, KilledDuringExtractionLeavesNothingBehind) {

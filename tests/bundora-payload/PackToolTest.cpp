@@ -4,6 +4,7 @@
 
 #include "RunProgram.h"
 #include "TestFiles.h"
+#include "product.h"
 
 namespace bundora {
 namespace {
@@ -69,15 +70,28 @@ TEST_F(PackTool, RefusesEntryNamesTheLauncherWouldRefuse) {
     EXPECT_EQ(readFile(carrier), std::string(100, '\0'));
 }
 
-TEST_F(PackTool, BadUsageGivesStatusTwo) {
-    EXPECT_EQ(pack({}).status, 2);
-    EXPECT_EQ(pack({"frobnicate"}).status, 2);
-    EXPECT_EQ(pack({"append", carrier, "x"}).status, 2);
-    EXPECT_EQ(pack({"list"}).status, 2);
-    EXPECT_EQ(pack({"extract", carrier}).status, 2);
+TEST_F(PackTool, BadUsageGivesStatusTwoAndOneLineWithAPointerToTheHelp) {
+    for (const auto& args : {std::vector<std::string>{},
+                             {"frobnicate"},
+                             {"append", carrier, "x"},
+                             {"list"},
+                             {"extract", carrier}}) {
+        const auto r = pack(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.find("bundora-pack: "), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+        EXPECT_NE(r.err.find("\nTry 'bundora-pack --help' for more information.\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+    }
     const auto help = pack({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("append CARRIER NAME SOURCE"), std::string::npos);
+    const auto version = pack({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out,
+              std::string("bundora-pack (") + product::kName + ") " + product::kVersion + "\n");
 }
 
 TEST_F(PackTool, MissingFilesGiveStatusOne) {

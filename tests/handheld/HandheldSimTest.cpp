@@ -7,6 +7,7 @@
 
 #include "HandheldSim.h"
 #include "TestSupport.h"
+#include "product.h"
 
 namespace {
 
@@ -142,10 +143,22 @@ TEST_F(SimTest, SetChangesSettingsAndKeepsOtherLines) {
 TEST(SimProgramTest, ExitStatusesAndHelp) {
     test::TempDir dir;
     std::string out, err;
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM}, &out, &err), 2);
-    EXPECT_NE(err.find("Usage"), std::string::npos);
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "frobnicate"}, &out, &err), 2);
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "set", dir / "hh", "--speed", "x"}), 2);
+    // A usage error is one line and a pointer to the help of what was asked for.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> misuses = {
+        {{HANDHELD_SIM_PROGRAM}, "handheld-sim: no command given\nTry 'handheld-sim --help'"},
+        {{HANDHELD_SIM_PROGRAM, "frobnicate"},
+         "handheld-sim: unknown command \"frobnicate\"\nTry 'handheld-sim --help'"},
+        {{HANDHELD_SIM_PROGRAM, "set", dir / "hh", "--speed", "x"},
+         "handheld-sim set: \"x\" is not a speed in bytes per second\n"
+         "Try 'handheld-sim set --help'"},
+    };
+    for (const auto& [args, expected] : misuses) {
+        EXPECT_EQ(test::RunProgram(args, &out, &err), 2);
+        EXPECT_EQ(err, expected + " for more information.\n");
+    }
+    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "--version"}, &out, &err), 0);
+    EXPECT_EQ(out,
+              std::string("handheld-sim (") + product::kName + ") " + product::kVersion + "\n");
     for (const char* command : {"create", "show", "unplug", "plug", "set"}) {
         EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, command, "--help"}, &out, &err), 0);
         EXPECT_NE(out.find(std::string("handheld-sim ") + command), std::string::npos) << out;

@@ -1,13 +1,16 @@
 // The path helpers: file and folder parts of a path, and whether a desktop file exists.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include "Fixture.h"
+#include "LocalPath.h"
 
 namespace {
 
@@ -50,6 +53,29 @@ TEST(PathParts, WorkedValuesAndLongStrings) {
     const QString sLong = QString(40000, u'x') + "\\" + QString(40000, u'y');
     EXPECT_EQ(GetFileName(sLong), QString(40000, u'y'));
     EXPECT_EQ(GetFolderPath(sLong).size(), 40001);
+}
+
+TEST(PathParts, LocalNamesKeepBytesThatAreNotUtf8) {
+    struct Case {
+        QByteArray bytes;
+        const char16_t* shown;  // as displayed: each byte that is not UTF-8 as U+FFFD
+    };
+    const Case cases[] = {
+        {"plain.bbl", u"plain.bbl"},
+        {"W\xc3\xb6rter \xe2\x82\xac \xf0\x9f\x93\x96.dct", u"W\u00f6rter \u20ac \U0001f4d6.dct"},
+        {"latin1 \xe9t\xe9.bbl", u"latin1 \ufffdt\ufffd.bbl"},
+        // Overlong, encoded surrogate, past U+10FFFF, cut short, stray continuation byte.
+        {"\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xe2\x82|\x80",
+         u"\ufffd\ufffd|\ufffd\ufffd\ufffd|\ufffd\ufffd\ufffd\ufffd|\ufffd\ufffd|\ufffd"},
+        // An escaped byte right after a character outside the basic plane.
+        {"\xf0\x9f\x93\x96\xff", u"\U0001f4d6\ufffd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes.toHex().toStdString());
+        const QString decoded = LocalPath::decode(c.bytes);
+        EXPECT_EQ(LocalPath::encode(decoded), c.bytes);
+        EXPECT_EQ(LocalPath::forDisplay(decoded), QString::fromUtf16(c.shown));
+    }
 }
 
 class FileExistsTest : public ::testing::Test {
@@ -150,6 +176,13 @@ TEST_F(FileExistsTest, NamesBeyondAsciiAndOddInput) {
     EXPECT_EQ(FileExists(at("W?rterbuch")), 0);
     EXPECT_EQ(FileExists(at(QString("a") + QChar(u'\0') + "b")), 0);
     EXPECT_EQ(FileExists(QString(5000, u'x')), 0);
+
+    // A name whose bytes are not UTF-8 is found as it is, also through a wildcard.
+    const QByteArray latin1 = QFile::encodeName(dir.path()) + "/d\xe9j\xe0.bbl";
+    ASSERT_EQ(::close(::open(latin1.constData(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_EQ(FileExists(LocalPath::decode(latin1)), -1);
+    EXPECT_EQ(FileExists(at("d?j?.bbl")), -1);
+    EXPECT_EQ(FileExists(LocalPath::decode(QFile::encodeName(dir.path()) + "/d\xe9j\xe1.bbl")), 0);
 }
 
 }  // namespace

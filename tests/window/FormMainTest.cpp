@@ -3,24 +3,37 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QFontInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QWindow>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
+#include "CommandLine.h"
 #include "DialogFakes.h"
 #include "FakeDevice.h"
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "LocalPath.h"
 #include "modRapi.h"
 
 namespace {
@@ -32,6 +45,62 @@ const QString kMainMemory = QStringLiteral("Program Files\\Pocket Lorvex");
 
 QColor TextColor(const QWidget* w) {
     return w->palette().color(QPalette::WindowText);
+}
+
+// WCAG 2 contrast ratio.
+double Contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto lin = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// A fixed text colour as shown: readable on the window's background, of the designed hue, and the
+// designed colour itself wherever that is readable already.
+void ExpectTone(const QWidget* w, const QColor& designed) {
+    const QColor shown = TextColor(w);
+    const QColor background = w->window()->palette().color(QPalette::Window);
+    EXPECT_GE(Contrast(shown, background), 4.5) << shown.name().toStdString();
+    EXPECT_NEAR(shown.hslHue(), designed.hslHue(), 3) << shown.name().toStdString();
+    if (Contrast(designed, background) >= 4.5) {
+        EXPECT_EQ(shown, designed);
+    }
+}
+
+// The ink a sample text leaves in a font: the sum of its pixels' darkness.
+double Ink(const QFont& font) {
+    QImage image(300, 60, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setFont(font);
+    painter.drawText(2, 40, QStringLiteral("Connect 1."));
+    painter.end();
+    double ink = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            ink += 255 - qGray(image.pixel(x, y));
+        }
+    }
+    return ink;
+}
+
+// Whether the text of a label or button fits inside it in the font it has.
+bool TextFits(const QWidget* w) {
+    const QFontMetrics metrics(w->font());
+    if (const auto* label = qobject_cast<const QLabel*>(w)) {
+        const QRect box = label->contentsRect();
+        return box.contains(metrics.boundingRect(
+            box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, label->text()));
+    }
+    const auto* button = qobject_cast<const QPushButton*>(w);
+    // At least the frame and a few pixels of margin on each side.
+    return metrics.horizontalAdvance(button->text()) + 8 <= button->width() &&
+           metrics.height() <= button->height();
 }
 
 QStringList Entries(const QListWidget* list) {
@@ -70,8 +139,10 @@ protected:
         f.write(bytes);
     }
 
-    FormMain& Make() {
-        form = std::make_unique<FormMain>(FormMain::Platform{&device, &waiter, &boxes, &dialog});
+    FormMain& Make(const QString& fontFamily = QString()) {
+        FormMain::Platform platform{&device, &waiter, &boxes, &dialog, modRapi::kConnectWaitMs, {}};
+        platform.fontFamily = fontFamily;
+        form = std::make_unique<FormMain>(platform);
         return *form;
     }
 
@@ -115,7 +186,7 @@ protected:
         EXPECT_TRUE(Menu()->menuAction()->isEnabled());
         EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
         EXPECT_EQ(Status()->text(), "ActiveSync Status: Disconnected");
-        EXPECT_EQ(TextColor(Status()), kDarkRed);
+        ExpectTone(Status(), kDarkRed);
     }
 
     void ExpectConnected(bool bCopyEnabled) {
@@ -126,7 +197,7 @@ protected:
         EXPECT_TRUE(Menu()->menuAction()->isEnabled());
         EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
         EXPECT_EQ(Status()->text(), "ActiveSync Status: Connected");
-        EXPECT_EQ(TextColor(Status()), kGreen);
+        ExpectTone(Status(), kGreen);
     }
 
     QTemporaryDir dir;
@@ -204,10 +275,23 @@ TEST_F(FormMainTest, OpensWithTheDesignedControlsTextsFontsAndColours) {
         EXPECT_EQ(w->font().pixelSize(), e.pixels);
         EXPECT_EQ(w->font().bold(), e.bold);
         EXPECT_EQ(w->font().family(), "Tahoma");
+        if (QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+            EXPECT_EQ(QFontInfo(w->font()).family(), "Tahoma") << "Wine's Tahoma is drawn";
+        }
+        if (e.bold) {
+            // Bold comes out bold: clearly more ink than the same text in the regular weight.
+            QFont regular = w->font();
+            regular.setBold(false);
+            EXPECT_GT(Ink(w->font()), 1.3 * Ink(regular));
+        }
         if (auto* label = qobject_cast<QLabel*>(w)) {
             EXPECT_EQ(label->text(), e.text);
             EXPECT_TRUE(label->wordWrap());
-            EXPECT_EQ(TextColor(label), e.color.isValid() ? e.color : defaultText);
+            if (e.color.isValid()) {
+                ExpectTone(label, e.color);
+            } else {
+                EXPECT_EQ(TextColor(label), defaultText);
+            }
         } else if (auto* button = qobject_cast<QPushButton*>(w)) {
             EXPECT_EQ(button->text(), e.text);
             EXPECT_FALSE(button->isDefault());
@@ -255,6 +339,121 @@ TEST_F(FormMainTest, OpensWithTheDesignedControlsTextsFontsAndColours) {
     EXPECT_EQ(device.log.size(), 0u) << "no device call before Connect";
 }
 
+TEST_F(FormMainTest, EveryTextFitsItsBoxInTheFontsUsed) {
+    // Tahoma as installed (Wine's when fontconfig has none), and wider sans and serif stand-ins.
+    for (const QString& family :
+         {QString(), QStringLiteral("DejaVu Sans"), QStringLiteral("DejaVu Serif")}) {
+        SCOPED_TRACE(family.toStdString());
+        Make(family);
+        int nShrunk = 0;
+        const auto check = [&](const char* state) {
+            SCOPED_TRACE(state);
+            for (QWidget* w : form->centralWidget()->findChildren<QWidget*>()) {
+                if (qobject_cast<QLabel*>(w) != nullptr ||
+                    qobject_cast<QPushButton*>(w) != nullptr) {
+                    EXPECT_TRUE(TextFits(w)) << w->objectName().toStdString();
+                    // The fixed texts (the title's length depends on the module's name).
+                    const QString n = w->objectName();
+                    const int nDesigned = n == "LabelTitle"                        ? 0
+                                          : n.startsWith("Label") && n.size() == 6 ? 24
+                                          : n.startsWith("Button")                 ? 13
+                                                                                   : 11;
+                    nShrunk += w->font().pixelSize() < nDesigned;
+                }
+            }
+        };
+        check("start");
+        // A long module name in the title, too.
+        const QString longName = dir.filePath(QStringLiteral("Wörterbuch Deutsch-Englisch.dct"));
+        WriteFile(longName, "x");
+        ASSERT_TRUE(form->Load(longName));
+        check("with a module");
+        Connect()->click();
+        check("connected");
+        Connect()->click();
+        check("disconnected");
+        // A wider font is made smaller where it must; the font the boxes were made for keeps
+        // every fixed text at its designed size.
+        if (!family.isEmpty()) {
+            EXPECT_GT(nShrunk, 0);
+        } else if (QFontInfo(Status()->font()).family() == "Tahoma") {
+            EXPECT_EQ(nShrunk, 0);
+        }
+    }
+}
+
+TEST_F(FormMainTest, FixedColoursTakeReadableTonesOnADarkPalette) {
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+    dark.setColor(QPalette::WindowText, QColor(0xe0, 0xe0, 0xe0));
+    QApplication::setPalette(dark);
+    MakeLoaded(modulePath);
+    const struct {
+        const char* name;
+        QColor designed;
+    } coloured[] = {{"LabelTitle", kNavy}, {"Label2", kNavy}, {"LabelConnect", kDarkRed}};
+    for (const auto& c : coloured) {
+        SCOPED_TRACE(c.name);
+        ExpectTone(Get<QLabel>(c.name), c.designed);
+        EXPECT_GT(TextColor(Get<QLabel>(c.name)).lightness(), c.designed.lightness());
+    }
+    Connect()->click();
+    ExpectTone(Status(), kGreen);
+    EXPECT_GT(TextColor(Status()).lightness(), kGreen.lightness());
+
+    // Back to the light palette while the window is open: the tones follow.
+    QApplication::setPalette(light);
+    for (const auto& c : coloured) {
+        SCOPED_TRACE(c.name);
+        ExpectTone(Get<QLabel>(c.name), c.designed);
+    }
+    ExpectTone(Status(), kGreen);
+}
+
+TEST_F(FormMainTest, AssistiveTechnologyReadsNamesStepsAndProgress) {
+    MakeLoaded(modulePath);
+    const auto iface = [](QObject* o) { return QAccessible::queryAccessibleInterface(o); };
+    // Each control named, and labelled by its step text.
+    const struct {
+        QWidget* control;
+        const char* label;
+        const char* name;
+    } controls[] = {{Connect(), "LabelConnect", "Connect"},
+                    {List(), "LabelFolder", "Folder on the handheld"},
+                    {Copy(), "LabelCopy", "Copy"}};
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.name);
+        QAccessibleInterface* control = iface(c.control);
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(control->text(QAccessible::Name), c.name);
+        QLabel* label = Get<QLabel>(c.label);
+        EXPECT_EQ(control->text(QAccessible::Description), label->text());
+        bool bLabelled = false;
+        for (const auto& [other, relation] : iface(label)->relations(QAccessible::Labelled)) {
+            bLabelled |= other->object() == c.control;
+        }
+        EXPECT_TRUE(bLabelled);
+    }
+    EXPECT_EQ(iface(Get<QLabel>("Label3"))->text(QAccessible::Name), "Step 3");
+
+    // The progress bar: its value, range and message.
+    QAccessibleInterface* bar = iface(Progress());
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(bar->text(QAccessible::Name), "Copy progress");
+    ASSERT_NE(bar->valueInterface(), nullptr);
+    form->FloodInit(200);
+    form->FloodUpdate(50, "2,500 of 10,000 bytes copied");
+    EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 50);
+    EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 200);
+    EXPECT_EQ(bar->valueInterface()->minimumValue().toInt(), 0);
+    EXPECT_EQ(bar->text(QAccessible::Value), "2,500 of 10,000 bytes copied");
+    form->FloodInit(200);
+    EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 0);
+    EXPECT_EQ(bar->text(QAccessible::Value), "");
+}
+
 // --- Load and the command line ------------------------------------------------------------------
 
 TEST_F(FormMainTest, LoadTakesTheWholeArgumentTextWithoutItsQuotes) {
@@ -286,6 +485,47 @@ TEST_F(FormMainTest, LoadWithNoOrOneCharacterOpensWithoutModule) {
         EXPECT_TRUE(boxes.shown.empty());
     }
     EXPECT_EQ(FormMain::ArgumentText({"trestel"}), "");
+}
+
+TEST(CommandLine, HelpAndVersionOnlyAloneAndArgumentsKeepTheirBytes) {
+    using CommandLine::EarlyAnswer;
+    struct Case {
+        std::vector<const char*> argv;
+        EarlyAnswer answer;
+    };
+    const Case cases[] = {
+        {{"trestel", "--help"}, EarlyAnswer::Help},
+        {{"trestel", "--version"}, EarlyAnswer::Version},
+        // Anything else is the module path, even when it starts like an option.
+        {{"trestel", "--help", "x.bbl"}, EarlyAnswer::None},
+        {{"trestel", "x.bbl", "--version"}, EarlyAnswer::None},
+        {{"trestel", "-help"}, EarlyAnswer::None},
+        {{"trestel"}, EarlyAnswer::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv.back());
+        EXPECT_EQ(CommandLine::EarlyAnswerFor(static_cast<int>(c.argv.size()), c.argv.data()),
+                  c.answer);
+    }
+    // The forms help2man reads: usage first, then a one-line description; name and version.
+    const QStringList help = CommandLine::HelpText().split(u'\n');
+    EXPECT_EQ(help[0], "Usage: trestel [OPTION]... [MODULE-FILE]");
+    EXPECT_FALSE(help[1].isEmpty());
+    for (const char* word : {"  --help", "  --version", "Environment:", "  TRESTEL_DEVICE",
+                             "  TRESTEL_RAPI_LIBRARY"}) {
+        EXPECT_EQ(help.filter(QRegularExpression("^" + QRegularExpression::escape(word))).size(), 1)
+            << word;
+    }
+    EXPECT_TRUE(QRegularExpression(R"(^trestel \([^()]+\) \d+\.\d+\n$)")
+                    .match(CommandLine::VersionText())
+                    .hasMatch())
+        << CommandLine::VersionText().toStdString();
+
+    // A Latin-1 name is not UTF-8: its bytes reach the file system unchanged.
+    const char* argv[] = {"trestel", "/tmp/d\xe9j\xe0 vu.bbl"};
+    const QStringList arguments = CommandLine::Arguments(2, argv);
+    ASSERT_EQ(arguments.size(), 2);
+    EXPECT_EQ(LocalPath::encode(arguments[1]), QByteArray(argv[1]));
 }
 
 TEST_F(FormMainTest, MissingFileEndsTheProgramAfterItsMessage) {
@@ -355,6 +595,32 @@ TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
     device.failures.ThrowOn("CeRapiInitEx");
     Connect()->click();
     ExpectDisconnected();
+}
+
+TEST_F(FormMainTest, FirstArrowKeyInTheFolderListSelectsTheFirstEntry) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    const auto press = [&](Qt::Key key) {
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(List(), &event);
+    };
+    for (Qt::Key first : {Qt::Key_Down, Qt::Key_Up}) {
+        SCOPED_TRACE(first);
+        if (Connect()->text() == "Disconnect") {
+            Connect()->click();
+        }
+        Connect()->click();  // a new list: no selection
+        // Current without being selected, as Qt leaves it when the list takes the focus.
+        List()->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+        ASSERT_TRUE(List()->selectedItems().isEmpty());
+        press(first);
+        EXPECT_EQ(List()->currentRow(), 0);
+        ASSERT_EQ(List()->selectedItems().size(), 1);
+        EXPECT_EQ(form->TargetPath(), kMainMemory + "\\sample.bbl");
+        press(Qt::Key_Down);
+        EXPECT_EQ(List()->currentRow(), 1) << "later keys move as usual";
+        EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
+    }
 }
 
 // --- The Copy button's rules --------------------------------------------------------------------
@@ -467,11 +733,28 @@ TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     EXPECT_EQ(device.Calls("CeCreateFile").size(), 2u);
     EXPECT_EQ(boxes.shown.size(), 2u);
     ExpectConnected(true);
+
+    // A Latin-1 file name from the command line: read by its own bytes, named on the handheld
+    // with U+FFFD for the byte that is not UTF-8.
+    const QByteArray latin1 = QFile::encodeName(dir.path()) + "/caf\xe9.dct";
+    FILE* raw = std::fopen(latin1.constData(), "wb");
+    ASSERT_NE(raw, nullptr);
+    std::fputs("latin", raw);
+    std::fclose(raw);
+    MakeLoaded(CommandLine::Arguments(2, std::array{"trestel", latin1.constData()}.data())[1]);
+    EXPECT_EQ(Title()->text(), QString::fromUtf16(u"Install 'caf\ufffd.dct' to PDA"));
+    Connect()->click();
+    SelectRow(0);
+    Copy()->click();
+    EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\caf\ufffd.dct"), "latin");
 }
 
 TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
     MakeLoaded(modulePath);
     form->show();
+    while (!form->windowHandle()->isExposed()) {
+        QApplication::processEvents();
+    }
     Connect()->click();
     SelectRow(0);
 
@@ -480,7 +763,20 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
         if (name != "CeWriteFile") {
             return;
         }
-        ++nChecks;
+        if (++nChecks == 1) {
+            // What the screen shows before the first block goes out: the bar and the locked
+            // controls, as they render now.
+            const QImage screen = form->screen()
+                                      ->grabWindow(form->winId())
+                                      .toImage()
+                                      .convertToFormat(QImage::Format_RGB32);
+            for (QWidget* w : std::initializer_list<QWidget*>{Progress(), Connect(), Copy()}) {
+                SCOPED_TRACE(w->objectName().toStdString());
+                const QRect area(w->mapTo(form.get(), QPoint()), w->size());
+                EXPECT_EQ(screen.copy(area),
+                          w->grab().toImage().convertToFormat(QImage::Format_RGB32));
+            }
+        }
         EXPECT_EQ(modRapi::bCopying, modRapi::kTrue);
         EXPECT_FALSE(Menu()->menuAction()->isEnabled());
         EXPECT_FALSE(Connect()->isEnabled());
@@ -591,6 +887,16 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     MakeLoaded(modulePath);
     form.reset();
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
+
+    // A destroyed window is no longer reached by the device module; a newer one still is.
+    const QString missing = dir.filePath("missing.bbl");
+    modRapi::CopyFileToDevice(missing, "x");
+    EXPECT_TRUE(boxes.shown.empty());
+    Make();
+    Make();
+    modRapi::CopyFileToDevice(missing, "x");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].owner, form.get());
 }
 
 }  // namespace

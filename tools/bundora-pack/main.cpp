@@ -1,6 +1,6 @@
 // bundora-pack: appends entries to a carrying file, lists them, extracts them.
 // Exit status: 0 success, 1 a failure (a broken chain, a file that can't be read or written),
-// 2 bad usage.
+// 2 bad usage (one line and a pointer to --help on standard error).
 
 #include <cstdio>
 #include <cstring>
@@ -10,22 +10,30 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "product.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: bundora-pack append CARRIER NAME SOURCE [--backup]\n"
-    "       bundora-pack list CARRIER\n"
-    "       bundora-pack extract CARRIER DESTDIR\n"
-    "       bundora-pack --help\n"
+    "  or:  bundora-pack list CARRIER\n"
+    "  or:  bundora-pack extract CARRIER DESTDIR\n"
+    "  or:  bundora-pack --help | --version\n"
+    "Appends, lists and extracts the entries that a bundle launcher carries behind its\n"
+    "program image.\n"
     "\n"
-    "append   appends the content of SOURCE to CARRIER as an entry named NAME (backup flag 1\n"
-    "         with --backup, else 0)\n"
-    "list     prints one line per entry, last appended first: DataSize BackupFlag Name\n"
-    "extract  writes every entry into DESTDIR as the launcher does\n";
+    "Commands:\n"
+    "  append   appends the content of SOURCE to CARRIER as an entry named NAME (backup\n"
+    "           flag 1 with --backup, else 0)\n"
+    "  list     prints one line per entry, last appended first: DataSize BackupFlag Name\n"
+    "  extract  writes every entry into DESTDIR as the launcher does\n"
+    "\n"
+    "Exit status: 0 success, 1 a failure (a broken chain, a file that can't be read or\n"
+    "written), 2 bad usage.\n";
 
 int usage(const std::string& problem) {
-    std::cerr << "bundora-pack: " << problem << "\n" << kUsage;
+    std::cerr << "bundora-pack: " << problem << "\n"
+              << "Try 'bundora-pack --help' for more information.\n";
     return 2;
 }
 
@@ -83,6 +91,10 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "--help" || args[0] == "-h") {
         std::cout << kUsage;
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::cout << "bundora-pack (" << product::kName << ") " << product::kVersion << "\n";
         return 0;
     }
     try {

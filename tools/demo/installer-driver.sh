@@ -101,6 +101,17 @@ region_has() {
     grep -qi "$colour" <<<"$pixels"
 }
 
+# Whether a client-area region (W H X Y) of the window holds a pixel for which an awk condition on
+# its channels r, g and b (0 to 255) holds. awk reads to the end, so that a caller with pipefail
+# doesn't see import end on a broken pipe.
+region_has_tone() {
+    local w=$1 width=$2 height=$3 x=$4 y=$5 condition=$6
+    import -window "$w" -crop "${width}x${height}+${x}+$(($(menu_height_of "$w") + y))" \
+        +repage -depth 8 txt:- 2>/dev/null |
+        awk -F'[(),]+' "NR > 1 { r = \$3; g = \$4; b = \$5; if ($condition) found = 1 }
+            END { exit !found }"
+}
+
 # Waits until a check holds, for at most $1 seconds.
 wait_for() {
     local deadline=$((SECONDS + $1))
@@ -111,9 +122,10 @@ wait_for() {
     done
 }
 
-# The status line's colour: green when connected, dark red when disconnected.
-status_green() { region_has "$1" 345 21 8 208 "#008000"; }
-status_dark_red() { region_has "$1" 345 21 8 208 "#C00000"; }
+# The status line's colour: green when connected, dark red when disconnected (in the tone the
+# window chose for its background, so by hue).
+status_green() { region_has_tone "$1" 345 21 8 208 "g >= 80 && r < 60 && b < 60"; }
+status_dark_red() { region_has_tone "$1" 345 21 8 208 "r >= 120 && g < 60 && b < 60"; }
 # The progress bar is shown: its inside holds the fill and back colours (the window is plain).
 progress_shown() { [ "$(region_colours "$1" 343 23 9 177)" -ge 2 ] 2>/dev/null; }
 

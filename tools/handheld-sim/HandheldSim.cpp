@@ -18,6 +18,7 @@
 #include <system_error>
 
 #include "Storage.h"
+#include "product.h"
 
 namespace fs = std::filesystem;
 
@@ -39,7 +40,12 @@ const char* const kUsage =
     "  set      change settings: read-only, capacity, speed, answer; add cards\n"
     "\n"
     "A storage is named by its card's folder name, or by \":main\" for main memory.\n"
-    "Run 'handheld-sim COMMAND --help' for the options of a command.\n";
+    "Run 'handheld-sim COMMAND --help' for the options of a command.\n"
+    "\n"
+    "      --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 a failure, 2 bad usage.\n";
 
 const char* const kCreateUsage =
     "Usage: handheld-sim create [ROOT] [--card NAME]... [--read-only NAME]...\n"
@@ -579,13 +585,23 @@ std::string UnpluggedPath(const std::string& root) {
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.empty()) {
-        err << kUsage;
+    // A usage error is one line and where to read more, not the whole help.
+    const auto badUsage = [&err](const std::string& who, const std::string& problem,
+                                 const std::string& helpCommand) {
+        err << who << ": " << problem << "\nTry '" << helpCommand
+            << " --help' for more information.\n";
         return kBadUsage;
+    };
+    if (args.empty()) {
+        return badUsage("handheld-sim", "no command given", "handheld-sim");
     }
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         out << kUsage;
+        return kOk;
+    }
+    if (command == "--version") {
+        out << "handheld-sim (" << product::kName << ") " << product::kVersion << "\n";
         return kOk;
     }
     struct Command {
@@ -606,8 +622,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     };
     const auto it = commands.find(command);
     if (it == commands.end()) {
-        err << "handheld-sim: unknown command \"" << command << "\"\n" << kUsage;
-        return kBadUsage;
+        return badUsage("handheld-sim", "unknown command \"" + command + "\"", "handheld-sim");
     }
     try {
         const Parsed parsed = ParseArgs(args, it->second.options, command == "set");
@@ -617,8 +632,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         return it->second.run(parsed, out);
     } catch (const UsageError& e) {
-        err << "handheld-sim " << command << ": " << e.what() << "\n" << it->second.usage;
-        return kBadUsage;
+        return badUsage("handheld-sim " + command, e.what(), "handheld-sim " + command);
     } catch (const std::exception& e) {
         err << "handheld-sim " << command << ": " << e.what() << "\n";
         return kFailure;

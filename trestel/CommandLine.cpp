@@ -1,0 +1,107 @@
+#include "CommandLine.h"
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "LocalPath.h"
+#include "product.h"
+
+namespace CommandLine {
+
+namespace {
+
+// What the toolkit says while it starts, held back: when it fails, one line replaces it all; when
+// it starts, the messages go on to the handler that was in place.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+std::vector<HeldMessage> heldMessages;
+
+void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        heldMessages.push_back({type, QByteArray(context.category), text});
+        return;
+    }
+    const char* display = std::getenv("DISPLAY");
+    const QByteArray line = display != nullptr && *display != '\0'
+                                ? QByteArray("trestel: cannot open the display ") + display + '\n'
+                                : QByteArray("trestel: no display to open (DISPLAY is not set)\n");
+    std::fputs(line.constData(), stderr);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+}  // namespace
+
+EarlyAnswer EarlyAnswerFor(int argc, const char* const argv[]) {
+    if (argc != 2) {
+        return EarlyAnswer::None;
+    }
+    if (std::strcmp(argv[1], "--help") == 0) {
+        return EarlyAnswer::Help;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        return EarlyAnswer::Version;
+    }
+    return EarlyAnswer::None;
+}
+
+QString HelpText() {
+    return QStringLiteral(
+        "Usage: trestel [OPTION]... [MODULE-FILE]\n"
+        "Copy a Pocket Lorvex module to the handheld in one window.\n"
+        "\n"
+        "The window connects to the handheld, lists the folders that can hold modules\n"
+        "(main memory and each storage card) and copies MODULE-FILE into the one chosen.\n"
+        "Without MODULE-FILE, choose the module with File, Open. The arguments after\n"
+        "the toolkit's own options are joined with blanks and quotes are dropped, so a\n"
+        "path with blanks may be given in one piece or in several.\n"
+        "\n"
+        "Options:\n"
+        "  --help        display this help and exit (given alone)\n"
+        "  --version     output version information and exit (given alone)\n"
+        "  -platform NAME, -style NAME, -reverse, -session ID\n"
+        "                taken by the Qt toolkit, as in every Qt program\n"
+        "\n"
+        "Environment:\n"
+        "  TRESTEL_DEVICE        root folder of the emulated handheld; by default\n"
+        "                        ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld\n"
+        "  TRESTEL_RAPI_LIBRARY  shared library exporting the device functions\n"
+        "                        (CeRapiInitEx, ...) to use instead of the emulated handheld\n"
+        "\n"
+        "Exit status is 0 after a completed run, 1 when MODULE-FILE does not exist or\n"
+        "no display can be opened.\n");
+}
+
+QString VersionText() {
+    return QStringLiteral("trestel (%1) %2\n")
+        .arg(QString::fromUtf8(product::kName), QString::fromUtf8(product::kVersion));
+}
+
+std::unique_ptr<QApplication> StartApplication(int& argc, char** argv) {
+    heldMessages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(HoldStartupMessage);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    for (const HeldMessage& held : heldMessages) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+        qt_message_output(held.type, context, held.text);
+    }
+    heldMessages.clear();
+    return app;
+}
+
+QStringList Arguments(int argc, const char* const argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << LocalPath::decode(QByteArray(argv[i]));
+    }
+    return arguments;
+}
+
+}  // namespace CommandLine

@@ -1,0 +1,119 @@
+#include "WindowLook.h"
+
+#include <QDir>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <algorithm>
+#include <cmath>
+
+namespace WindowLook {
+
+namespace {
+
+const QString kTahoma = QStringLiteral("Tahoma");
+// Below this the text would no longer be readable; it is the smallest size the window uses.
+constexpr int kMinPixels = 9;
+
+bool LabelFits(const QLabel* label, const QFont& font) {
+    const QRect box = label->contentsRect();
+    const int flags =
+        static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
+    const QRect needed = QFontMetrics(font).boundingRect(box, flags, label->text());
+    return box.contains(needed);
+}
+
+bool ButtonFits(const QPushButton* button, const QFont& font) {
+    // The text and, around it, the style's button margin and frame on each side.
+    const QStyle* style = button->style();
+    const int nAround = 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                             style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
+    const QSize text = QFontMetrics(font).size(Qt::TextShowMnemonic, button->text());
+    return text.width() + nAround <= button->width() && text.height() <= button->height();
+}
+
+template <typename W, typename Fits>
+void Fit(W* widget, int nDesigned, Fits fits) {
+    QFont font = widget->font();
+    int nPixels = nDesigned;
+    font.setPixelSize(nPixels);
+    while (nPixels > kMinPixels && !fits(widget, font)) {
+        font.setPixelSize(--nPixels);
+    }
+    widget->setFont(font);
+}
+
+double Luminance(const QColor& c) {
+    const auto channel = [](float v) {
+        return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+}  // namespace
+
+bool LoadTahoma(const QString& sFolder) {
+    static const bool bLoaded = [&] {
+        if (QFontDatabase::hasFamily(kTahoma)) {
+            return true;
+        }
+        // The regular face only: Wine's tahomabd.ttf draws its letters with the regular face's
+        // strokes (only wider), so bold would not read as bold. Without it, bold texts are
+        // emboldened from the regular face.
+        QFontDatabase::addApplicationFont(QDir(sFolder).filePath(QStringLiteral("tahoma.ttf")));
+        return QFontDatabase::hasFamily(kTahoma);
+    }();
+    return bLoaded;
+}
+
+QFont Font(const QString& sFamily, int nPixels, bool bBold) {
+    static const bool bSubstituted = [] {
+        QFont::insertSubstitutions(kTahoma,
+                                   {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Nimbus Sans L"),
+                                    QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    (void)bSubstituted;
+    QFont f(sFamily.isEmpty() ? kTahoma : sFamily);
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(nPixels);
+    f.setBold(bBold);
+    return f;
+}
+
+void FitText(QLabel* label, int nDesigned) {
+    Fit(label, nDesigned, LabelFits);
+}
+
+void FitText(QPushButton* button, int nDesigned) {
+    Fit(button, nDesigned, ButtonFits);
+}
+
+double Contrast(const QColor& a, const QColor& b) {
+    const double la = Luminance(a);
+    const double lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor ReadableTone(const QColor& designed, const QColor& background) {
+    if (Contrast(designed, background) >= kMinContrast) {
+        return designed;
+    }
+    // Move the lightness away from the background's, keeping hue and saturation.
+    const bool bDarkBackground = Luminance(background) < 0.18;
+    const QColor hsl = designed.toHsl();
+    const float fHue = hsl.hslHueF();
+    const float fSaturation = hsl.hslSaturationF();
+    float fLightness = hsl.lightnessF();
+    QColor tone = designed;
+    for (int i = 0; i < 100 && Contrast(tone, background) < kMinContrast; ++i) {
+        fLightness = std::clamp(fLightness + (bDarkBackground ? 0.01f : -0.01f), 0.0f, 1.0f);
+        tone = QColor::fromHslF(fHue, fSaturation, fLightness).toRgb();
+    }
+    return tone;
+}
+
+}  // namespace WindowLook

@@ -1,0 +1,39 @@
+#pragma once
+
+// How the installer's window looks on a Linux desktop: Tahoma where there is one (also Wine's
+// copy, which fontconfig doesn't list), texts that fit their fixed boxes whatever font stands in,
+// and fixed text colours that stay readable on light and dark palettes.
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+class QLabel;
+class QPushButton;
+
+namespace WindowLook {
+
+// Where Debian's fonts-wine puts its metric-compatible Tahoma.
+inline constexpr const char* kWineFontFolder = "/usr/share/wine/fonts";
+
+// Loads Tahoma from sFolder as application fonts when the font database has no Tahoma. Runs once
+// per process; true when Tahoma is available afterwards.
+bool LoadTahoma(const QString& sFolder = QString::fromLatin1(kWineFontFolder));
+
+// The family at a pixel size (the designed 96 dpi sizes); an empty family means Tahoma, or a sans
+// of similar build where it is missing.
+QFont Font(const QString& sFamily, int nPixels, bool bBold);
+
+// Gives the control its font at the largest pixel size, up to nDesigned, at which its text fits
+// its box; a smaller size only where the font is wider than the one the box was made for.
+void FitText(QLabel* label, int nDesigned);
+void FitText(QPushButton* button, int nDesigned);
+
+// The contrast ratio of two colours (WCAG 2: 1 to 21).
+double Contrast(const QColor& a, const QColor& b);
+// The designed colour when it reaches kMinContrast against the background, else the nearest tone
+// of its hue that does: darker on a light background, lighter on a dark one.
+inline constexpr double kMinContrast = 4.5;
+QColor ReadableTone(const QColor& designed, const QColor& background);
+
+}  // namespace WindowLook
