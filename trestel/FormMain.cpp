@@ -226,9 +226,11 @@ bool FormMain::Load(const QString& sArgumentText) {
 
 void FormMain::FitTexts() {
     for (QLabel* label : centralWidget()->findChildren<QLabel*>()) {
-        WindowLook::FitText(label, label->property(kDesignedPixels).toInt());
+        if (const QVariant nPixels = label->property(kDesignedPixels); nPixels.isValid()) {
+            WindowLook::FitText(label, nPixels.toInt());
+        }
     }
-    for (QPushButton* button : centralWidget()->findChildren<QPushButton*>()) {
+    for (QPushButton* button : {ButtonConnect, ButtonCopy}) {
         WindowLook::FitText(button, button->property(kDesignedPixels).toInt());
     }
 }

@@ -14,6 +14,11 @@ namespace WindowLook {
 namespace {
 
 const QString kTahoma = QStringLiteral("Tahoma");
+// Wine's Tahoma is drawn after Bitstream Vera Sans; DejaVu Sans Condensed is of the same design
+// and width, with a true bold face.
+const QString kBoldFamily = QStringLiteral("DejaVu Sans");
+const QString kBoldStyle = QStringLiteral("Condensed Bold");
+bool g_wineTahoma = false;
 // Below this the text would no longer be readable; it is the smallest size the window uses.
 constexpr int kMinPixels = 9;
 
@@ -59,11 +64,11 @@ bool LoadTahoma(const QString& sFolder) {
         if (QFontDatabase::hasFamily(kTahoma)) {
             return true;
         }
-        // The regular face only: Wine's tahomabd.ttf draws its letters with the regular face's
-        // strokes (only wider), so bold would not read as bold. Without it, bold texts are
-        // emboldened from the regular face.
+        // The regular face only: Wine's tahomabd.ttf repeats the regular face's strokes (only
+        // wider), so bold would not read as bold. See Font for the bold texts.
         QFontDatabase::addApplicationFont(QDir(sFolder).filePath(QStringLiteral("tahoma.ttf")));
-        return QFontDatabase::hasFamily(kTahoma);
+        g_wineTahoma = QFontDatabase::hasFamily(kTahoma);
+        return g_wineTahoma;
     }();
     return bLoaded;
 }
@@ -78,6 +83,13 @@ QFont Font(const QString& sFamily, int nPixels, bool bBold) {
     }();
     (void)bSubstituted;
     QFont f(sFamily.isEmpty() ? kTahoma : sFamily);
+    // Bold next to Wine's Tahoma: the true bold of its design where installed. Otherwise FreeType
+    // emboldens the regular face, which reads as bold at scale 1 but faintly at higher scales.
+    if (sFamily.isEmpty() && bBold && g_wineTahoma &&
+        QFontDatabase::styles(kBoldFamily).contains(kBoldStyle)) {
+        f = QFont(kBoldFamily);
+        f.setStretch(QFont::Condensed);
+    }
     f.setStyleHint(QFont::SansSerif);
     f.setPixelSize(nPixels);
     f.setBold(bBold);

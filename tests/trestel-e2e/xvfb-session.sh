@@ -6,6 +6,8 @@
 #   source xvfb-session.sh; xvfb_start;  ...; xvfb_stop
 #                                        the same as shell functions; xvfb_start exports DISPLAY
 #                                        and XVFB_PID.
+#   xvfb_window_manager                  after xvfb_start: openbox manages the server's windows
+#                                        until xvfb_stop.
 #
 # The server picks a free display itself (-displayfd), so several sessions can run side by side.
 
@@ -31,7 +33,24 @@ xvfb_start() {
     export DISPLAY=":$display" XVFB_PID XVFB_DIR
 }
 
+xvfb_window_manager() {
+    openbox --sm-disable >"$XVFB_DIR/openbox.log" 2>&1 &
+    XVFB_WM_PID=$!
+    local i
+    for ((i = 0; i < 100; i++)); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return 0
+        sleep 0.1
+    done
+    echo "xvfb-session: openbox did not start" >&2
+    return 1
+}
+
 xvfb_stop() {
+    if [ -n "${XVFB_WM_PID:-}" ]; then
+        kill "$XVFB_WM_PID" 2>/dev/null
+        wait "$XVFB_WM_PID" 2>/dev/null
+        XVFB_WM_PID=""
+    fi
     if [ -n "${XVFB_PID:-}" ]; then
         kill "$XVFB_PID" 2>/dev/null
         wait "$XVFB_PID" 2>/dev/null
