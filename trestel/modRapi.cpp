@@ -8,7 +8,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +18,10 @@
 #include <memory>
 #include <optional>
 
+#include "LargeBuffer.h"
 #include "LocalPath.h"
+#include "Posix.h"
+#include "Text.h"
 
 namespace modRapi {
 
@@ -110,89 +112,11 @@ QString createErrorMessage(RAPI_DWORD nCode) {
     }
 }
 
-// Matches name against a pattern in which '*' stands for any run of characters and '?' for
-// exactly one; everything else matches itself, case-sensitively.
-bool wildcardMatch(const QList<uint>& pattern, const QList<uint>& name) {
-    qsizetype p = 0, n = 0, starP = -1, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            starP = p++;
-            starN = n;
-        } else if (starP >= 0) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') {
-        ++p;
-    }
-    return p == pattern.size();
-}
-
 // A regular file once links are followed (hidden names are turned away by the caller).
 bool isPlainFile(int dirFd, const QByteArray& path) {
     struct stat st {};
     return fstatat(dirFd, path.constData(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
-
-// One block of memory for the whole file image. Large images are asked to live in huge pages:
-// filling millions of small pages one fault at a time costs more than the copy itself.
-class FileBuffer {
-public:
-    FileBuffer() = default;
-    FileBuffer(const FileBuffer&) = delete;
-    FileBuffer& operator=(const FileBuffer&) = delete;
-    FileBuffer(FileBuffer&& other) noexcept { *this = std::move(other); }
-    FileBuffer& operator=(FileBuffer&& other) noexcept {
-        std::swap(base_, other.base_);
-        std::swap(size_, other.size_);
-        std::swap(data_, other.data_);
-        return *this;
-    }
-    ~FileBuffer() { reset(); }
-
-    // False when the memory can't be had.
-    bool allocate(size_t nBytes) {
-        reset();
-        constexpr size_t kHuge = size_t(2) << 20;
-        const bool bHuge = nBytes >= kHuge;
-        // Room to start the image on a huge-page boundary; the unused part is never touched.
-        size_ = std::max<size_t>(nBytes, 1) + (bHuge ? kHuge : 0);
-        void* base =
-            mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) {
-            size_ = 0;
-            return false;
-        }
-        base_ = base;
-        auto start = reinterpret_cast<uintptr_t>(base);
-        if (bHuge) {
-            start = (start + kHuge - 1) & ~uintptr_t(kHuge - 1);
-            madvise(reinterpret_cast<void*>(start), nBytes, MADV_HUGEPAGE);
-        }
-        data_ = reinterpret_cast<char*>(start);
-        return true;
-    }
-    void reset() {
-        if (base_ != nullptr) {
-            munmap(base_, size_);
-        }
-        base_ = nullptr;
-        data_ = nullptr;
-        size_ = 0;
-    }
-    char* get() const { return data_; }
-
-private:
-    void* base_ = nullptr;
-    size_t size_ = 0;
-    char* data_ = nullptr;
-};
 
 // The desktop file read whole, or the reason why it couldn't be.
 enum class SourceFault { None, Unreadable, TooLarge };
@@ -201,7 +125,7 @@ struct SourceImage {
     SourceFault fault = SourceFault::None;
     int32_t nLength = 0;
     int64_t nActualLength = 0;
-    FileBuffer bytes;
+    posix::LargeBuffer bytes;
 };
 
 SourceImage readSource(const QString& sSource) {
@@ -212,41 +136,23 @@ SourceImage readSource(const QString& sSource) {
     }
     // Non-blocking so that a FIFO given by mistake can't hang the window; only regular files
     // are read.
-    const int fd =
-        ::open(LocalPath::encode(sSource).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return image;
-    }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    const posix::UniqueFd fd =
+        posix::openRegularFile(AT_FDCWD, LocalPath::encode(sSource).constData(), 0, &st);
+    if (!fd.valid()) {
         return image;
     }
     image.nActualLength = st.st_size;
     if (st.st_size > std::numeric_limits<int32_t>::max()) {
-        ::close(fd);
         image.fault = SourceFault::TooLarge;
         return image;
     }
     const auto nLength = static_cast<int32_t>(st.st_size);
     if (!image.bytes.allocate(static_cast<size_t>(nLength))) {
-        ::close(fd);
         return image;
     }
-    int64_t nRead = 0;
-    while (nRead < nLength) {
-        const ssize_t n =
-            ::read(fd, image.bytes.get() + nRead, static_cast<size_t>(nLength - nRead));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;  // an error, or the file shrank while it was read
-        }
-        nRead += n;
-    }
-    ::close(fd);
-    if (nRead != nLength) {
+    // Fewer bytes than the size said: an error, or the file shrank while it was read.
+    if (posix::readFull(fd.get(), image.bytes.get(), static_cast<size_t>(nLength)) != nLength) {
         image.bytes.reset();
         return image;
     }
@@ -363,7 +269,7 @@ int16_t FileExists(QString sPath) {
         if (dir == nullptr) {
             return kFalse;
         }
-        const QList<uint> pattern = sName.toUcs4();
+        const std::u32string pattern = sName.toStdU32String();
         bool bFound = false;
         while (!bFound) {
             const dirent* entry = readdir(dir);
@@ -372,7 +278,8 @@ int16_t FileExists(QString sPath) {
             }
             const QByteArray name(entry->d_name);
             bFound = !name.startsWith('.') &&
-                     wildcardMatch(pattern, LocalPath::decode(name).toUcs4()) &&
+                     text::wildcardMatch(pattern, LocalPath::decode(name).toStdU32String(),
+                                         text::Case::Sensitive) &&
                      isPlainFile(dirfd(dir), name);
         }
         closedir(dir);
