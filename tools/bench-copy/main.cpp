@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "LargeBuffer.h"
 #include "modRapi.h"
 
 extern char** environ;
@@ -123,16 +123,12 @@ std::pair<double, double> bareCopy(const QString& from, const QString& to) {
     }
     const off_t n = lseek(in, 0, SEEK_END);
     auto start = std::chrono::steady_clock::now();
-    const size_t kHuge = size_t(2) << 20;
-    void* base = mmap(nullptr, size_t(n) + kHuge, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) {
+    posix::LargeBuffer buffer;
+    if (!buffer.allocate(size_t(n))) {
         ::close(in);
         return {-1, -1};
     }
-    char* buf = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(base) + kHuge - 1) &
-                                        ~uintptr_t(kHuge - 1));
-    madvise(buf, size_t(n), MADV_HUGEPAGE);
+    char* buf = buffer.get();
     off_t got = 0;
     while (got < n) {
         const ssize_t r = pread(in, buf + got, size_t(n - got), got);
@@ -155,7 +151,6 @@ std::pair<double, double> bareCopy(const QString& from, const QString& to) {
         ::close(out);
     }
     const double write = seconds(start);
-    munmap(base, size_t(n) + kHuge);
     QFile::remove(to);
     return {read, write};
 }
