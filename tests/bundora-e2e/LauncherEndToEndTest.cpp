@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "Payload.h"
-#include "RunProgram.h"
 #include "StandInLog.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {
@@ -58,7 +57,7 @@ protected:
         std::vector<std::string> argv = runPrefix;
         argv.push_back(program);
         return test::runProgram(
-            argv, root,
+            argv,
             {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
              "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), display, "-WAYLAND_DISPLAY"});
     }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Payload.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {
