@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "Payload.h"
-#include "RunProgram.h"
 #include "StandInLog.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 #include "product.h"
 
 namespace bundora {
@@ -63,7 +62,7 @@ protected:
         std::vector<std::string> argv = runPrefix;
         argv.insert(argv.end(), args.begin(), args.end());
         return test::runProgram(
-            argv, root,
+            argv,
             {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
              "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), display, "-WAYLAND_DISPLAY"});
     }

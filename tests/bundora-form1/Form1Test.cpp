@@ -10,7 +10,7 @@
 #include "Form1.h"
 #include "MemoryRegistry.h"
 #include "Payload.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "Module1.h"
 #include "StandInLog.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {

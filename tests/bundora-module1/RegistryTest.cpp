@@ -12,7 +12,7 @@
 #include "MemoryRegistry.h"
 #include "Module1.h"
 #include "Registry.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {

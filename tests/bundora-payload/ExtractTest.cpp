@@ -8,7 +8,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {

@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "RunProgram.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 #include "product.h"
 
 namespace bundora {
@@ -19,7 +18,7 @@ class PackTool : public ::testing::Test {
 protected:
     test::ProgramResult pack(std::vector<std::string> args) {
         args.insert(args.begin(), BUNDORA_PACK);
-        return runProgram(args, dir);
+        return runProgram(args);
     }
     TempDir dir;
     std::string carrier = dir / "carrier";

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Payload.h"
-#include "TestFiles.h"
+#include "TestSupport.h"
 
 namespace bundora {
 namespace {
@@ -213,8 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                   [](std::string& b) { put32At(b, 86, 22); }, 86},
         Malformed{"chain pointing forwards", [](std::string& b) { put32At(b, 86, 112); }, 86},
         Malformed{"data position negative", [](std::string& b) { put32At(b, 86, -40000); }, 86}),
-    [](const auto& info) {
-        std::string name = info.param.label;
+    [](const auto& paramInfo) {
+        std::string name = paramInfo.param.label;
         for (auto& c : name) {
             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         }

@@ -6,36 +6,37 @@
 
 #include "Registry.h"
 
-namespace bundora::test {
+namespace test {
 
-class MemoryRegistry : public DataRegistry {
+class MemoryRegistry : public bundora::DataRegistry {
 public:
-    long RegOpenKeyEx(RegKey root, const std::string& subKey, uint32_t options, uint32_t access,
-                      RegKey* result) override {
+    long RegOpenKeyEx(bundora::RegKey root, const std::string& subKey, uint32_t options,
+                      uint32_t access, bundora::RegKey* result) override {
         ++opens;
         lastAccess = access;
-        return failOpen ? *failOpen
-                        : DataRegistry::RegOpenKeyEx(root, subKey, options, access, result);
+        return failOpen
+                   ? *failOpen
+                   : bundora::DataRegistry::RegOpenKeyEx(root, subKey, options, access, result);
     }
-    long RegQueryValueEx(RegKey key, const std::string& valueName, uint32_t* type,
+    long RegQueryValueEx(bundora::RegKey key, const std::string& valueName, uint32_t* type,
                          unsigned char* data, uint32_t* size) override {
         ++queries;
         return failQueryNumber && *failQueryNumber == queries
                    ? failQueryCode
-                   : DataRegistry::RegQueryValueEx(key, valueName, type, data, size);
+                   : bundora::DataRegistry::RegQueryValueEx(key, valueName, type, data, size);
     }
-    long RegCloseKey(RegKey key) override {
+    long RegCloseKey(bundora::RegKey key) override {
         ++closes;
-        return DataRegistry::RegCloseKey(key);
+        return bundora::DataRegistry::RegCloseKey(key);
     }
 
     std::optional<long> failOpen;
     std::optional<long> failQueryNumber;  // fails the n-th query (1-based) with failQueryCode
-    long failQueryCode = ERROR_FILE_NOT_FOUND;
+    long failQueryCode = bundora::ERROR_FILE_NOT_FOUND;
     int opens = 0;
     int queries = 0;
     int closes = 0;
     uint32_t lastAccess = 0;
 };
 
-}  // namespace bundora::test
+}  // namespace test

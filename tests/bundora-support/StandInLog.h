@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "TestFiles.h"
+#include "TestSupport.h"
 
-namespace bundora::test {
+namespace test {
 
 struct StandInRun {
     long long start = 0;
@@ -33,4 +33,4 @@ inline std::vector<StandInRun> readStandInLog(const std::string& path) {
     return runs;
 }
 
-}  // namespace bundora::test
+}  // namespace test

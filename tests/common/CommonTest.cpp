@@ -13,22 +13,14 @@
 
 #include "LargeBuffer.h"
 #include "Posix.h"
+#include "TestSupport.h"
 #include "Text.h"
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/common-test.XXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
 TEST(PosixTest, ReadsOnlyRegularFilesWholeAndWithinTheLimit) {
-    TempDir dir;
-    const std::string file = dir.path + "/f", fifo = dir.path + "/p";
+    test::TempDir dir;
+    const std::string file = dir / "f", fifo = dir / "p";
     const std::string data(200000, 'x');
     {
         posix::UniqueFd out(::open(file.c_str(), O_WRONLY | O_CREAT, 0600));
@@ -51,8 +43,8 @@ TEST(PosixTest, ReadsOnlyRegularFilesWholeAndWithinTheLimit) {
 
     // A FIFO with no writer and a folder are turned away at once, without blocking.
     EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, fifo.c_str()).valid());
-    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, dir.path.c_str()).valid());
-    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, (dir.path + "/none").c_str()).valid());
+    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, dir.path().c_str()).valid());
+    EXPECT_FALSE(posix::openRegularFile(AT_FDCWD, (dir / "none").c_str()).valid());
 
     posix::LargeBuffer buffer;
     ASSERT_TRUE(buffer.allocate(size_t{5} << 20));

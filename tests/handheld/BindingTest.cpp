@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "DeviceApi.h"
+#include "EmulatedHandheld.h"
 #include "TestSupport.h"
 
 namespace {
@@ -53,16 +54,16 @@ int ConnectAndCopy() {
 class BindingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::MakeDir(root + "/Program Files");
-        test::MakeDir(root + "/Card");
-        test::WriteFile(root + "/Card/.storage-card", "");
+        test::makeDir(root + "/Program Files");
+        test::makeDir(root + "/Card");
+        test::writeFile(root + "/Card/.storage-card", "");
     }
     test::TempDir dir;
     std::string root = dir / "root";
 };
 
 TEST_F(BindingTest, LoadableLibraryDrivesTheHandheld) {
-    const int step = test::InChild([&] {
+    const int step = test::inChild([&] {
         setenv("TRESTEL_RAPI_LIBRARY", HANDHELD_RAPI_LIBRARY, 1);
         setenv("TRESTEL_DEVICE", root.c_str(), 1);
         const int result = ConnectAndCopy();
@@ -74,7 +75,7 @@ TEST_F(BindingTest, LoadableLibraryDrivesTheHandheld) {
         return handheld::Instance().CeFindFirstFile(u"*", &data) == INVALID_HANDLE_VALUE ? 0 : 10;
     });
     EXPECT_EQ(step, 0);
-    EXPECT_EQ(test::ReadFile(root + "/Program Files/Pocket Lorvex/m.bbl"), "module");
+    EXPECT_EQ(test::readFile(root + "/Program Files/Pocket Lorvex/m.bbl"), "module");
 }
 
 TEST_F(BindingTest, WithoutSynceTheDefaultEmulatedHandheldIsUsed) {
@@ -83,24 +84,24 @@ TEST_F(BindingTest, WithoutSynceTheDefaultEmulatedHandheldIsUsed) {
         GTEST_SKIP() << "SynCE is installed here";
     }
     const std::string defaultRoot = dir / "data/trestel/handheld";
-    test::MakeDir(dir / "data");
-    test::MakeDir(dir / "data/trestel");
+    test::makeDir(dir / "data");
+    test::makeDir(dir / "data/trestel");
     ASSERT_EQ(rename(root.c_str(), defaultRoot.c_str()), 0);
-    const int step = test::InChild([&] {
+    const int step = test::inChild([&] {
         unsetenv("TRESTEL_RAPI_LIBRARY");
         unsetenv("TRESTEL_DEVICE");
         setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
         return ConnectAndCopy();
     });
     EXPECT_EQ(step, 0);
-    EXPECT_EQ(test::ReadFile(defaultRoot + "/Program Files/Pocket Lorvex/m.bbl"), "module");
+    EXPECT_EQ(test::readFile(defaultRoot + "/Program Files/Pocket Lorvex/m.bbl"), "module");
 }
 
 TEST_F(BindingTest, LibraryThatCannotBeBoundMakesEveryCallUnavailable) {
     // A missing file, and a library without the device functions.
     for (const std::string& library : {dir / "no-such-library.so", std::string("libc.so.6")}) {
         SCOPED_TRACE(library);
-        const int step = test::InChild([&] {
+        const int step = test::inChild([&] {
             setenv("TRESTEL_RAPI_LIBRARY", library.c_str(), 1);
             setenv("TRESTEL_DEVICE", root.c_str(), 1);
             RAPIINIT init{12, 0, 0};

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "TestSupport.h"
+#include "HandheldHelpers.h"
 
 using handheld::EmulatedHandheld;
 namespace error = handheld::error;
@@ -28,7 +28,7 @@ protected:
 };
 
 TEST_F(ConnectTest, AttachedHandheldAnswersAtOnceAndBadRecordsFail) {
-    test::MakeDir(root);
+    test::makeDir(root);
     EmulatedHandheld device(root);
     const RAPIINIT init = test::StartConnect(device);
     EXPECT_GT(init.heRapiInit, 0);
@@ -43,7 +43,7 @@ TEST_F(ConnectTest, AttachedHandheldAnswersAtOnceAndBadRecordsFail) {
 
 TEST_F(ConnectTest, VanishedRootNeverAnswers) {
     // A root missing from the start is covered by the device module's end-to-end tests.
-    test::MakeDir(root);
+    test::makeDir(root);
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     std::filesystem::remove(root);
@@ -55,8 +55,8 @@ TEST_F(ConnectTest, VanishedRootNeverAnswers) {
 }
 
 TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
-    test::MakeDir(root);
-    test::WriteFile(root + "/.handheld", "answer=refuse\n");
+    test::makeDir(root);
+    test::writeFile(root + "/.handheld", "answer=refuse\n");
     EmulatedHandheld device(root);
     RAPIINIT init = test::StartConnect(device);
     EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
@@ -64,22 +64,22 @@ TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
     EXPECT_FALSE(test::PutFile(device, u"a.txt", "x"));
     device.CeRapiUninit();
 
-    test::WriteFile(root + "/.handheld", "speed=100\r\n  answer = no \n");
+    test::writeFile(root + "/.handheld", "speed=100\r\n  answer = no \n");
     init = test::StartConnect(device);
     EXPECT_FALSE(test::Signalled(init.heRapiInit, 300));
     device.CeRapiUninit();
 
     // Unknown lines are ignored; an answering handheld connects again.
-    test::WriteFile(root + "/.handheld", "colour=blue\nanswer=yes\n");
+    test::writeFile(root + "/.handheld", "colour=blue\nanswer=yes\n");
     EXPECT_TRUE(test::Connect(device));
-    EXPECT_FALSE(test::FileExists(root + "/a.txt"));
+    EXPECT_FALSE(test::exists(root + "/a.txt"));
 }
 
 TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHome) {
     const std::string other = dir / "other";
-    test::MakeDir(root);
-    test::MakeDir(other);
-    test::WriteFile(other + "/marker.txt", "");
+    test::makeDir(root);
+    test::makeDir(other);
+    test::writeFile(other + "/marker.txt", "");
     EmulatedHandheld device;  // default root
     setenv("TRESTEL_DEVICE", root.c_str(), 1);
     ASSERT_TRUE(test::Connect(device));
@@ -105,7 +105,7 @@ TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHom
 }
 
 TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
-    test::MakeDir(root);
+    test::makeDir(root);
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     const RAPI_HANDLE h = test::Open(device, u"f.bin");
@@ -114,17 +114,17 @@ TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
     RAPI_DWORD written = 0;
     EXPECT_EQ(device.CeWriteFile(h, "abc", 3, &written, nullptr), 1);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
-    EXPECT_EQ(test::ReadFile(root + "/f.bin"), "abc");
+    EXPECT_EQ(test::readFile(root + "/f.bin"), "abc");
 
     EXPECT_EQ(device.CeRapiUninit(), 0);
     EXPECT_EQ(device.CeRapiUninit(), 0);  // harmless without a link
     EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"d", nullptr)),
               error::kDeviceNotConnected);
-    EXPECT_FALSE(test::FileExists(root + "/d"));
+    EXPECT_FALSE(test::exists(root + "/d"));
 }
 
 TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
-    test::MakeDir(root);
+    test::makeDir(root);
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     const RAPI_HANDLE h = test::Open(device, u"big.bin");
@@ -138,7 +138,7 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
     // Nobody can delete the partial file any more: the handheld drops it itself.
-    EXPECT_FALSE(test::FileExists(aside + "/big.bin"));
+    EXPECT_FALSE(test::exists(aside + "/big.bin"));
 
     // Putting the folder back doesn't revive the old link; a new connect does.
     ASSERT_EQ(std::rename(aside.c_str(), root.c_str()), 0);
@@ -148,12 +148,12 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     ASSERT_TRUE(test::Connect(device));
     EXPECT_EQ(test::ErrorOf(device, device.CeWriteFile(h, block.data(), 4096, &written, nullptr)),
               error::kInvalidHandle);
-    EXPECT_FALSE(test::FileExists(root + "/big.bin"));
+    EXPECT_FALSE(test::exists(root + "/big.bin"));
 }
 
 TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
-    test::MakeDir(root);
-    test::WriteFile(root + "/kept.bin", "old contents");
+    test::makeDir(root);
+    test::writeFile(root + "/kept.bin", "old contents");
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     const RAPI_HANDLE done = test::Open(device, u"done.bin");
@@ -165,24 +165,24 @@ TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
 
     const std::string aside = Unplug();
     EXPECT_EQ(device.CeCloseHandle(done), 0);  // the link is gone, the file is complete
-    EXPECT_EQ(test::ReadFile(aside + "/done.bin"), "all");
+    EXPECT_EQ(test::readFile(aside + "/done.bin"), "all");
     // A file that was opened, not emptied, keeps what it had.
     EXPECT_EQ(device.CeWriteFile(opened, "new", 3, &written, nullptr), 0);
-    EXPECT_EQ(test::ReadFile(aside + "/kept.bin"), "old contents");
+    EXPECT_EQ(test::readFile(aside + "/kept.bin"), "old contents");
 
     // A root replaced by a fresh folder while connected is an unplugged handheld too.
-    test::MakeDir(root);
+    test::makeDir(root);
     ASSERT_TRUE(test::Connect(device));
     std::filesystem::remove(root);
-    test::MakeDir(root);
+    test::makeDir(root);
     EXPECT_FALSE(test::PutFile(device, u"a.txt", "a"));
     EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
-    EXPECT_FALSE(test::FileExists(root + "/a.txt"));
+    EXPECT_FALSE(test::exists(root + "/a.txt"));
 }
 
 TEST_F(ConnectTest, PacedLinkTakesAtLeastItsTime) {
-    test::MakeDir(root);
-    test::WriteFile(root + "/.handheld", "speed=40K\n");
+    test::makeDir(root);
+    test::writeFile(root + "/.handheld", "speed=40K\n");
     EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
     const auto start = std::chrono::steady_clock::now();

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "TestSupport.h"
+#include "HandheldHelpers.h"
 
 using handheld::EmulatedHandheld;
 namespace error = handheld::error;
@@ -17,7 +17,7 @@ constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY
 class FilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::MakeDir(root);
+        test::makeDir(root);
         ASSERT_TRUE(test::Connect(device));
     }
 
@@ -39,8 +39,8 @@ protected:
 
     // A folder holding a storage-card marker with the given settings.
     void Marked(const std::string& name, const std::string& settings = "") {
-        test::MakeDir(root + "/" + name);
-        test::WriteFile(root + "/" + name + "/.storage-card", settings);
+        test::makeDir(root + "/" + name);
+        test::writeFile(root + "/" + name + "/.storage-card", settings);
     }
 
     test::TempDir dir;
@@ -49,12 +49,12 @@ protected:
 };
 
 TEST_F(FilesTest, RootSearchMarksCardsAndHidesMarkers) {
-    test::MakeDir(root + "/Program Files");
+    test::makeDir(root + "/Program Files");
     Marked("Storage Card", "capacity=1M\n");
     Marked("card2", "read-only\n");
-    test::MakeDir(root + "/Windows/.storage-card");  // a marker must be a file
-    test::WriteFile(root + "/readme.txt", "hello");
-    test::WriteFile(root + "/.handheld", "speed=0\n");
+    test::makeDir(root + "/Windows/.storage-card");  // a marker must be a file
+    test::writeFile(root + "/readme.txt", "hello");
+    test::writeFile(root + "/.handheld", "speed=0\n");
 
     const auto found = test::Search(device, u"*");
     ASSERT_EQ(test::Names(found), "card2;Program Files;readme.txt;Storage Card;Windows;");
@@ -84,14 +84,14 @@ TEST_F(FilesTest, RootSearchMarksCardsAndHidesMarkers) {
     EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Storage Card\\.storage-card")), error::kAccessDenied);
     EXPECT_EQ(device.CeDeleteFile(u".handheld"), 0);
     EXPECT_EQ(device.CeCreateDirectory(u".handheld", nullptr), 0);
-    EXPECT_EQ(test::ReadFile(root + "/Storage Card/.storage-card"), "capacity=1M\n");
-    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "speed=0\n");
+    EXPECT_EQ(test::readFile(root + "/Storage Card/.storage-card"), "capacity=1M\n");
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "speed=0\n");
 }
 
 TEST_F(FilesTest, SearchEndsPatternsAndHandles) {
     CE_FIND_DATA data{};
     EXPECT_EQ(device.CeFindFirstFile(u"*", &data), INVALID_HANDLE_VALUE);  // empty root
-    test::WriteFile(root + "/only.txt", "");
+    test::writeFile(root + "/only.txt", "");
     const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
     ASSERT_GT(h, 0);
     EXPECT_EQ(std::u16string(data.cFileName), u"only.txt");
@@ -111,9 +111,9 @@ TEST_F(FilesTest, SearchEndsPatternsAndHandles) {
     EXPECT_EQ(device.CeCloseHandle(file), 1);
 
     // Patterns are case-insensitive wildcards.
-    test::MakeDir(root + "/Program Files/Pocket Lorvex");
+    test::makeDir(root + "/Program Files/Pocket Lorvex");
     for (const char* name : {"a.BBL", "b.bbl", "c.dct", "ab.bbl"}) {
-        test::WriteFile(root + "/Program Files/Pocket Lorvex/" + name, "");
+        test::writeFile(root + "/Program Files/Pocket Lorvex/" + name, "");
     }
     const auto names = test::Names;
     EXPECT_EQ(names(test::Search(device, u"program files\\POCKET LORVEX\\*.bbl")),
@@ -127,17 +127,17 @@ TEST_F(FilesTest, SearchEndsPatternsAndHandles) {
 
 TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
     // Whole copies and replacements are covered end to end by the device module's tests.
-    test::MakeDir(root + "/Program Files");
+    test::makeDir(root + "/Program Files");
     EXPECT_EQ(device.CeCreateDirectory(u"Program Files\\Pocket Lorvex\\", nullptr), 1);
     ASSERT_TRUE(test::PutFile(device, u"Program Files\\Pocket Lorvex\\sample.bbl", "short"));
     const std::string onDisk = root + "/Program Files/Pocket Lorvex/sample.bbl";
 
     EXPECT_EQ(CreateError(u"Program Files\\Pocket Lorvex\\sample.bbl", CREATE_NEW),
               error::kFileExists);
-    EXPECT_EQ(test::ReadFile(onDisk), "short");
+    EXPECT_EQ(test::readFile(onDisk), "short");
 
     EXPECT_EQ(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl"), 1);
-    EXPECT_FALSE(test::FileExists(onDisk));
+    EXPECT_FALSE(test::exists(onDisk));
     EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl")),
               error::kFileNotFound);
     // Folders stay.
@@ -145,12 +145,12 @@ TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
 
     EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"No Such\\Pocket Lorvex\\", nullptr)),
               error::kPathNotFound);
-    EXPECT_FALSE(test::FileExists(root + "/No Such"));
+    EXPECT_FALSE(test::exists(root + "/No Such"));
     EXPECT_EQ(CreateError(u"No Such\\Pocket Lorvex\\a.bbl"), error::kPathNotFound);
     EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"Program Files", nullptr)), error::kAlreadyExists);
     EXPECT_EQ(CreateError(u"Program Files"), error::kAccessDenied);
     EXPECT_TRUE(std::filesystem::is_directory(root + "/Program Files"));
-    test::WriteFile(root + "/plain", "");
+    test::writeFile(root + "/plain", "");
     EXPECT_EQ(CreateError(u"plain\\a.bbl"), error::kPathNotFound);
     EXPECT_EQ(CreateError(u"bad*name"), error::kInvalidName);
 }
@@ -162,7 +162,7 @@ TEST_F(FilesTest, ManySmallWritesArriveWholeAndInOrder) {
         data[i] = static_cast<char>((i * 131) ^ (i >> 12));
     }
     ASSERT_TRUE(test::PutFile(device, u"big.bin", data));
-    EXPECT_EQ(test::ReadFile(root + "/big.bin"), data);
+    EXPECT_EQ(test::readFile(root + "/big.bin"), data);
 }
 
 TEST_F(FilesTest, ReadBackThroughTheDevice) {
@@ -176,10 +176,10 @@ TEST_F(FilesTest, ReadBackThroughTheDevice) {
     RAPI_DWORD written = 0;  // opened for reading
     EXPECT_EQ(ErrorOf(device.CeWriteFile(h, "x", 1, &written, nullptr)), error::kAccessDenied);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
-    EXPECT_EQ(test::ReadFile(root + "/r.bin"), "contents");
+    EXPECT_EQ(test::readFile(root + "/r.bin"), "contents");
 
     // Creating a file is a change even when it is opened for reading only.
-    test::WriteFile(root + "/.handheld", "read-only\n");
+    test::writeFile(root + "/.handheld", "read-only\n");
     EXPECT_EQ(device.CeCreateFile(u"new.bin", 0x80000000u, 0, nullptr, 4, 0, 0),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
@@ -190,28 +190,28 @@ TEST_F(FilesTest, ReadBackThroughTheDevice) {
 
 TEST_F(FilesTest, ReadOnlyStoragesRefuseChanges) {
     Marked("SD", "read-only\n");
-    test::WriteFile(root + "/SD/old.bbl", "old");
+    test::writeFile(root + "/SD/old.bbl", "old");
     EXPECT_EQ(CreateError(u"SD\\new.bbl"), error::kWriteProtect);
     // Also where the module folder doesn't exist yet.
     EXPECT_EQ(CreateError(u"SD\\Pocket Lorvex\\new.bbl"), error::kWriteProtect);
     EXPECT_EQ(CreateError(u"SD\\old.bbl"), error::kWriteProtect);
-    EXPECT_EQ(test::ReadFile(root + "/SD/old.bbl"), "old");
+    EXPECT_EQ(test::readFile(root + "/SD/old.bbl"), "old");
     EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"SD\\Pocket Lorvex\\", nullptr)),
               error::kWriteProtect);
     EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"SD\\old.bbl")), error::kWriteProtect);
-    EXPECT_TRUE(test::FileExists(root + "/SD/old.bbl"));
+    EXPECT_TRUE(test::exists(root + "/SD/old.bbl"));
 
     // Main memory is not affected by a card's setting, and has its own.
     EXPECT_TRUE(test::PutFile(device, u"main.bbl", "m"));
-    test::WriteFile(root + "/.handheld", "read-only\n");
+    test::writeFile(root + "/.handheld", "read-only\n");
     EXPECT_EQ(CreateError(u"main2.bbl"), error::kWriteProtect);
     EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"main.bbl")), error::kWriteProtect);
 }
 
 TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
-    test::WriteFile(root + "/.handheld", "capacity=10K\n");
+    test::writeFile(root + "/.handheld", "capacity=10K\n");
     Marked("Card", "capacity=1K\n");
-    test::WriteFile(root + "/Card/existing.bin", std::string(1000, 'c'));
+    test::writeFile(root + "/Card/existing.bin", std::string(1000, 'c'));
 
     // Main memory: files on the card don't count.
     ASSERT_TRUE(test::PutFile(device, u"a.bin", std::string(8192, 'a')));
@@ -227,7 +227,7 @@ TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
     EXPECT_EQ(std::filesystem::file_size(root + "/b.bin"), 2048u);  // the failed write left nothing
 
     EXPECT_EQ(CreateError(u"c.bin"), error::kDiskFull);  // no room left
-    EXPECT_FALSE(test::FileExists(root + "/c.bin"));
+    EXPECT_FALSE(test::exists(root + "/c.bin"));
     // Replacing a file frees its room first.
     EXPECT_TRUE(test::PutFile(device, u"a.bin", std::string(8000, 'A')));
 
@@ -240,9 +240,9 @@ TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
 
 TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     const std::string outside = dir / "outside";
-    test::MakeDir(outside);
-    test::WriteFile(outside + "/secret", "secret");
-    test::MakeDir(root + "/sub");
+    test::makeDir(outside);
+    test::writeFile(outside + "/secret", "secret");
+    test::makeDir(root + "/sub");
     for (const char16_t* path :
          {u"..\\outside\\x", u"sub\\..\\..\\outside\\x", u"\\x", u"/x", u"C:\\x", u"C:x",
           u"sub/../../outside/x", u"sub\\.\\x", u"sub\\\\x", u""}) {
@@ -262,9 +262,9 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     EXPECT_EQ(device.CeDeleteFile(u"sub\\secret"), 0);
     EXPECT_EQ(device.CeCreateDirectory(u"link\\new", nullptr), 0);
     EXPECT_TRUE(test::Search(device, u"link\\*").empty());
-    EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
+    EXPECT_EQ(test::readFile(outside + "/secret"), "secret");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
-    EXPECT_TRUE(test::FileExists(root + "/sub/secret"));
+    EXPECT_TRUE(test::exists(root + "/sub/secret"));
     for (const auto& found : test::Search(device, u"*")) {
         EXPECT_NE(found.name, "link");  // links are not listed
     }
@@ -279,17 +279,17 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
     RAPI_DWORD written = 0;
     EXPECT_EQ(device.CeWriteFile(h, "S", 1, &written, nullptr), 1);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
-    EXPECT_EQ(test::ReadFile(root + "/hard.bbl"), "module");
-    EXPECT_EQ(test::ReadFile(root + "/hard2.bbl"), "Secret");
-    EXPECT_EQ(test::ReadFile(outside + "/secret"), "secret");
+    EXPECT_EQ(test::readFile(root + "/hard.bbl"), "module");
+    EXPECT_EQ(test::readFile(root + "/hard2.bbl"), "Secret");
+    EXPECT_EQ(test::readFile(outside + "/secret"), "secret");
 }
 
 TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
     // "Kärtchen" with a character outside the basic plane (a surrogate pair on the device).
     const std::u16string card = u"K\u00e4rtchen \U0001F4BE";
     const std::string cardUtf8 = "K\xc3\xa4rtchen \xf0\x9f\x92\xbe";
-    test::MakeDir(root + "/" + cardUtf8);
-    test::WriteFile(root + "/" + cardUtf8 + "/.storage-card", "");
+    test::makeDir(root + "/" + cardUtf8);
+    test::writeFile(root + "/" + cardUtf8 + "/.storage-card", "");
     CE_FIND_DATA data{};
     const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
     ASSERT_GT(h, 0);
@@ -299,7 +299,7 @@ TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
 
     const std::u16string target = card + u"\\\u00fcber.bbl";
     ASSERT_TRUE(test::PutFile(device, target.c_str(), "u"));
-    EXPECT_EQ(test::ReadFile(root + "/" + cardUtf8 +
+    EXPECT_EQ(test::readFile(root + "/" + cardUtf8 +
                              "/\xc3\xbc"
                              "ber.bbl"),
               "u");

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "HandheldHelpers.h"
 #include "HandheldSim.h"
-#include "TestSupport.h"
 #include "product.h"
 
 namespace {
@@ -35,10 +35,10 @@ TEST_F(SimTest, CreateMakesAHandheldTheEmulatorUnderstands) {
         EXPECT_TRUE(std::filesystem::is_directory(root + "/" + folder)) << folder;
     }
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/Storage Card/.storage-card"));
-    const auto mainSettings = handheld::ParseSettings(test::ReadFile(root + "/.handheld"));
+    const auto mainSettings = handheld::ParseSettings(test::readFile(root + "/.handheld"));
     EXPECT_EQ(mainSettings.capacity, 65536u);
     EXPECT_EQ(mainSettings.speed, 1048576u);
-    EXPECT_TRUE(handheld::ParseSettings(test::ReadFile(root + "/SD/.storage-card")).readOnly);
+    EXPECT_TRUE(handheld::ParseSettings(test::readFile(root + "/SD/.storage-card")).readOnly);
 
     handheld::EmulatedHandheld device(root);
     ASSERT_TRUE(test::Connect(device));
@@ -67,14 +67,14 @@ TEST_F(SimTest, CreateChecksItsArguments) {
         args.insert(args.end(), options.begin(), options.end());
         EXPECT_EQ(Sim(args), 2) << options[0];
     }
-    EXPECT_FALSE(test::FileExists(root));
+    EXPECT_FALSE(test::exists(root));
 }
 
 TEST_F(SimTest, ShowTellsTheState) {
     EXPECT_EQ(Sim({"show", root}), 0);
     EXPECT_NE(out.find("not attached"), std::string::npos);
     ASSERT_EQ(Sim({"create", root, "--card", "CF", "--capacity", "CF=2K"}), 0);
-    test::WriteFile(root + "/CF/module.bbl", std::string(1500, 'm'));
+    test::writeFile(root + "/CF/module.bbl", std::string(1500, 'm'));
     EXPECT_EQ(Sim({"show", root}), 0);
     EXPECT_NE(out.find("attached"), std::string::npos);
     EXPECT_NE(out.find("CF\\  [storage card: 1500 bytes used of 2048 (548 free)]"),
@@ -90,7 +90,7 @@ TEST_F(SimTest, UnplugAndPlug) {
     ASSERT_TRUE(test::Connect(device));
 
     ASSERT_EQ(Sim({"unplug", root}), 0);
-    EXPECT_FALSE(test::FileExists(root));
+    EXPECT_FALSE(test::exists(root));
     EXPECT_TRUE(std::filesystem::is_directory(handheldsim::UnpluggedPath(root)));
     EXPECT_FALSE(test::PutFile(device, u"x.bin", "x"));
     EXPECT_EQ(device.CeGetLastError(), handheld::error::kDeviceNotConnected);
@@ -111,63 +111,70 @@ TEST_F(SimTest, UnplugAndPlug) {
 
 TEST_F(SimTest, SetChangesSettingsAndKeepsOtherLines) {
     ASSERT_EQ(Sim({"create", root, "--card", "SD"}), 0);
-    test::WriteFile(root + "/.handheld", "# my notes\nspeed=5\n");
+    test::writeFile(root + "/.handheld", "# my notes\nspeed=5\n");
     ASSERT_EQ(Sim({"set", root, "--read-only", ":main", "--capacity", "SD=1K", "--answer", "refuse",
                    "--speed", "none"}),
               0)
         << err;
-    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\nread-only\nanswer=refuse\n");
-    EXPECT_EQ(test::ReadFile(root + "/SD/.storage-card"), "capacity=1024\n");
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "# my notes\nread-only\nanswer=refuse\n");
+    EXPECT_EQ(test::readFile(root + "/SD/.storage-card"), "capacity=1024\n");
 
     ASSERT_EQ(Sim({"set", root, "--writable", ":main", "--answer", "yes", "--capacity", "SD=none",
                    "--card", "New Card"}),
               0)
         << err;
-    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\n");
-    EXPECT_EQ(test::ReadFile(root + "/SD/.storage-card"), "");
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "# my notes\n");
+    EXPECT_EQ(test::readFile(root + "/SD/.storage-card"), "");
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/New Card/.storage-card"));
 
     // A storage that doesn't exist changes nothing at all.
     EXPECT_EQ(Sim({"set", root, "--read-only", ":main", "--read-only", "Nope"}), 1);
-    EXPECT_EQ(test::ReadFile(root + "/.handheld"), "# my notes\n");
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "# my notes\n");
     EXPECT_EQ(Sim({"set", root}), 2);
 
     // A settings file that is a link is not followed.
-    test::WriteFile(dir / "elsewhere", "speed=1\n");
+    test::writeFile(dir / "elsewhere", "speed=1\n");
     std::filesystem::remove(root + "/.handheld");
     std::filesystem::create_symlink(dir / "elsewhere", root + "/.handheld");
     EXPECT_EQ(Sim({"set", root, "--read-only", ":main"}), 1);
-    EXPECT_EQ(test::ReadFile(dir / "elsewhere"), "speed=1\n");
+    EXPECT_EQ(test::readFile(dir / "elsewhere"), "speed=1\n");
 }
 
 TEST(SimProgramTest, ExitStatusesAndHelp) {
     test::TempDir dir;
-    std::string out, err;
+    const auto sim = [](std::vector<std::string> args) {
+        args.insert(args.begin(), HANDHELD_SIM_PROGRAM);
+        return test::runProgram(args);
+    };
     // A usage error is one line and a pointer to the help of what was asked for.
     const std::vector<std::pair<std::vector<std::string>, std::string>> misuses = {
-        {{HANDHELD_SIM_PROGRAM}, "handheld-sim: no command given\nTry 'handheld-sim --help'"},
-        {{HANDHELD_SIM_PROGRAM, "frobnicate"},
-         "handheld-sim: unknown command \"frobnicate\"\nTry 'handheld-sim --help'"},
-        {{HANDHELD_SIM_PROGRAM, "set", dir / "hh", "--speed", "x"},
+        {{}, "handheld-sim: no command given\nTry 'handheld-sim --help'"},
+        {{"frobnicate"}, "handheld-sim: unknown command \"frobnicate\"\nTry 'handheld-sim --help'"},
+        {{"set", dir / "hh", "--speed", "x"},
          "handheld-sim set: \"x\" is not a speed in bytes per second\n"
          "Try 'handheld-sim set --help'"},
     };
     for (const auto& [args, expected] : misuses) {
-        EXPECT_EQ(test::RunProgram(args, &out, &err), 2);
-        EXPECT_EQ(err, expected + " for more information.\n");
+        const auto r = sim(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, expected + " for more information.\n");
     }
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "--version"}, &out, &err), 0);
-    EXPECT_EQ(out,
+    auto r = sim({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
               std::string("handheld-sim (") + product::kName + ") " + product::kVersion + "\n");
     for (const char* command : {"create", "show", "unplug", "plug", "set"}) {
-        EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, command, "--help"}, &out, &err), 0);
-        EXPECT_NE(out.find(std::string("handheld-sim ") + command), std::string::npos) << out;
+        r = sim({command, "--help"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(std::string("handheld-sim ") + command), std::string::npos) << r.out;
     }
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "create", dir / "hh", "--card", "SD"}), 0);
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "show", dir / "hh"}, &out, &err), 0);
-    EXPECT_NE(out.find("Storage cards: SD"), std::string::npos) << out;
-    EXPECT_EQ(test::RunProgram({HANDHELD_SIM_PROGRAM, "plug", dir / "hh"}, &out, &err), 1);
-    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(sim({"create", dir / "hh", "--card", "SD"}).status, 0);
+    r = sim({"show", dir / "hh"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Storage cards: SD"), std::string::npos) << r.out;
+    r = sim({"plug", dir / "hh"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.err.empty());
 }
 
 }  // namespace

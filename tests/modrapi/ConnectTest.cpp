@@ -49,17 +49,18 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeWindow window;
-        FakeDevice device;
-        FakeWaiter waiter;
-        c.arrange(device, waiter);
-        modRapi::Bind(&window, &device, &waiter);
+        // Fresh fakes for each case, so no count carries over.
+        FakeWindow caseWindow;
+        FakeDevice caseDevice;
+        FakeWaiter caseWaiter;
+        c.arrange(caseDevice, caseWaiter);
+        modRapi::Bind(&caseWindow, &caseDevice, &caseWaiter);
 
         EXPECT_EQ(modRapi::RapiConnect(), 0);
 
-        EXPECT_EQ(waiter.calls.size(), c.waits);
-        EXPECT_EQ(device.Count("CeRapiUninit"), c.uninits);
-        EXPECT_EQ(window.log, kHourglassRound);
+        EXPECT_EQ(caseWaiter.calls.size(), c.waits);
+        EXPECT_EQ(caseDevice.Count("CeRapiUninit"), c.uninits);
+        EXPECT_EQ(caseWindow.log, kHourglassRound);
     }
 }
 

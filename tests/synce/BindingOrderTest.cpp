@@ -46,7 +46,7 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
     test::TempDir dir;
     const std::string root = dir / "data/trestel/handheld";
     for (const char* folder : {"data", "data/trestel", "data/trestel/handheld"}) {
-        test::MakeDir(dir / folder);
+        test::makeDir(dir / folder);
     }
     using Env = std::vector<std::pair<const char*, std::string>>;
     const struct {
@@ -66,7 +66,7 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const int bound = test::InChild([&] {
+        const int bound = test::inChild([&] {
             for (const char* name :
                  {"TRESTEL_RAPI_LIBRARY", "TRESTEL_DEVICE", "TRESTEL_SYNCE_BRIDGE"}) {
                 unsetenv(name);

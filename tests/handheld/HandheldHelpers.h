@@ -1,33 +1,16 @@
 #pragma once
 
-// Shared helpers of the handheld tests: temporary folders, small files and the connect wait.
+// Helpers of the handheld tests that talk to an emulated handheld: the connect wait, opening,
+// searching and writing files through the device table.
 
-#include <functional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "EmulatedHandheld.h"
+#include "TestSupport.h"
 
 namespace test {
-
-// A fresh folder under the system's temporary folder, removed with all it holds.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-void MakeDir(const std::string& path);
 
 // Whether the connect event is signalled within ms.
 bool Signalled(RAPI_HANDLE event, int ms);
@@ -58,13 +41,5 @@ std::string Names(const std::vector<Found>& found);
 
 // Creates (CREATE_ALWAYS), writes in 4096-byte chunks and closes; true when all succeeded.
 bool PutFile(handheld::EmulatedHandheld& device, const char16_t* path, const std::string& data);
-
-// Runs a program with arguments; its outputs go to *out and *err. Returns its exit status.
-int RunProgram(const std::vector<std::string>& args, std::string* out = nullptr,
-               std::string* err = nullptr);
-
-// Runs body in a forked child (for what a process does only once, such as binding the device
-// table) and returns its result: body's, 98 when it threw, 200 + the signal when one killed it.
-int InChild(const std::function<int()>& body);
 
 }  // namespace test
