@@ -15,17 +15,7 @@ source "$here/../../tools/demo/installer-driver.sh"
 trestel=${1:?trestel program}
 fake=${2:?folder of the fake libsynce.so.0}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/synce-e2e.XXXXXX")
-app_pid=""
-cleanup() {
-    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
-        kill "$app_pid" 2>/dev/null
-        wait "$app_pid" 2>/dev/null
-    fi
-    xvfb_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_workspace synce-e2e
 
 fail() {
     echo "FAIL: $*" >&2

@@ -24,17 +24,7 @@ source "$here/../../tools/demo/installer-driver.sh"
 mode=${1:?mode}
 trestel=${2:?trestel program}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/trestel-e2e.XXXXXX")
-app_pid=""
-cleanup() {
-    if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
-        kill "$app_pid" 2>/dev/null
-        wait "$app_pid" 2>/dev/null
-    fi
-    xvfb_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_workspace trestel-e2e
 
 fail() {
     echo "FAIL: $*" >&2

@@ -62,6 +62,23 @@ xvfb_stop() {
     fi
 }
 
+# A scratch folder for an end-to-end script: work names a fresh folder, app_pid is empty; at
+# exit the program whose pid is in app_pid is ended, the X server stopped and the folder removed.
+e2e_workspace() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX") || return 1
+    app_pid=""
+    trap e2e_cleanup EXIT
+}
+
+e2e_cleanup() {
+    if [ -n "${app_pid:-}" ] && kill -0 "$app_pid" 2>/dev/null; then
+        kill "$app_pid" 2>/dev/null
+        wait "$app_pid" 2>/dev/null
+    fi
+    xvfb_stop
+    rm -rf "$work"
+}
+
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -u
     if [ $# -eq 0 ]; then

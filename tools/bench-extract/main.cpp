@@ -30,12 +30,7 @@ constexpr int64_t kEntrySize = 64LL << 20;
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    std::string pattern = (fs::temp_directory_path() / "bench-extract-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path dir = pattern;
+    const fs::path dir = bench::scratchFolder("bench-extract");
     const std::string plain = (dir / "plain.bin").string();
     const std::string carrier = (dir / "carrier").string();
     fs::create_directory(dir / "cp");

@@ -27,12 +27,7 @@ constexpr int kModules = 100;
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-    std::string pattern = (fs::temp_directory_path() / "bench-launch-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path dir = pattern;
+    const fs::path dir = bench::scratchFolder("bench-launch");
     fs::create_directory(dir / "launch");
     fs::create_directory(dir / "install");
     const std::string launcher = (dir / "launch/bundora").string();

@@ -98,12 +98,7 @@ int main(int argc, char** argv) {
         return measurePeak(argv[2]);
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    std::string pattern = (fs::temp_directory_path() / "bench-registry-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path dir = pattern;
+    const fs::path dir = bench::scratchFolder("bench-registry");
 
     std::printf("time to read (median of %d):\n", rounds);
     for (const bool deletions : {false, true}) {

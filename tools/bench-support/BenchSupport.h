@@ -1,13 +1,16 @@
 #pragma once
 
 // Small helpers the benchmarks share: a clock in seconds, running a program to its end, the
-// median of some timings.
+// median of some timings, a scratch folder.
 
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,17 @@ inline int spawnWait(std::vector<std::string> args) {
 inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// A fresh folder under the system's temporary folder, named after the benchmark; exits the
+// program when none can be made.
+inline std::filesystem::path scratchFolder(const std::string& name) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (name + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    return pattern;
 }
 
 }  // namespace bench

@@ -15,14 +15,7 @@ source "$here/installer-driver.sh"
 trestel=${1:?trestel program}
 bin_dir=${2:?bin dir}
 shots=${3:?screenshot dir}
-work=$(mktemp -d "${TMPDIR:-/tmp}/window-looks.XXXXXX")
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
-    xvfb_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+e2e_workspace window-looks
 fail() {
     echo "FAIL: $*" >&2
     exit 1
