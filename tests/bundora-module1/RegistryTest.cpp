@@ -178,6 +178,28 @@ TEST_F(RegFile, HexContinuationsDeletionsAndEncodings) {
         pieces));
     EXPECT_TRUE(pieces == whole);
 
+    // A long UTF-16 line decodes whole wherever a surrogate pair or a lone surrogate falls in
+    // it; an odd last byte is dropped.
+    for (size_t fill = 4080; fill < 4100; ++fill) {
+        std::string bytes = "\xff\xfe";
+        for (char16_t u :
+             u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n"
+             u"\"V\"=\"" +
+                 std::u16string(fill, u'a') + u"\U0001F600\xd800z\"") {
+            bytes.push_back(static_cast<char>(u & 0xff));
+            bytes.push_back(static_cast<char>(u >> 8));
+        }
+        bytes.push_back('x');
+        RegistryData data;
+        ASSERT_TRUE(parseRegFile(bytes, data));
+        const RegistryData::Value* value =
+            data.value(RegistryData::keyPath(HKEY_CURRENT_USER, "K"), "V");
+        ASSERT_NE(value, nullptr) << fill;
+        EXPECT_EQ(value->bytes,
+                  std::string(fill, 'a') + "\xf0\x9f\x98\x80\xef\xbf\xbdz" + std::string(1, '\0'))
+            << fill;
+    }
+
     // REGEDIT4 is in the ANSI code page, Windows-1252; a file written as UTF-8 stays readable.
     write(
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\\B\xfc"
