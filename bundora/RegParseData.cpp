@@ -12,42 +12,6 @@ namespace bundora::regfile {
 
 namespace {
 
-bool isUtf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t more = 0;
-        uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xc2 && c < 0xe0) {
-            more = 1, cp = c & 0x1f;
-        } else if (c >= 0xe0 && c < 0xf0) {
-            more = 2, cp = c & 0x0f;
-        } else if (c >= 0xf0 && c < 0xf5) {
-            more = 3, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + more >= s.size()) {
-            return false;
-        }
-        for (size_t k = 1; k <= more; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xc0) != 0x80) {
-                return false;
-            }
-            cp = cp << 6 | (d & 0x3f);
-        }
-        if ((more == 2 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) ||
-            (more == 3 && (cp < 0x10000 || cp > 0x10ffff))) {
-            return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
-
 // The Windows ANSI code page of western systems. Bytes 0x80..0x9f map to these characters; the
 // five it leaves undefined map to the control character of the same value, as Windows does.
 std::string cp1252ToUtf8(std::string_view s) {
@@ -90,7 +54,7 @@ std::string utf16LeToUtf8(std::string_view bytes) {
 }
 
 std::string ansiToUtf8(std::string_view s) {
-    return isUtf8(s) ? std::string(s) : cp1252ToUtf8(s);
+    return text::isValidUtf8(s) ? std::string(s) : cp1252ToUtf8(s);
 }
 
 namespace {

@@ -30,6 +30,44 @@ bool decodeUtf16(std::u16string_view in, std::string& out, OnUnpaired onUnpaired
     return true;
 }
 
+// Decodes the UTF-8 sequence that starts at in[i]: its code point and its length in bytes.
+// False for a malformed, cut-off, overlong or surrogate sequence.
+bool decodeUtf8(std::string_view in, size_t i, char32_t& c, size_t& length) {
+    const auto b = static_cast<unsigned char>(in[i]);
+    size_t extra;
+    if (b < 0x80) {
+        c = b;
+        extra = 0;
+    } else if ((b & 0xE0) == 0xC0) {
+        c = b & 0x1F;
+        extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+        c = b & 0x0F;
+        extra = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+        c = b & 0x07;
+        extra = 3;
+    } else {
+        return false;
+    }
+    if (i + extra >= in.size() && extra > 0) {
+        return false;
+    }
+    for (size_t k = 1; k <= extra; ++k) {
+        const auto cont = static_cast<unsigned char>(in[i + k]);
+        if ((cont & 0xC0) != 0x80) {
+            return false;
+        }
+        c = (c << 6) | (cont & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return false;
+    }
+    length = 1 + extra;
+    return true;
+}
+
 char32_t foldAscii(char32_t c) {
     return (c >= U'A' && c <= U'Z') ? c + (U'a' - U'A') : c;
 }
@@ -70,41 +108,24 @@ std::string utf16ToUtf8Lossy(std::u16string_view in) {
 
 bool utf8ToUtf32(std::string_view in, std::u32string& out) {
     out.clear();
-    for (size_t i = 0; i < in.size();) {
-        const auto b = static_cast<unsigned char>(in[i]);
-        int extra;
-        char32_t c;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (i + static_cast<size_t>(extra) >= in.size()) {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            const auto cont = static_cast<unsigned char>(in[i + k]);
-            if ((cont & 0xC0) != 0x80) {
-                return false;
-            }
-            c = (c << 6) | (cont & 0x3F);
-        }
-        static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    char32_t c;
+    size_t length;
+    for (size_t i = 0; i < in.size(); i += length) {
+        if (!decodeUtf8(in, i, c, length)) {
             return false;
         }
         out += c;
-        i += 1 + static_cast<size_t>(extra);
+    }
+    return true;
+}
+
+bool isValidUtf8(std::string_view in) {
+    char32_t c;
+    size_t length;
+    for (size_t i = 0; i < in.size(); i += length) {
+        if (!decodeUtf8(in, i, c, length)) {
+            return false;
+        }
     }
     return true;
 }

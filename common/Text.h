@@ -19,6 +19,9 @@ std::string utf16ToUtf8Lossy(std::u16string_view in);
 // UTF-8 to code points. False on malformed, overlong or surrogate sequences.
 bool utf8ToUtf32(std::string_view in, std::u32string& out);
 
+// True when the bytes are well-formed UTF-8 by the same rules.
+bool isValidUtf8(std::string_view in);
+
 enum class Case { Sensitive, IgnoreAscii };
 
 // True when name matches pattern, in which "*" stands for any run of code points and "?" for

@@ -74,8 +74,10 @@ TEST(TextTest, ConvertsBetweenEncodings) {
     std::u32string points;
     EXPECT_TRUE(text::utf8ToUtf32("\xC3\xBC\xF0\x9F\x98\x80", points));
     EXPECT_EQ(points, U"\u00FC\U0001F600");
+    EXPECT_TRUE(text::isValidUtf8("\xC3\xBC\xF0\x9F\x98\x80 plain"));
     for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF8\x88\x80\x80\x80", "\x80"}) {
         EXPECT_FALSE(text::utf8ToUtf32(bad, points)) << bad;
+        EXPECT_FALSE(text::isValidUtf8(bad)) << bad;
     }
 }
 
