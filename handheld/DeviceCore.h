@@ -116,6 +116,11 @@ struct EmulatedHandheld::Impl {
         return ParseDevicePath(text, path, why) || fail(why);
     }
 
+    // The link is up and the device path parses (the calls that take a path start so).
+    bool linkedPath(const char16_t* text, DevicePath& path) {
+        return linkUp() && parse(text, path);
+    }
+
     // ---- link state and searches (EmulatedHandheld.cpp) ----
 
     void dropLink();

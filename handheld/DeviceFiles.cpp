@@ -85,11 +85,8 @@ Fd NewFileOver(int dir, const std::string& name, int flags, mode_t mode, int cop
 }  // namespace
 
 RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
-    if (!linkUp()) {
-        return 0;
-    }
     DevicePath path;
-    if (!parse(text, path)) {
+    if (!linkedPath(text, path)) {
         return 0;
     }
     if (path.leaf.empty()) {
@@ -437,11 +434,8 @@ RAPI_BOOL EmulatedHandheld::Impl::closeHandle(RAPI_HANDLE h) {
 }
 
 RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
-    if (!linkUp()) {
-        return 0;
-    }
     DevicePath path;
-    if (!parse(text, path)) {
+    if (!linkedPath(text, path)) {
         return 0;
     }
     if (path.leaf.empty()) {

@@ -164,11 +164,8 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         fail(error::kInvalidParameter);
         return INVALID_HANDLE_VALUE;
     }
-    if (!linkUp()) {
-        return INVALID_HANDLE_VALUE;
-    }
     DevicePath path;
-    if (!parse(pattern, path)) {
+    if (!linkedPath(pattern, path)) {
         return INVALID_HANDLE_VALUE;
     }
     if (path.leaf.empty() || !IsValidName(path.leaf, true)) {

@@ -233,8 +233,10 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
 
     nValue_ = nValue;
     sMessage_ = sMessage;
-    QAccessibleValueChangeEvent changed(this, nValue);
-    QAccessible::updateAccessibility(&changed);
+    if (QAccessible::isActive()) {  // only when assistive technology listens: this runs per block
+        QAccessibleValueChangeEvent changed(this, nValue);
+        QAccessible::updateAccessibility(&changed);
+    }
 
     repaint(InsideRect());
     QCoreApplication::processEvents();
