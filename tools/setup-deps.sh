@@ -11,6 +11,8 @@ packages=(
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
     shared-mime-info desktop-file-utils dpkg-dev file
     help2man man-db lintian appstream
+    dbus-daemon
+    autoconf automake libtool libglib2.0-dev libdbus-1-dev libgudev-1.0-dev libudev-dev udev gettext
 )
 
 missing=()

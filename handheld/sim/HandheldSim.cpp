@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -18,7 +20,9 @@
 #include <system_error>
 
 #include "HelpTexts.h"
+#include "Serve.h"
 #include "Storage.h"
+#include "Text.h"
 #include "product.h"
 
 namespace fs = std::filesystem;
@@ -157,7 +161,21 @@ struct Parsed {
     std::vector<std::pair<std::string, std::optional<uint64_t>>> capacities;
     std::optional<std::optional<uint64_t>> speed;  // set: none clears
     std::optional<handheld::Settings::Answer> answer;
+    std::optional<wire::OsVersion> os;  // serve
+    std::optional<std::string> name;
 };
+
+// "MAJOR.MINOR", as the handheld's OS version.
+wire::OsVersion ParseOsVersion(const std::string& value) {
+    unsigned major = 0, minor = 0;
+    int used = 0;
+    if (std::sscanf(value.c_str(), "%3u.%3u%n", &major, &minor, &used) != 2 ||
+        used != static_cast<int>(value.size()) ||
+        !std::isdigit(static_cast<unsigned char>(value[0]))) {
+        throw UsageError("\"" + value + "\" is not an OS version MAJOR.MINOR (say 5.2 or 4.21)");
+    }
+    return wire::OsVersion{major, minor};
+}
 
 // Parses the arguments of a command; options lists the ones it accepts.
 Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::string>& options,
@@ -202,6 +220,13 @@ Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::strin
             }
         } else if (name == "--answer") {
             p.answer = CheckAnswer(value);
+        } else if (name == "--os") {
+            p.os = ParseOsVersion(value);
+        } else if (name == "--name") {
+            if (value.empty() || !text::isValidUtf8(value)) {
+                throw UsageError("--name needs a name in UTF-8");
+            }
+            p.name = value;
         }
     }
     return p;
@@ -519,6 +544,29 @@ int Set(const Parsed& p, std::ostream& out) {
     return kOk;
 }
 
+// ---- serve ----
+
+int Serve(const Parsed& p, std::ostream& out) {
+    wire::ServeOptions options;
+    options.root = fs::absolute(RootOf(p)).lexically_normal().string();
+    options.root = NormalizeRoot(options.root);
+    if (!IsDirectory(options.root) && !IsDirectory(UnpluggedPath(options.root))) {
+        throw Failure("there is no handheld at " + options.root +
+                      " (make one with: handheld-sim create " + options.root + ")");
+    }
+    if (p.os) {
+        options.os = *p.os;
+    }
+    if (p.name) {
+        options.name = *p.name;
+    }
+    std::string why;
+    if (wire::Serve(options, out, why) != 0) {
+        throw Failure(why);
+    }
+    return kOk;
+}
+
 }  // namespace
 
 std::string UnpluggedPath(const std::string& root) {
@@ -557,6 +605,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         {"show", {kShowUsage, {}, Show}},
         {"unplug", {kUnplugUsage, {}, Unplug}},
         {"plug", {kPlugUsage, {}, Plug}},
+        {"serve", {kServeUsage, {"--os", "--name"}, Serve}},
         {"set",
          {kSetUsage,
           {"--card", "--read-only", "--writable", "--capacity", "--speed", "--answer"},

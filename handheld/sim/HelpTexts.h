@@ -17,6 +17,7 @@ inline constexpr const char* kUsage =
     "  unplug   take the handheld away (its folder is moved aside)\n"
     "  plug     put an unplugged handheld back\n"
     "  set      change settings: read-only, capacity, speed, answer; add cards\n"
+    "  serve    put the handheld on the Remote API wire for SynCE (until stopped)\n"
     "\n"
     "A storage is named by its card's folder name, or by \":main\" for main memory.\n"
     "Run 'handheld-sim COMMAND --help' for the options of a command.\n"
@@ -63,5 +64,20 @@ inline constexpr const char* kSetUsage =
     "  --capacity NAME=SIZE   bytes available for files (N, NK, NM, NG); none: unlimited\n"
     "  --speed N              link speed in bytes per second; none or 0: full speed\n"
     "  --answer WORD          yes (answer at once), no (never answer), refuse\n";
+
+inline constexpr const char* kServeUsage =
+    "Usage: handheld-sim serve [ROOT] [--os MAJOR.MINOR] [--name NAME]\n"
+    "Puts the handheld on the wire as a real one is seen through SynCE: stands in for SynCE's\n"
+    "connection manager (org.synce.dccm on the D-Bus system bus that DBUS_SYSTEM_BUS_ADDRESS\n"
+    "names, else the real one) and serves the Remote API on each connection that SynCE's\n"
+    "library asks for, until SIGTERM or SIGINT. The handheld's settings count as for the\n"
+    "installer: unplug drops the connections and refuses new ones until plug; answer=no leaves\n"
+    "connects unanswered, answer=refuse refuses them; read-only, capacity and speed as set.\n"
+    "  --os MAJOR.MINOR   the OS version the handheld reports (default 5.2). SynCE speaks\n"
+    "                     Remote API version 2 when MAJOR is above 4 and MINOR above 0,\n"
+    "                     else version 1 (4.21, and also 5.0, 6.0 and 7.0)\n"
+    "  --name NAME        the device name (default \"Emulated handheld\")\n"
+    "Status 1 with one line on standard error when the bus can't be reached or\n"
+    "org.synce.dccm is taken.\n";
 
 }  // namespace handheldsim
