@@ -1,12 +1,16 @@
 // bench-wire: a module install through the SynCE bridge, SynCE's library and handheld-sim serve
 // (on a private bus), against the limit of the same path: a bare loop that sends the same
 // 4096-byte version 2 write requests over a unix stream to a server that only replies.
-// Prints both in MiB/s, their ratio, and serve's peak memory after a 1 MiB and after the full
-// install (it must not grow with the file). With --connects N it does N connects and
+// Prints both in MiB/s and their ratio for each of a few rounds that take turns (the machine's
+// load changes from second to second), with each side's time on a CPU and waiting for one per
+// request; then the rounds' median ratio and serve's peak memory after a 1 MiB and after the
+// full install (it must not grow with the file). With --connects N it does N connects and
 // disconnects through the bridge instead and prints the growth of resident memory.
 //
-// Usage: bench-wire [--mib N] [--connects N]
+// Usage: bench-wire [--mib N] [--rounds N] [--connects N]
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -58,8 +62,43 @@ long statusKiB(const std::string& pid, const char* field) {
     return -1;
 }
 
+// What a failed run leaves behind is ended before it exits: serve and the private bus.
+pid_t g_serve = 0;
+pid_t g_bus = 0;
+
+// Time a set of threads spent on a CPU and waiting in the run queue for one, in seconds
+// (/proc/.../schedstat), so that each side's own cost can be told from the machine's load.
+struct Sched {
+    double cpu = 0;
+    double wait = 0;
+    Sched operator-(const Sched& o) const { return {cpu - o.cpu, wait - o.wait}; }
+    Sched operator+(const Sched& o) const { return {cpu + o.cpu, wait + o.wait}; }
+};
+
+Sched schedOfTask(const std::filesystem::path& task) {
+    std::ifstream in(task / "schedstat");
+    double cpu = 0, wait = 0;
+    in >> cpu >> wait;
+    return {cpu / 1e9, wait / 1e9};
+}
+
+// Every thread of a process.
+Sched schedOf(const std::string& pid) {
+    Sched sum;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task", error)) {
+        sum = sum + schedOfTask(task.path());
+    }
+    return sum;
+}
+
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "bench-wire: %s\n", what.c_str());
+    for (const pid_t pid : {g_serve, g_bus}) {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+        }
+    }
     std::exit(1);
 }
 
@@ -90,49 +129,67 @@ struct Bus {
         }
         pid = static_cast<pid_t>(std::atol(line));
         pclose(p);
+        g_bus = pid;
     }
     ~Bus() { kill(pid, SIGTERM); }
 };
 
+struct Lap {
+    double seconds = 0;
+    Sched client;  // the requesting side: installer, bridge and SynCE, or the bare loop's sender
+    Sched server;  // serve, or the bare loop's replier
+};
+
 // The limit: the same framed 4096-byte write requests over a unix stream pair to a thread that
-// reads each and sends the write reply, nothing else.
-double bareLoopMiBs(long mib) {
+// reads each and sends the write reply, nothing else. The sender waits for each reply as SynCE
+// does: poll, then the reply's length, then its body.
+Lap bareLoop(long mib) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         die("socketpair");
     }
     const long blocks = mib * 256;
-    std::thread server([fd = pair[0], blocks] {
+    Sched server;
+    std::thread replier([fd = pair[0], blocks, &server] {
+        const auto task = "/proc/self/task/" + std::to_string(gettid());
+        const Sched before = schedOfTask(task);
         std::vector<char> request(8192);
         const char reply[16] = {12, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 16, 0, 0};
         for (long i = 0; i < blocks; ++i) {
             uint32_t length = 0;
-            if (posix::readFull(fd, &length, 4) != 4 ||
+            if (posix::readFull(fd, &length, 4) != 4 || length > request.size() ||
                 posix::readFull(fd, request.data(), length) != static_cast<ssize_t>(length) ||
                 posix::writeAll(fd, reply, sizeof reply) != 0) {
-                return;
+                break;
             }
         }
+        server = schedOfTask(task) - before;
     });
     std::vector<char> message(4 + 12 + 4096);
     const uint32_t header[4] = {12 + 4096, 0x18, 0x100, 4096};
     std::memcpy(message.data(), header, sizeof header);
     char reply[16];
+    const auto self = "/proc/self/task/" + std::to_string(gettid());
+    const Sched before = schedOfTask(self);
     const double start = bench::seconds();
     for (long i = 0; i < blocks; ++i) {
         // SynCE builds each message anew: its body, then one buffer with the length in front.
         std::vector<char> copy(message);
-        if (posix::writeAll(pair[1], copy.data(), copy.size()) != 0 ||
+        pollfd p{pair[1], POLLIN, 0};
+        if (posix::writeAll(pair[1], copy.data(), copy.size()) != 0 || poll(&p, 1, 120000) != 1 ||
             posix::readFull(pair[1], reply, 4) != 4 ||
             posix::readFull(pair[1], reply + 4, 12) != 12) {
             die("bare loop broke");
         }
     }
-    const double took = bench::seconds() - start;
-    server.join();
+    Lap lap;
+    lap.seconds = bench::seconds() - start;
+    lap.client = schedOfTask(self) - before;
+    replier.join();
+    lap.server = server;
     ::close(pair[0]);
     ::close(pair[1]);
-    return static_cast<double>(mib) / took;
+    return lap;
 }
 
 QString makeModule(const std::filesystem::path& path, long mib) {
@@ -151,14 +208,17 @@ QString makeModule(const std::filesystem::path& path, long mib) {
 int main(int argc, char** argv) {
     long mib = 64;
     long connects = 0;
+    long rounds = 3;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mib" && i + 1 < argc) {
             mib = std::max(1L, std::strtol(argv[++i], nullptr, 10));
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1L, std::strtol(argv[++i], nullptr, 10));
         } else if (arg == "--connects" && i + 1 < argc) {
             connects = std::max(1L, std::strtol(argv[++i], nullptr, 10));
         } else {
-            std::fprintf(stderr, "usage: bench-wire [--mib N] [--connects N]\n");
+            std::fprintf(stderr, "usage: bench-wire [--mib N] [--rounds N] [--connects N]\n");
             return 2;
         }
     }
@@ -187,14 +247,26 @@ int main(int argc, char** argv) {
     unsetenv("TRESTEL_RAPI_LIBRARY");
     setenv("TRESTEL_SYNCE_BRIDGE", TRESTEL_SYNCE_BRIDGE, 1);
 
+    // serve prints one line once it owns its name on the bus: the connects start after it.
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        die("pipe");
+    }
     const pid_t serve = fork();
     if (serve == 0) {
-        freopen("/dev/null", "w", stdout);
+        dup2(ready[1], STDOUT_FILENO);
         execl(HANDHELD_SIM, "handheld-sim", "serve", root.c_str(), "--os", "5.2", nullptr);
         _exit(127);
     }
+    g_serve = serve;
+    ::close(ready[1]);
+    char byte;
+    if (::read(ready[0], &byte, 1) != 1) {
+        waitpid(serve, nullptr, 0);
+        die("handheld-sim serve did not start");
+    }
+    ::close(ready[0]);  // its further lines go nowhere
     const std::string servePid = std::to_string(serve);
-    usleep(500000);
 
     QuietWindow window;
     modRapi::Bind(&window);
@@ -223,24 +295,55 @@ int main(int argc, char** argv) {
         modRapi::CopyFileToDevice(small, "Storage Card\\small.bbl");
         const long smallPeak = statusKiB(servePid, "VmHWM");
         const QString module = makeModule(dir / "module.bbl", mib);
-        const double start = bench::seconds();
-        modRapi::CopyFileToDevice(module, "Storage Card\\module.bbl");
-        const double took = bench::seconds() - start;
-        const long bigPeak = statusKiB(servePid, "VmHWM");
-        modRapi::RapiDisconnect();
-        QFile a(module), b(QString::fromStdString((root / "Storage Card" / "module.bbl").string()));
-        const bool same = window.failed == false && a.open(QIODevice::ReadOnly) &&
-                          b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll();
-        if (!same) {
-            std::fprintf(stderr, "bench-wire: the install failed or differs: %s\n",
-                         qPrintable(window.message));
-            status = 1;
+        const auto installed = root / "Storage Card" / "module.bbl";
+        // The install and the bare loop take turns, so that both of a round meet about the same
+        // load on the machine; the ratio is judged by the rounds' median.
+        std::vector<double> ratios;
+        long bigPeak = 0;
+        for (long round = 1; round <= rounds; ++round) {
+            const std::string self = "self";
+            const Sched clientBefore = schedOf(self), serverBefore = schedOf(servePid);
+            const double start = bench::seconds();
+            modRapi::CopyFileToDevice(module, "Storage Card\\module.bbl");
+            Lap install;
+            install.seconds = bench::seconds() - start;
+            install.client = schedOf(self) - clientBefore;
+            install.server = schedOf(servePid) - serverBefore;
+            bigPeak = std::max(bigPeak, statusKiB(servePid, "VmHWM"));
+            QFile a(module), b(QString::fromStdString(installed.string()));
+            const bool same = window.failed == false && a.open(QIODevice::ReadOnly) &&
+                              b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll();
+            if (!same) {
+                std::fprintf(stderr, "bench-wire: the install failed or differs: %s\n",
+                             qPrintable(window.message));
+                status = 1;
+            }
+            const Lap bare = bareLoop(mib);
+            const double ours = static_cast<double>(mib) / install.seconds;
+            const double limit = static_cast<double>(mib) / bare.seconds;
+            ratios.push_back(ours / limit);
+            const double requests = static_cast<double>(mib) * 256;
+            const auto us = [requests](double s) { return s * 1e6 / requests; };
+            std::printf(
+                "round %ld: install of %ld MiB through bridge, SynCE and serve %.1f MiB/s; "
+                "bare loop of the same write requests %.1f MiB/s; ratio %.2f\n",
+                round, mib, ours, limit, ours / limit);
+            std::printf(
+                "  per request, install: %.1f us (installer+bridge+SynCE on a CPU %.1f, "
+                "serve %.1f; waiting for a CPU %.1f and %.1f)\n",
+                us(install.seconds), us(install.client.cpu), us(install.server.cpu),
+                us(install.client.wait), us(install.server.wait));
+            std::printf(
+                "  per request, bare loop: %.1f us (sender on a CPU %.1f, replier %.1f; "
+                "waiting for a CPU %.1f and %.1f)\n",
+                us(bare.seconds), us(bare.client.cpu), us(bare.server.cpu), us(bare.client.wait),
+                us(bare.server.wait));
         }
-        const double ours = static_cast<double>(mib) / took;
-        const double limit = bareLoopMiBs(mib);
-        std::printf("install of %ld MiB through bridge, SynCE and serve: %.1f MiB/s\n", mib, ours);
-        std::printf("bare loop of the same write requests over a unix stream: %.1f MiB/s\n", limit);
-        std::printf("ratio: %.2f (target >= 0.50)\n", ours / limit);
+        modRapi::RapiDisconnect();
+        std::sort(ratios.begin(), ratios.end());
+        std::printf(
+            "ratio: median %.2f of %zu rounds (lowest %.2f, highest %.2f; target >= 0.50)\n",
+            ratios[ratios.size() / 2], ratios.size(), ratios.front(), ratios.back());
         std::printf("serve's peak memory: %.1f MiB after 1 MiB, %.1f MiB after %ld MiB\n",
                     smallPeak / 1024.0, bigPeak / 1024.0, mib);
     }

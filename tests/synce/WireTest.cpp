@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -224,12 +225,36 @@ TEST_F(Wire, StreamSurvivesHugeRequestsAndCarriesFiles) {
     const std::string data = test::pattern(10000);
     EXPECT_EQ(call(Bytes().u32(0x18).u32(h).u32(uint32_t(data.size())).raw(data).s),
               Bytes().u32(0).u32(1).u32(uint32_t(data.size())).s);
+    // Two requests in one send, then one in pieces: each gets its own reply, in order.
+    const std::string write1 = Bytes().u32(0x18).u32(h).u32(3).raw("abc").s;
+    const std::string attributes = Bytes().u32(0x14).str2(u"\\Storage Card").s;
+    const std::string both = Bytes().u32(uint32_t(write1.size())).s + write1 +
+                             Bytes().u32(uint32_t(attributes.size())).s + attributes;
+    ASSERT_EQ(write(pair[1], both.data(), both.size()), ssize_t(both.size()));
+    const auto replyOf = [&] {
+        unsigned char head[4];
+        EXPECT_EQ(read(pair[1], head, 4), 4);
+        std::string reply(head[0], '\0');
+        EXPECT_EQ(read(pair[1], reply.data(), reply.size()), ssize_t(reply.size()));
+        return reply;
+    };
+    EXPECT_EQ(replyOf(), Bytes().u32(0).u32(1).u32(3).s);
+    EXPECT_EQ(replyOf(), Bytes().u32(0).u32(0x110).s);
+    const std::string write2 = Bytes().u32(0x18).u32(h).u32(3).raw("def").s;
+    const std::string framed = Bytes().u32(uint32_t(write2.size())).s + write2;
+    for (const size_t cut : {size_t(2), size_t(9)}) {
+        ASSERT_EQ(write(pair[1], framed.data(), cut), ssize_t(cut));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(write(pair[1], framed.data() + cut, framed.size() - cut),
+                  ssize_t(framed.size() - cut));
+        EXPECT_EQ(replyOf(), Bytes().u32(0).u32(1).u32(3).s);
+    }
     // Left open: the end of the stream closes it, with everything written.
     shutdown(pair[1], SHUT_RDWR);
     server.join();
     close(pair[1]);
     close(pair[0]);
-    EXPECT_EQ(test::readFile(dir / "hh/Storage Card/f.bin"), data);
+    EXPECT_EQ(test::readFile(dir / "hh/Storage Card/f.bin"), data + "abcdefdef");
 }
 
 }  // namespace
