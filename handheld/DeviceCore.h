@@ -75,6 +75,10 @@ struct EmulatedHandheld::Impl {
     std::string fixedRoot;
     std::string rootPath;
     Fd root;
+    // The folder that holds the root and the root's name in it: each call checks that the name
+    // still leads to the root with a one-step lookup rather than a walk of the whole path.
+    Fd rootHolder;
+    std::string rootName;
     dev_t rootDev = 0;
     ino_t rootIno = 0;
     bool connected = false;
@@ -121,6 +125,8 @@ struct EmulatedHandheld::Impl {
     // The link is up and the root is still the folder seen at connect. A root that was
     // removed, renamed or replaced is an unplugged handheld: the link stays down from then on.
     bool linkUp();
+    // Opens rootHolder and sets rootName for rootPath (the holder stays closed when it has none).
+    void openRootHolder();
     RAPI_HANDLE newHandle(Object object);
     // Walks the folders of path from the root. Fills the location's storage and settings.
     bool locate(const DevicePath& path, Location& where);

@@ -32,7 +32,9 @@ bool EmulatedHandheld::Impl::linkUp() {
         return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     struct stat st;
-    if (stat(rootPath.c_str(), &st) != 0 || st.st_dev != rootDev || st.st_ino != rootIno) {
+    const int looked = rootHolder.valid() ? fstatat(rootHolder.get(), rootName.c_str(), &st, 0)
+                                          : stat(rootPath.c_str(), &st);
+    if (looked != 0 || st.st_dev != rootDev || st.st_ino != rootIno) {
         connected = false;
         return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
@@ -97,6 +99,20 @@ std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& sto
     return slot;
 }
 
+void EmulatedHandheld::Impl::openRootHolder() {
+    std::string holder = rootPath;
+    while (holder.size() > 1 && holder.back() == '/') {
+        holder.pop_back();
+    }
+    const size_t slash = holder.rfind('/');
+    rootName = holder.substr(slash == std::string::npos ? 0 : slash + 1);
+    holder = slash == std::string::npos ? "." : slash == 0 ? "/" : holder.substr(0, slash);
+    // A root without a name of its own ("/", "..") is looked up by its whole path.
+    rootHolder.reset(rootName.empty() || rootName == "." || rootName == ".." || rootName == "/"
+                         ? -1
+                         : open(holder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     if (init == nullptr || init->cbSize != sizeof(RAPIINIT)) {
         return E_INVALIDARG_HR;
@@ -138,6 +154,7 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     rootPath = path;
     rootDev = st.st_dev;
     rootIno = st.st_ino;
+    openRootHolder();
     root = std::move(dir);
     speed = settings.speed;
     connected = true;

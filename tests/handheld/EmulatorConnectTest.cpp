@@ -150,6 +150,20 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     EXPECT_FALSE(test::exists(root + "/big.bin"));
 }
 
+// Each call looks the root up by its name in the folder that holds it: a root given with a
+// trailing separator is found so, and another folder put in its place is another handheld.
+TEST_F(ConnectTest, RootReplacedUnderItsNameIsUnplugged) {
+    test::makeDir(root);
+    EmulatedHandheld device(root + "/");
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 1);
+    std::filesystem::remove_all(root);
+    test::makeDir(root);
+    EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"e", nullptr)),
+              ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(test::exists(root + "/e"));
+}
+
 TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
     test::makeDir(root);
     test::writeFile(root + "/kept.bin", "old contents");
