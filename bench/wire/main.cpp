@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.c_str(), 1);
     unsetenv("TRESTEL_DEVICE");
     unsetenv("TRESTEL_RAPI_LIBRARY");
-    setenv("TRESTEL_SYNCE_BRIDGE", TRESTEL_SYNCE_BRIDGE, 1);
+    setenv("TRESTEL_SYNCE_BRIDGE", TRESTEL_SYNCE_BRIDGE, 0);  // another bridge when one is named
 
     // serve prints one line once it owns its name on the bus: the connects start after it.
     int ready[2];
