@@ -79,6 +79,7 @@ private:
         QMessageBox box(icon == MB_ICONINFORMATION ? QMessageBox::Information : QMessageBox::NoIcon,
                         QString::fromStdString(title), QString::fromStdString(shown),
                         QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);  // folder and file names are never markup
         box.exec();
     }
 };
