@@ -102,8 +102,8 @@ InstallerState installerState(const std::string& path, posix::UniqueFd* fd) {
     }
     // Checked through the descriptor that the start then uses.
     posix::UniqueFd file(::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size == 0 || !ownedByUserOrRoot(st) || othersMayWrite(st)) {
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+        !ownedByUserOrRoot(st) || othersMayWrite(st)) {
         return InstallerState::Missing;
     }
     if (!(st.st_mode & S_IXUSR)) {
@@ -201,8 +201,8 @@ void sweepAbandonedRuns(const std::string& folder) {
         if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) {
             continue;
         }
-        const posix::UniqueFd marker(::openat(dir.get(), kRunMarker,
-                                              O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        const posix::UniqueFd marker(
+            ::openat(dir.get(), kRunMarker, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (!marker.valid() || ::fstat(marker.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
             st.st_uid != ::geteuid() || ::flock(marker.get(), LOCK_EX | LOCK_NB) != 0) {
             continue;  // not a run's folder, or its run is alive
@@ -275,7 +275,8 @@ std::string Form1::makePrivateFolder() {
         if (::mkdtemp(folder.data()) == nullptr) {
             throw failed(folder, errno);
         }
-        posix::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        posix::UniqueFd dir(
+            ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!dir.valid() || ::fstat(dir.get(), &st) != 0) {
             throw failed(folder, errno);
@@ -283,9 +284,9 @@ std::string Form1::makePrivateFolder() {
         if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
             throw failed(folder, EPERM);
         }
-        posix::UniqueFd marker(::openat(dir.get(), kRunMarker,
-                                        O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                                        0600));
+        posix::UniqueFd marker(
+            ::openat(dir.get(), kRunMarker,
+                     O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!marker.valid()) {
             throw failed(folder + "/" + kRunMarker, errno);
         }

@@ -76,8 +76,7 @@ int run(const std::vector<std::string>& args) {
         bool present = false;
         bundora::FileSource carrier(plain[0]);
         bundora::walk(
-            carrier, [&](bundora::Entry& e) { present = present || same(e.name); }, nullptr,
-            false);
+            carrier, [&](bundora::Entry& e) { present = present || same(e.name); }, nullptr, false);
         if (present) {
             std::cerr << "bundora-pack: append: " << bundora::oneLine(plain[0])
                       << " already carries an entry named \"" << bundora::oneLine(plain[1])

@@ -171,6 +171,14 @@ TEST_F(PackedLauncher, NoModuleShowsTheMessageOnStandardErrorAfterExtracting) {
     const auto again = run(renamed);
     EXPECT_NE(again.err.find("Please put Lorvex Mods in the same folder"), std::string::npos)
         << again.err;
+
+    // A folder name with terminal escapes shows them escaped.
+    const std::string odd = root / "launch/\x1b]0;owned\x07";
+    fs::create_directory(odd);
+    fs::rename(renamed, odd + "/bundora");
+    const auto escaped = run(odd + "/bundora");
+    EXPECT_NE(escaped.err.find("launch/\\x1b]0;owned\\x07/\n"), std::string::npos) << escaped.err;
+    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos);
 }
 
 TEST_F(PackedLauncher, UnreachableDisplayStillGetsTheMessageOut) {
@@ -261,8 +269,8 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
     fs::create_directory(stale + "/sub");
     writeFile(stale + "/Trestel.exe", "old");
     writeFile(stale + "/sub/x", "x");
-    for (const std::string& own : {"/bundora-31999-my-notes", "/bundora-99999999-photos",
-                                   "/bundora-XyZ123"}) {
+    for (const std::string own :
+         {"/bundora-31999-my-notes", "/bundora-99999999-photos", "/bundora-XyZ123"}) {
         fs::create_directory(shared + own);
         writeFile(shared + own + "/note", "mine");
     }
@@ -322,8 +330,8 @@ TEST_F(PackedLauncher, AsAnotherUserFoldersOthersCanChangeAreNotUsed) {
         mode_t mode;  // of the installer folder, or of the folder above it
         bool above;
     };
-    for (const Case& c : {Case{"open", 0777, false}, Case{"group", 0775, false},
-                          Case{"above", 0777, true}}) {
+    for (const Case& c :
+         {Case{"open", 0777, false}, Case{"group", 0775, false}, Case{"above", 0777, true}}) {
         const std::string folder = root / (std::string(c.name) + (c.above ? "/in/" : "/"));
         fs::create_directories(folder);
         ::chmod((root / c.name).c_str(), c.mode);
