@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -64,9 +65,6 @@ struct OSVERSIONINFO {
 };
 static_assert(sizeof(OSVERSIONINFO) == sizeof(CEOSVERSIONINFO));
 }  // namespace ce
-
-constexpr RAPI_HRESULT kInvalidArgHr = static_cast<RAPI_HRESULT>(0x80070057u);
-constexpr RAPI_DWORD kNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
 
 // SynCE's functions, bound once for the life of the process.
 struct Synce {
@@ -312,7 +310,7 @@ BRIDGE_EXPORT int trestel_synce_available() {
 // The record must stay valid until its event is signalled or CeRapiUninit is called.
 BRIDGE_EXPORT RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) {
     if (pRapiInit == nullptr || pRapiInit->cbSize != sizeof(RAPIINIT)) {
-        return kInvalidArgHr;
+        return E_INVALIDARG_HR;
     }
     const Synce* s = synce();
     if (s == nullptr) {
@@ -413,7 +411,8 @@ BRIDGE_EXPORT RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dw
 }
 
 BRIDGE_EXPORT RAPI_DWORD CeGetLastError() {
-    return onLink(kNotConnected, [](const Synce& s) { return RAPI_DWORD{s.CeGetLastError()}; });
+    return onLink(ERROR_DEVICE_NOT_CONNECTED,
+                  [](const Synce& s) { return RAPI_DWORD{s.CeGetLastError()}; });
 }
 
 BRIDGE_EXPORT RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
@@ -492,3 +491,9 @@ BRIDGE_EXPORT RAPI_HRESULT CeRapiGetError() {
         return s.CeRapiGetError != nullptr ? RAPI_HRESULT{s.CeRapiGetError()} : RAPI_HRESULT{0};
     });
 }
+
+// The bridge exports every device function of the contract, each with its contract type.
+#define BRIDGE_EXPORTS(name, ...) \
+    static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " as the contract has it");
+RAPI_DEVICE_FUNCTIONS(BRIDGE_EXPORTS)
+#undef BRIDGE_EXPORTS
