@@ -16,6 +16,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "Text.h"
 #include "product.h"
 
 namespace bundora {
@@ -72,13 +73,13 @@ std::string whyUntrusted(const std::string& folder) {
     for (std::string at = real;; at = folderOf(at)) {
         struct stat st {};
         if (::lstat(at.c_str(), &st) != 0) {
-            return "cannot check " + oneLine(at) + ": " + std::strerror(errno);
+            return "cannot check " + text::oneLine(at) + ": " + std::strerror(errno);
         }
         if (!ownedByUserOrRoot(st)) {
-            return oneLine(at) + " belongs to another user";
+            return text::oneLine(at) + " belongs to another user";
         }
         if (othersMayWrite(st) && !(st.st_mode & S_ISVTX)) {
-            return "others may write to " + oneLine(at);
+            return "others may write to " + text::oneLine(at);
         }
         if (at == "/") {
             return "";
@@ -119,13 +120,13 @@ std::string whyNotReplaceable(const std::string& path) {
     const std::string folder = folderOf(path);
     struct stat dir {};
     if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::stat(folder.c_str(), &dir) != 0) {
-        return "no write access to " + oneLine(folder);
+        return "no write access to " + text::oneLine(folder);
     }
     struct stat entry {};
     const uid_t me = ::geteuid();
     if ((dir.st_mode & S_ISVTX) && ::lstat(path.c_str(), &entry) == 0 && me != 0 &&
         entry.st_uid != me && dir.st_uid != me) {
-        return "only its owner may replace it in " + oneLine(folder);
+        return "only its owner may replace it in " + text::oneLine(folder);
     }
     return "";
 }
@@ -253,7 +254,7 @@ namespace {
 // The installer's command line carries its paths in double quotes and can't carry one inside.
 void refuseQuote(const std::string& step, const std::string& path) {
     if (path.find('"') != std::string::npos) {
-        throw LaunchError(step, oneLine(path) +
+        throw LaunchError(step, text::oneLine(path) +
                                     " holds a double quote, which the installer's command line "
                                     "can't carry");
     }
@@ -268,7 +269,7 @@ std::string Form1::makePrivateFolder() {
     sweepAbandonedRuns(base);
     const auto failed = [](const std::string& folder, int err) {
         return LaunchError("private folder",
-                           "cannot create " + oneLine(folder) + ": " + std::strerror(err));
+                           "cannot create " + text::oneLine(folder) + ": " + std::strerror(err));
     };
     for (int attempt = 0; attempt < 10; ++attempt) {
         std::string folder = base + kPrivatePrefix + "XXXXXX";
@@ -309,8 +310,8 @@ std::string Form1::extractPrivately() {
         const MadeRecorder record = [this](const std::string& path, bool folder) {
             const std::string item = (folder ? "d" : "f") + path + std::string(1, '\0');
             if (const int err = posix::writeAll(privateMarker_.get(), item.data(), item.size())) {
-                throw ExtractError("cannot write " + oneLine(privateFolder_) + "/" + kRunMarker +
-                                   ": " + std::strerror(err));
+                throw ExtractError("cannot write " + text::oneLine(privateFolder_) + "/" +
+                                   kRunMarker + ": " + std::strerror(err));
             }
         };
         extractPayloadAt(self, privateFd_.get(), own, record);
@@ -333,8 +334,8 @@ std::string Form1::PocketLorvexInstallerPath() {
         untrusted = whyUntrusted(folder);
     }
     if (!untrusted.empty()) {
-        errors << "bundora: installer folder " << oneLine(folder) << " not used: " << untrusted
-               << "; using a private folder" << std::endl;
+        errors << "bundora: installer folder " << text::oneLine(folder)
+               << " not used: " << untrusted << "; using a private folder" << std::endl;
         return extractPrivately();
     }
     const InstallerState state = installerState(path, &installer_);
@@ -345,7 +346,7 @@ std::string Form1::PocketLorvexInstallerPath() {
     const std::string why = whyNotReplaceable(path);
     if (state == InstallerState::NotExecutable && !why.empty()) {
         throw LaunchError("installer",
-                          oneLine(path) + " is not executable and can't be replaced: " + why);
+                          text::oneLine(path) + " is not executable and can't be replaced: " + why);
     }
     if (::lstat(path.c_str(), &st) == 0 && !why.empty()) {
         // Someone else's file that we may neither run nor replace: keep out of its way.
@@ -359,7 +360,7 @@ std::string Form1::PocketLorvexInstallerPath() {
         if (::stat(folder.c_str(), &st) != 0 || !othersMayWrite(st)) {
             throw;
         }
-        errors << "bundora: " << oneLine(e.what()) << "; using a private folder" << std::endl;
+        errors << "bundora: " << text::oneLine(e.what()) << "; using a private folder" << std::endl;
         return extractPrivately();
     }
     installerState(path, &installer_);
@@ -391,7 +392,7 @@ void Form1::Load() {
         }
         if ((folder + module).find('"') != std::string::npos) {
             // Its quote would end the argument early and name another file.
-            errors << "bundora: skipped module " << oneLine(folder + module)
+            errors << "bundora: skipped module " << text::oneLine(folder + module)
                    << ": a double quote in its path can't be passed to the installer" << std::endl;
             ++runCount_;
             continue;
@@ -402,8 +403,8 @@ void Form1::Load() {
         if ((!installer_.valid() ||
              RunAndWait(commandLine, deps_.runner, &startError, installer_.get()) == -1) &&
             !startError.empty()) {
-            errors << oneLine("bundora: installer run: cannot start " + installer + ": " +
-                              startError)
+            errors << text::oneLine("bundora: installer run: cannot start " + installer + ": " +
+                                    startError)
                    << std::endl;
         }
         ++runCount_;
@@ -423,7 +424,7 @@ int runLauncher(Form1Deps deps) {
         form.Load();
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "bundora: " << oneLine(e.what()) << std::endl;
+        std::cerr << "bundora: " << text::oneLine(e.what()) << std::endl;
     }
     return 1;
 }

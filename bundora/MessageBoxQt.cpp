@@ -12,8 +12,8 @@
 #include <iostream>
 #include <memory>
 
-#include "Extract.h"
 #include "Form1.h"
+#include "Text.h"
 
 namespace bundora {
 
@@ -48,7 +48,8 @@ std::string forTerminal(const std::string& text) {
     std::string out;
     for (size_t at = 0;;) {
         const size_t cr = text.find('\r', at);
-        out += oneLine(std::string_view(text).substr(at, cr == std::string::npos ? cr : cr - at));
+        out += text::oneLine(
+            std::string_view(text).substr(at, cr == std::string::npos ? cr : cr - at));
         if (cr == std::string::npos) {
             return out;
         }

@@ -10,6 +10,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "Text.h"
 #include "product.h"
 
 namespace {
@@ -78,8 +79,8 @@ int run(const std::vector<std::string>& args) {
         bundora::walk(
             carrier, [&](bundora::Entry& e) { present = present || same(e.name); }, nullptr, false);
         if (present) {
-            std::cerr << "bundora-pack: append: " << bundora::oneLine(plain[0])
-                      << " already carries an entry named \"" << bundora::oneLine(plain[1])
+            std::cerr << "bundora-pack: append: " << text::oneLine(plain[0])
+                      << " already carries an entry named \"" << text::oneLine(plain[1])
                       << "\"; give --replace to replace it\n";
             return 1;
         }
@@ -94,7 +95,7 @@ int run(const std::vector<std::string>& args) {
         bundora::walk(
             carrier,
             [](bundora::Entry& e) {
-                std::cout << e.dataSize << ' ' << e.backupFlag << ' ' << bundora::oneLine(e.name)
+                std::cout << e.dataSize << ' ' << e.backupFlag << ' ' << text::oneLine(e.name)
                           << '\n';
                 std::cout.flush();
             },
@@ -109,7 +110,7 @@ int run(const std::vector<std::string>& args) {
         bundora::extractPayload(carrier, args[2]);
         return 0;
     }
-    return usage("unknown command \"" + bundora::oneLine(command) + "\"");
+    return usage("unknown command \"" + text::oneLine(command) + "\"");
 }
 
 }  // namespace
@@ -130,8 +131,8 @@ int main(int argc, char** argv) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::cerr << "bundora-pack: " << bundora::oneLine(args[0]) << ": "
-                  << bundora::oneLine(e.what()) << "\n";
+        std::cerr << "bundora-pack: " << text::oneLine(args[0]) << ": " << text::oneLine(e.what())
+                  << "\n";
         return 1;
     }
 }
