@@ -1,6 +1,7 @@
 #include "Posix.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -138,6 +139,41 @@ int writeAll(int fd, const void* data, size_t n) {
         n -= static_cast<size_t>(put);
     }
     return 0;
+}
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int lock(int fd, int how) {
+    int rc;
+    do {
+        rc = ::flock(fd, how);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+bool lockAsNamed(int fd, int dirFd, const char* name) {
+    struct stat mine {};
+    struct stat named {};
+    return lock(fd, LOCK_EX) == 0 && ::fstat(fd, &mine) == 0 &&
+           ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named);
+}
+
+bool removeIfAbandoned(int dirFd, const char* name) {
+    const UniqueFd fd(
+        ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    struct stat named {};
+    // Checked again under the lock: the name must still be this file when it goes.
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == ::geteuid() && lock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+           ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, named) &&
+           ::unlinkat(dirFd, name, 0) == 0;
 }
 
 }  // namespace posix

@@ -68,4 +68,16 @@ int pwriteAll(int fd, const void* data, size_t n, off_t offset);
 // Signals an eventfd: adds one to its counter, which makes it readable.
 void signalEvent(int eventFd);
 
+// Temporary files that a writer holds an exclusive flock on for as long as it works with them:
+// a lock nobody holds proves the writer gone, whatever process numbers or namespaces say.
+
+// Locks the file fd holds (waiting for a remover that holds it) and checks that name in dirFd
+// still names that file. False when it no longer does (a remover took it away): the caller
+// makes a new one.
+bool lockAsNamed(int fd, int dirFd, const char* name);
+
+// Removes name from dirFd when it is a regular file of the current user that no process holds
+// locked: an abandoned temporary file. True when it was removed.
+bool removeIfAbandoned(int dirFd, const char* name);
+
 }  // namespace posix

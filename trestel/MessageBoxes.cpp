@@ -15,6 +15,8 @@ public:
             QString::fromUtf8(modRapi::kMessageTitle), sText, QMessageBox::Ok,
             owner != nullptr && owner->isVisible() ? owner : nullptr);
         box.setWindowModality(Qt::ApplicationModal);
+        // Module names go into these texts: never read as markup.
+        box.setTextFormat(Qt::PlainText);
         // The box may come while the hourglass is up (the copy's result): the user answers it
         // with the normal pointer.
         QApplication::setOverrideCursor(Qt::ArrowCursor);

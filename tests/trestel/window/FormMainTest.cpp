@@ -14,10 +14,12 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
@@ -32,6 +34,7 @@
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "MessageBoxes.h"
 #include "TestSupport.h"
 #include "modRapi.h"
 
@@ -803,6 +806,27 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     modRapi::CopyFileToDevice(missing, "x");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].owner, form.get());
+}
+
+}  // namespace
+
+namespace {
+
+// The real message box: a module name is text, never markup.
+TEST(RealMessageBoxes, ShowTheirTextAsPlainText) {
+    const QString text = "<font size=7 color=red>Device infected.bbl cannot be installed.";
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        format = box->textFormat();
+        box->accept();
+    });
+    realMessageBoxes().Show(nullptr, text, MessageIcon::Error);
+    EXPECT_EQ(shown, text);
+    EXPECT_EQ(format, Qt::PlainText);
 }
 
 }  // namespace
