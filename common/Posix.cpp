@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 
 namespace posix {
 
@@ -87,6 +90,33 @@ int writeAll(int fd, const void* data, size_t n) {
         n -= static_cast<size_t>(put);
     }
     return 0;
+}
+
+std::string writableByOthers(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return path + ": " + std::strerror(errno);
+    }
+    const uid_t me = ::geteuid();
+    std::string place = resolved;
+    for (;;) {
+        struct stat st {};
+        if (::lstat(place.c_str(), &st) != 0) {
+            return place + ": " + std::strerror(errno);
+        }
+        if (st.st_uid != me && st.st_uid != 0) {
+            return place + " belongs to another user";
+        }
+        const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
+            return place + " can be written by others";
+        }
+        if (place == "/") {
+            return {};
+        }
+        const size_t slash = place.rfind('/');
+        place = slash == 0 ? "/" : place.substr(0, slash);
+    }
 }
 
 }  // namespace posix
