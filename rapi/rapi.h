@@ -22,9 +22,11 @@ inline constexpr RAPI_DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr RAPI_DWORD FILE_ATTRIBUTE_TEMPORARY = 0x100;
 inline constexpr RAPI_DWORD WAIT_OBJECT_0 = 0;
 inline constexpr RAPI_DWORD WAIT_TIMEOUT = 258;
+inline constexpr RAPI_DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr RAPI_DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr RAPI_DWORD ERROR_WRITE_PROTECT = 19;
 inline constexpr RAPI_DWORD ERROR_DISK_FULL = 112;
+inline constexpr RAPI_DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;  // the link failed or is gone
 inline constexpr RAPI_HRESULT E_FAIL_HR = static_cast<RAPI_HRESULT>(0x80004005u);
 
 inline constexpr int kMaxPath = 260;
@@ -65,14 +67,16 @@ struct CEOSVERSIONINFO {
 // The functions, by the names under which a library exports them.
 using PFN_CeRapiInitEx = RAPI_HRESULT (*)(RAPIINIT* pRapiInit);
 using PFN_CeRapiUninit = RAPI_HRESULT (*)();
-using PFN_CeFindFirstFile = RAPI_HANDLE (*)(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData);
+using PFN_CeFindFirstFile = RAPI_HANDLE (*)(const char16_t* lpFileName,
+                                            CE_FIND_DATA* lpFindFileData);
 using PFN_CeFindNextFile = RAPI_BOOL (*)(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData);
 using PFN_CeFindClose = RAPI_BOOL (*)(RAPI_HANDLE hFindFile);
 using PFN_CeCreateDirectory = RAPI_BOOL (*)(const char16_t* lpPathName, void* lpSecurityAttributes);
 using PFN_CeCreateFile = RAPI_HANDLE (*)(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
                                          RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
                                          RAPI_DWORD dwCreationDisposition,
-                                         RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile);
+                                         RAPI_DWORD dwFlagsAndAttributes,
+                                         RAPI_HANDLE hTemplateFile);
 using PFN_CeGetLastError = RAPI_DWORD (*)();
 using PFN_CeWriteFile = RAPI_BOOL (*)(RAPI_HANDLE hFile, const void* lpBuffer,
                                       RAPI_DWORD nNumberOfBytesToWrite,
@@ -81,7 +85,8 @@ using PFN_CeCloseHandle = RAPI_BOOL (*)(RAPI_HANDLE hObject);
 using PFN_CeDeleteFile = RAPI_BOOL (*)(const char16_t* lpFileName);
 // Declared for completeness of the contract; the installer never calls them.
 using PFN_CeGetVersionEx = RAPI_BOOL (*)(CEOSVERSIONINFO* lpVersionInformation);
-using PFN_CeReadFile = RAPI_BOOL (*)(RAPI_HANDLE hFile, void* lpBuffer, RAPI_DWORD nNumberOfBytesToRead,
+using PFN_CeReadFile = RAPI_BOOL (*)(RAPI_HANDLE hFile, void* lpBuffer,
+                                     RAPI_DWORD nNumberOfBytesToRead,
                                      RAPI_DWORD* lpNumberOfBytesRead, void* lpOverlapped);
 using PFN_CeRapiGetError = RAPI_HRESULT (*)();
 
