@@ -1,0 +1,83 @@
+#pragma once
+
+// What handheld-sim's --help prints for itself and for each command (its manual page is made
+// from these too).
+
+namespace handheldsim {
+
+inline constexpr const char* kUsage =
+    "Usage: handheld-sim COMMAND [ROOT] [OPTIONS]\n"
+    "Creates and changes an emulated handheld: a folder tree that the installer's built-in\n"
+    "device uses. ROOT defaults to $TRESTEL_DEVICE, else\n"
+    "${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld.\n"
+    "\n"
+    "Commands:\n"
+    "  create   create a handheld with its standard folders and storage cards\n"
+    "  show     show the handheld's tree, cards and settings\n"
+    "  unplug   take the handheld away (its folder is moved aside)\n"
+    "  plug     put an unplugged handheld back\n"
+    "  set      change settings: read-only, capacity, speed, answer; add cards\n"
+    "  serve    put the handheld on the Remote API wire for SynCE (until stopped)\n"
+    "\n"
+    "A storage is named by its card's folder name, or by \":main\" for main memory.\n"
+    "Run 'handheld-sim COMMAND --help' for the options of a command.\n"
+    "\n"
+    "      --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 a failure, 2 bad usage.\n";
+
+inline constexpr const char* kCreateUsage =
+    "Usage: handheld-sim create [ROOT] [--card NAME]... [--read-only NAME]...\n"
+    "                           [--capacity NAME=SIZE]... [--speed N] [--answer yes|no|refuse]\n"
+    "Creates ROOT with the folders \"Program Files\", \"My Documents\" and \"Windows\", and one\n"
+    "storage card folder per --card. ROOT must not exist yet (or be an empty folder).\n"
+    "  --card NAME            add a storage card called NAME\n"
+    "  --read-only NAME       make a storage write-protected (NAME: a card, or :main)\n"
+    "  --capacity NAME=SIZE   bytes available for files in a storage; SIZE is N, NK, NM or NG\n"
+    "  --speed N              link speed in bytes per second (K, M, G allowed); 0: full speed\n"
+    "  --answer WORD          how the handheld answers a connect: yes, no (never), refuse\n";
+
+inline constexpr const char* kShowUsage =
+    "Usage: handheld-sim show [ROOT]\n"
+    "Shows whether the handheld is attached, its settings, its storage cards and its tree\n"
+    "with file sizes.\n";
+
+inline constexpr const char* kUnplugUsage =
+    "Usage: handheld-sim unplug [ROOT]\n"
+    "Unplugs the handheld: ROOT is renamed to a hidden sibling (.NAME.unplugged), so that the\n"
+    "installer finds no handheld. Refused when it is unplugged already.\n";
+
+inline constexpr const char* kPlugUsage =
+    "Usage: handheld-sim plug [ROOT]\n"
+    "Plugs an unplugged handheld back in: its folder is renamed back to ROOT.\n";
+
+inline constexpr const char* kSetUsage =
+    "Usage: handheld-sim set [ROOT] [--card NAME]... [--read-only NAME]... [--writable NAME]...\n"
+    "                        [--capacity NAME=SIZE|NAME=none]... [--speed N|none]\n"
+    "                        [--answer yes|no|refuse]\n"
+    "Changes the settings of an attached handheld.\n"
+    "  --card NAME            add a storage card called NAME (a folder that exists already\n"
+    "                         becomes a card)\n"
+    "  --read-only NAME       make a storage write-protected (NAME: a card, or :main)\n"
+    "  --writable NAME        make a storage writable again\n"
+    "  --capacity NAME=SIZE   bytes available for files (N, NK, NM, NG); none: unlimited\n"
+    "  --speed N              link speed in bytes per second; none or 0: full speed\n"
+    "  --answer WORD          yes (answer at once), no (never answer), refuse\n";
+
+inline constexpr const char* kServeUsage =
+    "Usage: handheld-sim serve [ROOT] [--os MAJOR.MINOR] [--name NAME]\n"
+    "Puts the handheld on the wire as a real one is seen through SynCE: stands in for SynCE's\n"
+    "connection manager (org.synce.dccm on the D-Bus system bus that DBUS_SYSTEM_BUS_ADDRESS\n"
+    "names, else the real one) and serves the Remote API on each connection that SynCE's\n"
+    "library asks for, until SIGTERM or SIGINT. The handheld's settings count as for the\n"
+    "installer: unplug drops the connections and refuses new ones until plug; answer=no leaves\n"
+    "connects unanswered, answer=refuse refuses them; read-only, capacity and speed as set.\n"
+    "  --os MAJOR.MINOR   the OS version the handheld reports (default 5.2). SynCE speaks\n"
+    "                     Remote API version 2 when MAJOR is above 4 and MINOR above 0,\n"
+    "                     else version 1 (4.21, and also 5.0, 6.0 and 7.0)\n"
+    "  --name NAME        the device name (default \"Emulated handheld\")\n"
+    "Status 1 with one line on standard error when the bus can't be reached or\n"
+    "org.synce.dccm is taken.\n";
+
+}  // namespace handheldsim
