@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
-    xvfb xdotool xclip x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
+    xvfb xdotool x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
     shared-mime-info desktop-file-utils dpkg-dev file
     help2man man-db lintian appstream
     dbus-daemon
