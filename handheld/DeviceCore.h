@@ -22,12 +22,6 @@
 
 namespace handheld {
 
-inline constexpr RAPI_DWORD kGenericRead = 0x80000000u;
-inline constexpr RAPI_DWORD kOpenExisting = 3;
-inline constexpr RAPI_DWORD kOpenAlways = 4;
-inline constexpr RAPI_DWORD kTruncateExisting = 5;
-inline constexpr RAPI_DWORD kAttributeArchive = 0x20;
-
 // Bytes in use in one storage, shared by the open files that write into it.
 struct Usage {
     uint64_t used = 0;

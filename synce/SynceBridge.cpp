@@ -43,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -88,9 +89,6 @@ struct OSVERSIONINFO {
 };
 static_assert(sizeof(OSVERSIONINFO) == sizeof(CEOSVERSIONINFO));
 }  // namespace ce
-
-constexpr RAPI_HRESULT kInvalidArgHr = static_cast<RAPI_HRESULT>(0x80070057u);
-constexpr RAPI_HRESULT kNotConnectedHr = static_cast<RAPI_HRESULT>(0x8007048Fu);
 
 // The longest a reply may take before the link counts as failed: well under SynCE's 120 s, so
 // that the window has control back within 15 s of the device's last answer.
@@ -540,7 +538,7 @@ BRIDGE_EXPORT int trestel_synce_available() {
 // The record must stay valid until its event is signalled or CeRapiUninit is called.
 BRIDGE_EXPORT RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) {
     if (pRapiInit == nullptr || pRapiInit->cbSize != sizeof(RAPIINIT)) {
-        return kInvalidArgHr;
+        return E_INVALIDARG_HR;
     }
     const Synce* s = synce();
     if (s == nullptr) {
@@ -730,10 +728,10 @@ BRIDGE_EXPORT RAPI_BOOL CeReadFile(RAPI_HANDLE hFile, void* lpBuffer,
 
 BRIDGE_EXPORT RAPI_HRESULT CeRapiGetError() {
     if (!linkStands()) {
-        return kNotConnectedHr;
+        return E_NOT_CONNECTED_HR;
     }
     return onLink(
-        kNotConnectedHr,
+        E_NOT_CONNECTED_HR,
         [](const Synce& s) {
             return s.CeRapiGetError != nullptr ? RAPI_HRESULT{s.CeRapiGetError()} : RAPI_HRESULT{0};
         },
@@ -744,3 +742,9 @@ BRIDGE_EXPORT RAPI_HRESULT CeRapiGetError() {
 BRIDGE_EXPORT void trestel_synce_set_reply_timeout(int ms) {
     g_replyTimeoutMs = ms;
 }
+
+// The bridge exports every device function of the contract, each with its contract type.
+#define BRIDGE_EXPORTS(name, ...) \
+    static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " as the contract has it");
+RAPI_DEVICE_FUNCTIONS(BRIDGE_EXPORTS)
+#undef BRIDGE_EXPORTS

@@ -312,7 +312,7 @@ SYNCE_EXPORT HRESULT CeRapiGetError() {
 
 // The device's last error: a transport failure leaves it as it was.
 SYNCE_EXPORT DWORD CeGetLastError() {
-    return selected() != nullptr ? device().CeGetLastError() : 1167;
+    return selected() != nullptr ? device().CeGetLastError() : ERROR_DEVICE_NOT_CONNECTED;
 }
 
 SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {
