@@ -342,7 +342,7 @@ void Session::answer(std::string_view request, std::string& reply) {
             out.u32(0);
         }
     };
-    const auto invalid = [&] { failure(op, handheld::error::kInvalidParameter, out); };
+    const auto invalid = [&] { failure(op, ERROR_INVALID_PARAMETER, out); };
     std::u16string path;
 
     switch (op) {
@@ -357,7 +357,7 @@ void Session::answer(std::string_view request, std::string& reply) {
             if (op == Op::Attributes && devicePath.empty()) {
                 data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;  // the root folder
             } else if (op == Op::Attributes && HasWildcard(devicePath)) {
-                return failure(op, handheld::error::kInvalidName, out);
+                return failure(op, ERROR_INVALID_NAME, out);
             } else {
                 h = device_.CeFindFirstFile(devicePath.c_str(), &data);
                 if (h == INVALID_HANDLE_VALUE) {
@@ -542,7 +542,7 @@ void Session::answer(std::string_view request, std::string& reply) {
             const auto it = std::find_if(std::begin(kSpecialFolders), std::end(kSpecialFolders),
                                          [id](const SpecialFolder& f) { return f.id == id; });
             if (it == std::end(kSpecialFolders)) {
-                return failure(op, handheld::error::kInvalidParameter, out);
+                return failure(op, ERROR_INVALID_PARAMETER, out);
             }
             const std::u16string_view folder = it->path;
             if (room < folder.size() + 1) {
