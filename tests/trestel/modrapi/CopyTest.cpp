@@ -191,8 +191,9 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
 }
 
 TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
+    // The first write of each copy is taken, the second fails.
     device.writeScript = [](int nth, RAPI_DWORD n) {
-        return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
+        return nth % 2 == 0 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
     modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
