@@ -119,6 +119,13 @@ struct Synce {
     ce::BOOL (*CeCloseHandle)(ce::HANDLE) = nullptr;
     ce::BOOL (*CeDeleteFile)(const ce::WCHAR*) = nullptr;
     ce::BOOL (*CeGetVersionEx)(ce::OSVERSIONINFO*) = nullptr;
+
+    // GLib's main contexts, when SynCE uses GLib (its D-Bus connection manager support).
+    void* (*g_main_context_new)() = nullptr;
+    void (*g_main_context_push_thread_default)(void*) = nullptr;
+    void (*g_main_context_pop_thread_default)(void*) = nullptr;
+    int (*g_main_context_iteration)(void*, int) = nullptr;
+    void (*g_main_context_unref)(void*) = nullptr;
 };
 
 template <typename Fn>
@@ -155,6 +162,18 @@ const Synce* loadSynce() {
         // Never called by the installer; bound when present.
         bind(library, "CeRapiGetError", s.CeRapiGetError);
         bind(library, "rapi_connection_get_fd", s.rapi_connection_get_fd);
+        if (void* glib = dlopen("libglib-2.0.so.0", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+            if (!(bind(glib, "g_main_context_new", s.g_main_context_new) &&
+                  bind(glib, "g_main_context_push_thread_default",
+                       s.g_main_context_push_thread_default) &&
+                  bind(glib, "g_main_context_pop_thread_default",
+                       s.g_main_context_pop_thread_default) &&
+                  bind(glib, "g_main_context_iteration", s.g_main_context_iteration) &&
+                  bind(glib, "g_main_context_unref", s.g_main_context_unref))) {
+                s.g_main_context_new = nullptr;
+            }
+            // Kept loaded with SynCE, which links it.
+        }
         bind(library, "CeReadFile", s.CeReadFile);
         bind(library, "CeGetVersionEx", s.CeGetVersionEx);
         // Kept for the life of the process: a connect worker may still be inside it at exit.
@@ -334,7 +353,35 @@ int duplicateSocket(const Synce& s, void* connection) {
     return fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
 }
 
+// A GLib main context of the connect worker's own while SynCE asks the connection manager over
+// D-Bus: GDBus hands the clean-up of each proxy SynCE drops to the context the proxy was made
+// in, and the default one may never run (a program without a GLib loop), so each connect would
+// leave its proxies behind. The worker runs its context dry before it ends.
+class WorkerContext {
+public:
+    explicit WorkerContext(const Synce& s) : s_(s) {
+        if (s_.g_main_context_new != nullptr && (context_ = s_.g_main_context_new()) != nullptr) {
+            s_.g_main_context_push_thread_default(context_);
+        }
+    }
+    ~WorkerContext() {
+        if (context_ != nullptr) {
+            while (s_.g_main_context_iteration(context_, 0) != 0) {
+            }
+            s_.g_main_context_pop_thread_default(context_);
+            s_.g_main_context_unref(context_);
+        }
+    }
+    WorkerContext(const WorkerContext&) = delete;
+    WorkerContext& operator=(const WorkerContext&) = delete;
+
+private:
+    const Synce& s_;
+    void* context_ = nullptr;
+};
+
 void connectWorker(std::shared_ptr<Link> link, const Synce* s) {
+    const WorkerContext glib(*s);
     // This thread is ours: SIGPIPE stays blocked on it for good.
     sigset_t pipe;
     sigemptyset(&pipe);
