@@ -127,7 +127,6 @@ struct EmulatedHandheld::Impl {
     // Bytes in use in a storage, counted afresh; the shared counter of its open files follows.
     std::shared_ptr<Usage> countUsage(const std::string& storageKey);
     RAPI_HRESULT initEx(RAPIINIT* init);
-    void signal();
     RAPI_HRESULT uninit();
     RAPI_HANDLE findFirst(const char16_t* pattern, CE_FIND_DATA* data);
     static void fill(const SearchEntry& entry, CE_FIND_DATA& data);

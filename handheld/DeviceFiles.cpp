@@ -268,20 +268,13 @@ bool EmulatedHandheld::Impl::flush(FileObject& file) {
     if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
         why = ERROR_WRITE_FAULT;
     }
-    size_t done = 0;
-    while (why == 0 && done < file.pending.size()) {
-        const ssize_t n =
-            pwrite(file.fd.get(), file.pending.data() + done, file.pending.size() - done,
-                   static_cast<off_t>(file.pendingAt + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
+    if (why == 0) {
+        if (const int err =
+                posix::pwriteAll(file.fd.get(), file.pending.data(), file.pending.size(),
+                                 static_cast<off_t>(file.pendingAt));
+            err != 0) {
+            why = ErrnoToCode(err) == ERROR_DISK_FULL ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
         }
-        if (n <= 0) {
-            why = ErrnoToCode(n < 0 ? errno : ENOSPC) == ERROR_DISK_FULL ? ERROR_DISK_FULL
-                                                                          : ERROR_WRITE_FAULT;
-            break;
-        }
-        done += static_cast<size_t>(n);
     }
     if (why == 0) {
         file.pending.clear();
@@ -389,22 +382,12 @@ RAPI_BOOL EmulatedHandheld::Impl::readFile(RAPI_HANDLE h, void* buffer, RAPI_DWO
     if (count > 0 && buffer == nullptr) {
         return fail(ERROR_INVALID_PARAMETER);
     }
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = pread(file.fd.get(), static_cast<char*>(buffer) + done, count - done,
-                                static_cast<off_t>(file.position + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return fail(ERROR_READ_FAULT);
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
+    const ssize_t done =
+        posix::preadFull(file.fd.get(), buffer, count, static_cast<off_t>(file.position));
+    if (done < 0) {
+        return fail(ERROR_READ_FAULT);
     }
-    file.position += done;
+    file.position += static_cast<uint64_t>(done);
     if (read != nullptr) {
         *read = static_cast<RAPI_DWORD>(done);
     }

@@ -127,7 +127,7 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     if (settings.answer == Settings::Answer::Refuse) {
         dropLink();
         init->hrRapiInit = E_FAIL_HR;
-        signal();
+        posix::signalEvent(event.get());
         return 0;
     }
     // The same handheld, still linked (a link check): its open handles stay valid.
@@ -141,16 +141,8 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     root = std::move(dir);
     speed = settings.speed;
     connected = true;
-    signal();
+    posix::signalEvent(event.get());
     return 0;
-}
-
-void EmulatedHandheld::Impl::signal() {
-    const uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = ::write(event.get(), &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
 }
 
 RAPI_HRESULT EmulatedHandheld::Impl::uninit() {

@@ -47,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "Posix.h"
 #include "rapi.h"
 
 #define BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -335,14 +336,6 @@ void release(const Synce& s, void* connection, bool connected) {
     s.rapi_connection_destroy(connection);
 }
 
-void signal(int event) {
-    const uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = ::write(event, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-}
-
 // Our own descriptor of the connection's socket: it stays valid for the watchdog even after
 // SynCE closes its own on a failure. -1 when SynCE doesn't tell its socket.
 int duplicateSocket(const Synce& s, void* connection) {
@@ -416,7 +409,7 @@ void connectWorker(std::shared_ptr<Link> link, const Synce* s) {
     link->result = result;
     link->done = true;
     link->record->hrRapiInit = result;
-    signal(link->event);
+    posix::signalEvent(link->event);
 }
 
 // Takes a link down: a finished one is ended and freed here, a running connect by its worker.

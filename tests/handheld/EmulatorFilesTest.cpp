@@ -156,17 +156,15 @@ TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
 
 TEST_F(FilesTest, ManySmallWritesArriveWholeAndInOrder) {
     // More than the device's write buffer, in the installer's 4096-byte writes.
-    std::string data(5 * 1024 * 1024 / 2 + 1234, '\0');
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 131) ^ (i >> 12));
-    }
+    const std::string data = test::pattern(5 * 1024 * 1024 / 2 + 1234);
     ASSERT_TRUE(test::PutFile(device, u"big.bin", data));
     EXPECT_EQ(test::readFile(root + "/big.bin"), data);
 }
 
 TEST_F(FilesTest, ReadBackThroughTheDevice) {
     ASSERT_TRUE(test::PutFile(device, u"r.bin", "contents"));
-    const RAPI_HANDLE h = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 3, 0, 0);
+    const RAPI_HANDLE h =
+        device.CeCreateFile(u"r.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
     ASSERT_GT(h, 0);
     char buffer[32] = {};
     RAPI_DWORD read = 0;
@@ -179,10 +177,11 @@ TEST_F(FilesTest, ReadBackThroughTheDevice) {
 
     // Creating a file is a change even when it is opened for reading only.
     test::writeFile(root + "/.handheld", "read-only\n");
-    EXPECT_EQ(device.CeCreateFile(u"new.bin", 0x80000000u, 0, nullptr, 4, 0, 0),
+    EXPECT_EQ(device.CeCreateFile(u"new.bin", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, 0),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.CeGetLastError(), ERROR_WRITE_PROTECT);
-    const RAPI_HANDLE again = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 4, 0, 0);
+    const RAPI_HANDLE again =
+        device.CeCreateFile(u"r.bin", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, 0);
     EXPECT_GT(again, 0);  // opening an existing file for reading is fine
     device.CeCloseHandle(again);
 }
