@@ -215,7 +215,7 @@ TEST_F(SynceBridgeTest, ALinkThatHangsOrDropsFailsTheCopySoonAndTheNextConnectCl
         s.what = what;
         script(s);
         const auto start = Clock::now();
-        modRapi::CopyFileToDevice(module(bytes(20000)), target);
+        modRapi::CopyFileToDevice(module(test::pattern(20000)), target);
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
         EXPECT_TRUE(lastMessage().startsWith("Installation of sample.bbl has failed!"));
         // The link failed: it reads as not connected, and every call fails at once.

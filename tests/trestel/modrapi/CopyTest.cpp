@@ -184,8 +184,8 @@ TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
         return nth % 2 == 0 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
     EXPECT_THAT(modRapi::LeftOnDevice(), ElementsAre(sTarget));  // once, however often it failed
 
     // A connect that fails deletes nothing; the next one that succeeds deletes it.
@@ -200,14 +200,14 @@ TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
 
     // A file already gone is forgotten too; a copy that completes forgets its target.
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
     device.deleteError = ERROR_FILE_NOT_FOUND;
     EXPECT_EQ(modRapi::RapiConnect(), -1);
     EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
     device.writeScript = nullptr;
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
     EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
     EXPECT_EQ(modRapi::RapiConnect(), -1);
     EXPECT_TRUE(device.HasFile(kTarget));
