@@ -16,7 +16,7 @@
 //   never drops the reference a thread holds when it ends.
 // - SynCE waits up to 120 s for each reply. A watchdog shuts the link's socket down when a reply
 //   takes longer than kReplyTimeoutMs; the link has then failed, and so has every later call on
-//   it until the next connect.
+//   it until the next connect. (An older SynCE without rapi_connection_get_fd has no watchdog.)
 // - SynCE records a transport failure only in CeRapiGetError, leaving CeGetLastError with the
 //   last device error: after a failed call the bridge asks CeRapiGetError, and a link that
 //   failed answers ERROR_DEVICE_NOT_CONNECTED.
