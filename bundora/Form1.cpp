@@ -63,28 +63,8 @@ std::string realPath(const std::string& path) {
 }  // namespace
 
 std::string whyUntrusted(const std::string& folder) {
-    const std::string real = realPath(folder);
-    if (real.empty()) {
-        return "";
-    }
-    // Up from the folder to the root: a folder that others may write to without the sticky bit
-    // lets them rename what it holds (and so every folder below it); a sticky one protects the
-    // entries of the user and root, which is what every folder below it is once checked.
-    for (std::string at = real;; at = folderOf(at)) {
-        struct stat st {};
-        if (::lstat(at.c_str(), &st) != 0) {
-            return "cannot check " + text::oneLine(at) + ": " + std::strerror(errno);
-        }
-        if (!ownedByUserOrRoot(st)) {
-            return text::oneLine(at) + " belongs to another user";
-        }
-        if (othersMayWrite(st) && !(st.st_mode & S_ISVTX)) {
-            return "others may write to " + text::oneLine(at);
-        }
-        if (at == "/") {
-            return "";
-        }
-    }
+    // A folder that doesn't exist yet is judged when it is made; using it fails on its own.
+    return realPath(folder).empty() ? "" : posix::writableByOthers(folder);
 }
 
 InstallerState installerState(const std::string& path, posix::UniqueFd* fd) {

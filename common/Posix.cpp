@@ -1,11 +1,16 @@
 #include "Posix.h"
 
+#include "Text.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace posix {
 
@@ -174,6 +179,34 @@ bool removeIfAbandoned(int dirFd, const char* name) {
            st.st_uid == ::geteuid() && lock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
            ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, named) &&
            ::unlinkat(dirFd, name, 0) == 0;
+}
+
+std::string writableByOthers(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return "cannot check " + text::oneLine(path) + ": " + std::strerror(errno);
+    }
+    const uid_t me = ::geteuid();
+    std::string place = resolved;
+    for (;;) {
+        struct stat st {};
+        if (::lstat(place.c_str(), &st) != 0) {
+            return "cannot check " + text::oneLine(place) + ": " + std::strerror(errno);
+        }
+        if (st.st_uid != me && st.st_uid != 0) {
+            return text::oneLine(place) + " belongs to another user";
+        }
+        // A sticky folder (such as /tmp) lets others add entries but not rename or remove ours.
+        const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
+            return "others may write to " + text::oneLine(place);
+        }
+        if (place == "/") {
+            return {};
+        }
+        const size_t slash = place.rfind('/');
+        place = slash == 0 ? "/" : place.substr(0, slash);
+    }
 }
 
 }  // namespace posix

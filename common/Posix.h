@@ -80,4 +80,11 @@ bool lockAsNamed(int fd, int dirFd, const char* name);
 // locked: an abandoned temporary file. True when it was removed.
 bool removeIfAbandoned(int dirFd, const char* name);
 
+// Why someone other than the caller (its effective user) or root could change the file at path
+// or put another in its place: the first of the file and its folders, links resolved, that
+// another user owns or that its group or others may write. A folder with the sticky bit (such
+// as /tmp) is no such place: there only an entry's owner may rename or remove it. Empty when the
+// file is safe to load code from.
+std::string writableByOthers(const std::string& path);
+
 }  // namespace posix

@@ -73,6 +73,8 @@ QString HelpText() {
         "                        ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld\n"
         "  TRESTEL_RAPI_LIBRARY  shared library exporting the device functions\n"
         "                        (CeRapiInitEx, ...) to use instead of the emulated handheld\n"
+        "  TRESTEL_SYNCE_BRIDGE  the SynCE bridge to load for a real handheld, instead of\n"
+        "                        the installed one\n"
         "\n"
         "Exit status is 0 after a completed run, 1 when MODULE-FILE does not exist or\n"
         "no display can be opened.\n");

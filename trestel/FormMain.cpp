@@ -337,7 +337,12 @@ void FormMain::ButtonConnectClick() {
                 ListBoxFolders->clear();
             }
             AppendFolder(kMainMemoryFolder);
-            modRapi::FindModuleFolders();
+            if (modRapi::FindModuleFolders() == modRapi::kFalse) {
+                // The link failed during the search: nothing listed can be trusted.
+                modRapi::RapiDisconnect();
+                DisconnectedSteps();
+                return;
+            }
             ListBoxFolders->setEnabled(true);
             LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
             FitTexts();

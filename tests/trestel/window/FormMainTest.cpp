@@ -509,6 +509,15 @@ TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
     device.failures.ThrowOn("CeRapiInitEx");
     Connect()->click();
     ExpectDisconnected();
+
+    // So does a link that connects but fails while the cards are listed.
+    device.failures.Clear();
+    waiter.result = WAIT_OBJECT_0;
+    device.searchEndError = ERROR_DEVICE_NOT_CONNECTED;
+    const int nUninits = device.Count("CeRapiUninit");
+    Connect()->click();
+    ExpectDisconnected();
+    EXPECT_EQ(device.Count("CeRapiUninit"), nUninits + 1);
 }
 
 TEST_F(FormMainTest, FirstArrowKeyInTheFolderListSelectsTheFirstEntry) {
@@ -746,13 +755,30 @@ TEST_F(FormMainTest, FailedLinkCheckAfterACopyEndsDisconnected) {
     Connect()->click();
     ExpectConnected(false);
 
+    // A partial file that the handheld, gone after the failed write, kept is deleted by the
+    // next connect that reaches it.
+    SelectRow(0);
+    device.writeScript = [](int, RAPI_DWORD) { return FakeDevice::WriteReply{0, 0}; };
+    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
+    waiter.script = [&](RAPI_HANDLE, RAPI_DWORD) {
+        return waiter.calls.size() == 4 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    };
+    Copy()->click();
+    EXPECT_TRUE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    ExpectDisconnected();
+    device.deleteError = 0;
+    Connect()->click();
+    EXPECT_FALSE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    ExpectConnected(false);
+
     // A link check that fails after a successful copy disconnects too.
     SelectRow(0);
     device.writeScript = nullptr;
     waiter.result = WAIT_TIMEOUT;
+    waiter.script = nullptr;
     Copy()->click();
-    ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text, "Installation of sample.bbl is completed.");
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_EQ(boxes.shown[2].text, "Installation of sample.bbl is completed.");
     EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
     ExpectDisconnected();
 }
