@@ -35,6 +35,7 @@ class FloodBar : public QWidget {
 public:
     // The shortest time between two announcements of the value to assistive technology.
     static constexpr int kAnnouncePauseMs = 500;
+    void SetAnnouncePause(int nMs) { announceTimer_.setInterval(nMs); }
 
     explicit FloodBar(QWidget* parent = nullptr);
 
