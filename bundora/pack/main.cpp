@@ -10,6 +10,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "Text.h"
 #include "product.h"
 
 namespace {
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::cerr << "bundora-pack: " << args[0] << ": " << bundora::oneLine(e.what()) << "\n";
+        std::cerr << "bundora-pack: " << args[0] << ": " << text::oneLine(e.what()) << "\n";
         return 1;
     }
 }
