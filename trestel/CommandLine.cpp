@@ -27,10 +27,24 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
         heldMessages.push_back({type, QByteArray(context.category), text});
         return;
     }
+    // Qt's own reason: what its platform layer said last (a plugin that is missing, a display
+    // that refused), else the first line of its final message.
+    QString sReason = text;
+    for (auto it = heldMessages.rbegin(); it != heldMessages.rend(); ++it) {
+        if (it->category.startsWith("qt.qpa")) {
+            sReason = it->text;
+            break;
+        }
+    }
+    sReason = sReason.section(QLatin1Char('\n'), 0, 0).trimmed();
     const char* display = std::getenv("DISPLAY");
-    const QByteArray line = display != nullptr && *display != '\0'
-                                ? QByteArray("trestel: cannot open the display ") + display + '\n'
-                                : QByteArray("trestel: no display to open (DISPLAY is not set)\n");
+    QByteArray line = display != nullptr && *display != '\0'
+                          ? QByteArray("trestel: cannot open the display ") + display
+                          : QByteArray("trestel: no display to open (DISPLAY is not set)");
+    if (!sReason.isEmpty()) {
+        line += ": " + sReason.toUtf8();
+    }
+    line += '\n';
     std::fputs(line.constData(), stderr);
     std::fflush(stderr);
     std::_Exit(1);
