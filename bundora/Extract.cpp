@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,9 +58,9 @@ std::string temporaryName() {
            std::to_string(counter.fetch_add(1)) + ".part";
 }
 
-// Removes the launcher's temporary files of ended processes from the folder: regular files of
-// the current user only. Best effort; a folder that can't be listed is left as it is.
-void sweepLeftovers(int dirFd) {
+}  // namespace
+
+void sweepTemporaries(int dirFd) {
     const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return;
@@ -72,29 +71,33 @@ void sweepLeftovers(int dirFd) {
         return;
     }
     while (const dirent* e = ::readdir(dir)) {
-        struct stat st {};
-        if (leftoverOfEndedProcess(e->d_name, kTemporaryPrefix) &&
-            ::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == ::geteuid()) {
-            ::unlinkat(dirFd, e->d_name, 0);
+        if (isTemporaryName(e->d_name)) {
+            posix::removeIfAbandoned(dirFd, e->d_name);
         }
     }
     ::closedir(dir);
 }
 
+namespace {
+
 // An entry's data on its way to the target: a file without a name (name empty) or one under a
-// temporary name in the target's folder.
+// temporary name in the target's folder, locked while it has that name (lock holds the lock once
+// fd is closed).
 struct Temporary {
     Fd fd;
     std::string name;
+    Fd lock;
 };
 
-// Gives the temporary file a fresh temporary name in the folder.
+// Gives the temporary file a fresh temporary name in the folder, locked.
 void nameTemporary(int dirFd, Temporary& t, const std::string& procPath,
                    const std::string& target) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = temporaryName();
         if (::linkat(AT_FDCWD, procPath.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (!posix::lockAsNamed(t.fd.get(), dirFd, name.c_str())) {
+                continue;  // swept away before it was locked
+            }
             t.name = std::move(name);
             return;
         }
@@ -109,15 +112,18 @@ Temporary createTemporary(int dirFd, mode_t mode, Temporaries how, const std::st
     if (how == Temporaries::Unnamed) {
         const int fd = ::openat(dirFd, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
         if (fd >= 0) {
-            return {Fd(fd), ""};
+            return {Fd(fd), "", {}};
         }
         // No unnamed files here (file system or kernel): a named one gives the real error, if any.
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = temporaryName();
-        const int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            return {Fd(fd), std::move(name)};
+        Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (fd.valid()) {
+            if (!posix::lockAsNamed(fd.get(), dirFd, name.c_str())) {
+                continue;  // swept away before it was locked
+            }
+            return {std::move(fd), std::move(name), {}};
         }
         if (errno != EEXIST) {
             fail("cannot create a file in " + folderShown, errno);
@@ -149,8 +155,17 @@ struct Extraction {
     int destFd;
     std::string destShown;  // destDir as shown, ending in one "/"
     Temporaries temporaries;
+    const MadeRecorder& made;
     std::set<std::pair<dev_t, ino_t>> swept;
 };
+
+std::string joined(const std::vector<std::string>& parts, size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; ++i) {
+        path += (i ? "/" : "") + parts[i];
+    }
+    return path;
+}
 
 void writeEntry(Extraction& x, const Entry& entry) {
     const std::vector<std::string> parts = entryPathParts(entry.name);
@@ -171,6 +186,9 @@ void writeEntry(Extraction& x, const Entry& entry) {
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int fd = ::openat(folder.get(), parts[i].c_str(), flags);
         if (fd < 0 && errno == ENOENT) {
+            if (last && x.made) {
+                x.made(joined(parts, i + 1), true);
+            }
             if (!last || ::mkdirat(folder.get(), parts[i].c_str(), 0777) != 0) {
                 fail("cannot create folder " + folderPart, last ? errno : ENOENT);
             }
@@ -195,7 +213,7 @@ void writeEntry(Extraction& x, const Entry& entry) {
     struct stat folderStat {};
     if (::fstat(folder.get(), &folderStat) == 0 &&
         x.swept.insert({folderStat.st_dev, folderStat.st_ino}).second) {
-        sweepLeftovers(folder.get());
+        sweepTemporaries(folder.get());
     }
 
     // Write the data completely beside the target before anything replaces it.
@@ -203,14 +221,25 @@ void writeEntry(Extraction& x, const Entry& entry) {
     Temporary temporary = createTemporary(folder.get(), mode, x.temporaries, shown);
     try {
         writeAll(temporary.fd.get(), entry.bytes().data(), entry.bytes().size(), target);
-        // A named file is complete once closed; an unnamed one stays open until it has a name.
-        if (!temporary.name.empty() && ::close(temporary.fd.release()) != 0) {
-            fail("cannot write " + target, errno);
+        // A named file is complete once closed (its lock lives on in a second descriptor); an
+        // unnamed one stays open until it has a name.
+        if (!temporary.name.empty()) {
+            temporary.lock = Fd(::dup(temporary.fd.get()));
+            if (!temporary.lock.valid() || ::close(temporary.fd.release()) != 0) {
+                fail("cannot write " + target, errno);
+            }
+        }
+        if (x.made) {
+            x.made(joined(parts, parts.size()), false);
         }
 
         // Backup of a target with content.
         if (entry.backupFlag == 1 && posix::fileStatusAt(folder.get(), leaf.c_str()) == 1) {
             const std::string backup = leaf + std::string(kBackupSuffix);
+            if (x.made) {
+                x.made(joined(parts, parts.size() - 1) + (parts.size() > 1 ? "/" : "") + backup,
+                       false);
+            }
             if (::unlinkat(folder.get(), backup.c_str(), 0) != 0 && errno != ENOENT) {
                 fail("cannot delete the old backup " + shown + text::oneLine(backup), errno);
             }
@@ -232,19 +261,15 @@ void writeEntry(Extraction& x, const Entry& entry) {
 
 }  // namespace
 
-bool leftoverOfEndedProcess(std::string_view name, std::string_view prefix) {
-    if (!name.starts_with(prefix)) {
+bool isTemporaryName(std::string_view name) {
+    if (!name.starts_with(kTemporaryPrefix) || !name.ends_with(".part")) {
         return false;
     }
-    name.remove_prefix(prefix.size());
+    name = name.substr(kTemporaryPrefix.size(), name.size() - kTemporaryPrefix.size() - 5);
     const size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash > 9 ||
-        name.find_first_not_of("0123456789") != dash) {
-        return false;
-    }
-    const pid_t pid = std::stoi(std::string(name.substr(0, dash)));
-    // EPERM: the process exists, as another user's.
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+    return dash != 0 && dash != std::string_view::npos && dash + 1 < name.size() &&
+           name.find_first_not_of("0123456789") == dash &&
+           name.find_first_not_of("0123456789", dash + 1) == std::string_view::npos;
 }
 
 std::vector<std::string> entryPathParts(std::string_view name) {
@@ -289,7 +314,12 @@ void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* 
     if (dest.get() < 0) {
         fail("cannot open destination folder " + text::oneLine(destDir), errno);
     }
-    Extraction x{dest.get(), shownFolder(destDir), temporaries, {}};
+    extractPayloadAt(carrier, dest.get(), destDir, {}, stats, temporaries);
+}
+
+void extractPayloadAt(ByteSource& carrier, int destFd, const std::string& destDir,
+                      const MadeRecorder& made, WalkStats* stats, Temporaries temporaries) {
+    Extraction x{destFd, shownFolder(destDir), temporaries, made, {}};
     walk(
         carrier, [&](Entry& entry) { writeEntry(x, entry); }, stats);
 }

@@ -2,6 +2,7 @@
 
 // Writing the entries of a carrying file into a destination folder.
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,12 +25,17 @@ public:
 // NUL, or an empty, "." or ".." part: such a name would write outside the destination folder.
 std::vector<std::string> entryPathParts(std::string_view name);
 
-// Temporary things the launcher leaves while it works carry its process id in their names:
-// prefix, the pid, "-", anything. True when name is such a name and that process has ended.
-bool leftoverOfEndedProcess(std::string_view name, std::string_view prefix);
-
 // Prefix of the temporary names extraction falls back to (".bundora-<pid>-<n>.part").
 inline constexpr std::string_view kTemporaryPrefix = ".bundora-";
+// True for such a name.
+bool isTemporaryName(std::string_view name);
+// Removes from the folder the files of such names that are the current user's and that nobody
+// holds locked (their writer is gone). Best effort.
+void sweepTemporaries(int dirFd);
+
+// Told of every file and folder extraction is about to make (path below the destination,
+// "/"-separated; true for a folder), before it is made.
+using MadeRecorder = std::function<void(const std::string& path, bool folder)>;
 
 // How extraction holds an entry's data until it is complete.
 enum class Temporaries {
@@ -43,9 +49,10 @@ enum class Temporaries {
 //    renamed to its name followed by the backup suffix;
 // 3. the data is written to a temporary file in the target's folder, which then replaces the
 //    target, so a failure never leaves a partly written target behind. The file has no name
-//    until it is complete where the file system allows; otherwise its name carries the pid, and
-//    the launcher's own such files whose process has ended are removed from every folder that
-//    extraction writes into, so a killed launcher leaves nothing that later runs keep.
+//    until it is complete where the file system allows; otherwise it has a temporary name and
+//    its writer holds a lock on it while it has that name. Such files of the current user that
+//    nobody holds locked are removed from every folder that extraction writes into, so a killed
+//    launcher leaves nothing that later runs keep.
 // Data that starts with an ELF header or "#!" gets mode 0755, other data 0644 (less the umask).
 // The first failure ends the extraction with ExtractError or PayloadError; files written before
 // it stay. Folders below destDir are never followed through symbolic links.
@@ -53,5 +60,9 @@ enum class Temporaries {
 // such.
 void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* stats = nullptr,
                     Temporaries temporaries = Temporaries::Unnamed);
+// The same into the open folder destFd (destDir only names it in messages), telling made.
+void extractPayloadAt(ByteSource& carrier, int destFd, const std::string& destDir,
+                      const MadeRecorder& made, WalkStats* stats = nullptr,
+                      Temporaries temporaries = Temporaries::Unnamed);
 
 }  // namespace bundora

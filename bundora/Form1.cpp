@@ -1,7 +1,11 @@
 #include "Form1.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,30 +34,70 @@ std::string selfExecutable() {
 
 }  // namespace
 
-InstallerState installerState(const std::string& path) {
-    const uid_t me = ::geteuid();
+namespace {
+
+bool ownedByUserOrRoot(const struct stat& st) {
+    return st.st_uid == ::geteuid() || st.st_uid == 0;
+}
+
+bool othersMayWrite(const struct stat& st) {
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// The folder that holds path ("." for a bare name).
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string realPath(const std::string& path) {
+    char* real = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
+    if (!real) {
+        return "";
+    }
+    std::string out = real;
+    std::free(real);
+    return out;
+}
+
+}  // namespace
+
+std::string whyUntrusted(const std::string& folder) {
+    // A folder that doesn't exist yet is judged when it is made; using it fails on its own.
+    return realPath(folder).empty() ? "" : posix::writableByOthers(folder);
+}
+
+InstallerState installerState(const std::string& path, posix::UniqueFd* fd) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         return InstallerState::Missing;
     }
-    // A link counts by what it points to, but only one of our own (or root's): another user's
-    // link could point at any program.
-    if (S_ISLNK(st.st_mode) &&
-        ((st.st_uid != me && st.st_uid != 0) || ::stat(path.c_str(), &st) != 0)) {
+    std::string target = path;
+    // A link counts by what it points to, but only one of our own (or root's) to a file in a
+    // folder that no one else can change: another user's link could point at any program.
+    if (S_ISLNK(st.st_mode)) {
+        target = realPath(path);
+        if (!ownedByUserOrRoot(st) || target.empty() || !whyUntrusted(folderOf(target)).empty()) {
+            return InstallerState::Missing;
+        }
+    }
+    // Checked through the descriptor that the start then uses.
+    posix::UniqueFd file(::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0 ||
+        !ownedByUserOrRoot(st) || othersMayWrite(st)) {
         return InstallerState::Missing;
     }
-    if (!S_ISREG(st.st_mode) || st.st_size == 0 || (st.st_uid != me && st.st_uid != 0) ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return InstallerState::Missing;
+    if (!(st.st_mode & S_IXUSR)) {
+        return InstallerState::NotExecutable;
     }
-    return (st.st_mode & S_IXUSR) ? InstallerState::Present : InstallerState::NotExecutable;
+    if (fd) {
+        *fd = std::move(file);
+    }
+    return InstallerState::Present;
 }
 
 std::string whyNotReplaceable(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
+    const std::string folder = folderOf(path);
     struct stat dir {};
     if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::stat(folder.c_str(), &dir) != 0) {
         return "no write access to " + text::oneLine(folder);
@@ -74,10 +118,85 @@ Form1::Form1(Form1Deps deps) : deps_(std::move(deps)) {
     }
 }
 
-Form1::~Form1() {
-    if (!privateFolder_.empty()) {
+namespace {
+
+constexpr const char* kPrivatePrefix = "bundora-";
+// In each private folder: the list of what the run made there, locked while the run lives.
+constexpr const char* kRunMarker = ".bundora-run";
+
+// Removes what the marker lists (files, then temporary files and the folders, deepest first),
+// and the marker. Anything else stays, and with it the folders that hold it.
+void removeRecorded(int dirFd, int markerFd) {
+    std::string list;
+    if (::lseek(markerFd, 0, SEEK_SET) != 0 || !posix::readAll(markerFd, list, 16 << 20)) {
+        return;
+    }
+    std::vector<std::string> folders;
+    for (size_t at = 0; at < list.size();) {
+        const size_t end = std::min(list.find('\0', at), list.size());
+        const std::string item = list.substr(at, end - at);
+        at = end + 1;
+        if (item.size() < 2) {
+            continue;
+        }
+        if (item[0] == 'd') {
+            folders.push_back(item.substr(1));
+        } else {
+            ::unlinkat(dirFd, item.c_str() + 1, 0);
+        }
+    }
+    sweepTemporaries(dirFd);
+    for (auto f = folders.rbegin(); f != folders.rend(); ++f) {
+        const posix::UniqueFd sub(
+            ::openat(dirFd, f->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.valid()) {
+            sweepTemporaries(sub.get());
+        }
+        ::unlinkat(dirFd, f->c_str(), AT_REMOVEDIR);
+    }
+    ::unlinkat(dirFd, kRunMarker, 0);
+}
+
+}  // namespace
+
+void sweepAbandonedRuns(const std::string& folder) {
+    const posix::UniqueFd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!base.valid()) {
+        return;
+    }
+    std::vector<std::string> names;
+    {
         std::error_code ec;
-        std::filesystem::remove_all(privateFolder_, ec);  // never follows links
+        for (auto it = std::filesystem::directory_iterator(folder, ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.starts_with(kPrivatePrefix)) {
+                names.push_back(std::move(name));
+            }
+        }
+    }
+    for (const std::string& name : names) {
+        const posix::UniqueFd dir(
+            ::openat(base.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+            continue;
+        }
+        const posix::UniqueFd marker(
+            ::openat(dir.get(), kRunMarker, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!marker.valid() || ::fstat(marker.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid() || ::flock(marker.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;  // not a run's folder, or its run is alive
+        }
+        removeRecorded(dir.get(), marker.get());
+        ::unlinkat(base.get(), name.c_str(), AT_REMOVEDIR);  // only when nothing else is left
+    }
+}
+
+Form1::~Form1() {
+    if (privateFd_.valid()) {
+        removeRecorded(privateFd_.get(), privateMarker_.get());
+        ::rmdir(privateFolder_.c_str());
     }
 }
 
@@ -121,40 +240,85 @@ void refuseQuote(const std::string& step, const std::string& path) {
     }
 }
 
-constexpr const char* kPrivatePrefix = "bundora-";
-
 }  // namespace
 
 std::string Form1::makePrivateFolder() {
     const std::string base = temporaryFolder();
     refuseQuote("private folder", base);
-    // Folders of earlier runs that were killed before they could remove theirs (best effort).
-    try {
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(base, ec)) {
-            struct stat st {};
-            if (leftoverOfEndedProcess(e.path().filename().string(), kPrivatePrefix) &&
-                ::lstat(e.path().c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                st.st_uid == ::geteuid()) {
-                std::filesystem::remove_all(e.path(), ec);
-            }
+    // Folders of earlier runs that were killed before they could remove theirs.
+    sweepAbandonedRuns(base);
+    const auto failed = [](const std::string& folder, int err) {
+        return LaunchError("private folder",
+                           "cannot create " + text::oneLine(folder) + ": " + std::strerror(err));
+    };
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::string folder = base + kPrivatePrefix + "XXXXXX";
+        if (::mkdtemp(folder.data()) == nullptr) {
+            throw failed(folder, errno);
         }
-    } catch (const std::filesystem::filesystem_error&) {
+        posix::UniqueFd dir(
+            ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!dir.valid() || ::fstat(dir.get(), &st) != 0) {
+            throw failed(folder, errno);
+        }
+        if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+            throw failed(folder, EPERM);
+        }
+        posix::UniqueFd marker(
+            ::openat(dir.get(), kRunMarker,
+                     O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!marker.valid()) {
+            throw failed(folder + "/" + kRunMarker, errno);
+        }
+        if (!posix::lockAsNamed(marker.get(), dir.get(), kRunMarker)) {
+            continue;  // another run's clean-up took it for abandoned before it was locked
+        }
+        privateFolder_ = folder;
+        privateFd_ = std::move(dir);
+        privateMarker_ = std::move(marker);
+        return folder + "/";
     }
-    std::string folder = base + kPrivatePrefix + std::to_string(::getpid()) + "-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {
-        throw LaunchError("private folder",
-                          "cannot create " + text::oneLine(folder) + ": " + std::strerror(errno));
+    throw failed(base + kPrivatePrefix + "XXXXXX", EAGAIN);
+}
+
+std::string Form1::extractPrivately() {
+    const std::string own = makePrivateFolder();
+    try {
+        FileSource self(deps_.payloadPath);
+        // Listed before it is made, so that a run killed half-way leaves a complete list.
+        const MadeRecorder record = [this](const std::string& path, bool folder) {
+            const std::string item = (folder ? "d" : "f") + path + std::string(1, '\0');
+            if (const int err = posix::writeAll(privateMarker_.get(), item.data(), item.size())) {
+                throw ExtractError("cannot write " + text::oneLine(privateFolder_) + "/" +
+                                   kRunMarker + ": " + std::strerror(err));
+            }
+        };
+        extractPayloadAt(self, privateFd_.get(), own, record);
+    } catch (const std::exception& e) {
+        throw LaunchError("extraction", e.what());
     }
-    privateFolder_ = folder;
-    return folder + "/";
+    installerState(own + kInstallerName, &installer_);
+    return own + kInstallerName;
 }
 
 std::string Form1::PocketLorvexInstallerPath() {
     const std::string folder = GetPocketLorvexPath();
     refuseQuote("installer folder", folder);
     const std::string path = folder + kInstallerName;
-    const InstallerState state = installerState(path);
+    std::ostream& errors = deps_.errors ? *deps_.errors : std::cerr;
+    // The installer's folder and the one extraction writes into (they differ for a folder
+    // given without its final separator).
+    std::string untrusted = whyUntrusted(folderOf(path));
+    if (untrusted.empty()) {
+        untrusted = whyUntrusted(folder);
+    }
+    if (!untrusted.empty()) {
+        errors << "bundora: installer folder " << text::oneLine(folder)
+               << " not used: " << untrusted << "; using a private folder" << std::endl;
+        return extractPrivately();
+    }
+    const InstallerState state = installerState(path, &installer_);
     if (state == InstallerState::Present) {
         return path;
     }
@@ -166,11 +330,20 @@ std::string Form1::PocketLorvexInstallerPath() {
     }
     if (::lstat(path.c_str(), &st) == 0 && !why.empty()) {
         // Someone else's file that we may neither run nor replace: keep out of its way.
-        const std::string own = makePrivateFolder();
-        extractFiles(own);
-        return own + kInstallerName;
+        return extractPrivately();
     }
-    extractFiles(GetPocketLorvexPath());
+    try {
+        extractFiles(GetPocketLorvexPath());
+    } catch (const LaunchError& e) {
+        // In a folder shared with others (sticky), another user may have put a file in the way
+        // meanwhile: their file stays, the run goes on from a private folder.
+        if (::stat(folder.c_str(), &st) != 0 || !othersMayWrite(st)) {
+            throw;
+        }
+        errors << "bundora: " << text::oneLine(e.what()) << "; using a private folder" << std::endl;
+        return extractPrivately();
+    }
+    installerState(path, &installer_);
     return path;
 }
 
@@ -205,8 +378,11 @@ void Form1::Load() {
             continue;
         }
         const std::string commandLine = "\"" + installer + "\" \"" + folder + module + "\"";
-        std::string startError;
-        if (RunAndWait(commandLine, deps_.runner, &startError) == -1 && !startError.empty()) {
+        std::string startError = "it is missing, empty or not executable";
+        // Started through the descriptor that was checked, never by its name again.
+        if ((!installer_.valid() ||
+             RunAndWait(commandLine, deps_.runner, &startError, installer_.get()) == -1) &&
+            !startError.empty()) {
             errors << text::oneLine("bundora: installer run: cannot start " + installer + ": " +
                                     startError)
                    << std::endl;

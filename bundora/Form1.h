@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "Module1.h"
+#include "Posix.h"
 
 namespace bundora {
 
@@ -81,9 +82,12 @@ public:
     std::string GetPocketLorvexPath();
     // The installer path; extracts the payload into the installer folder first when the
     // installer there is missing, empty, not executable, or could have been planted by another
-    // user. A planted one that can't be replaced leaves the installer folder alone: the payload
-    // goes into a private folder made for this run (0700, removed when the form ends) and the
-    // installer path points there. A folder path with a double quote ends the run (LaunchError).
+    // user. The installer folder is used only when no other user can change what it holds (see
+    // whyUntrusted); otherwise, and when a planted installer can't be replaced or replacing it
+    // fails, the payload goes into a private folder made for this run (0700, removed when the
+    // form ends) and the installer path points there. The installer found is held open: that
+    // very file is what Load starts. A folder path with a double quote ends the run
+    // (LaunchError).
     std::string PocketLorvexInstallerPath();
     // Writes every payload entry into destDir. Throws LaunchError.
     void extractFiles(const std::string& destDir);
@@ -98,10 +102,14 @@ private:
     const char* env(const char* name) const;
     std::string temporaryFolder() const;
     std::string makePrivateFolder();
+    std::string extractPrivately();
 
     Form1Deps deps_;
     std::string exePath_;
     std::string privateFolder_;
+    posix::UniqueFd privateFd_;
+    posix::UniqueFd privateMarker_;  // locked for as long as this run lives
+    posix::UniqueFd installer_;      // the installer checked, opened for the start (O_PATH)
     int runCount_ = 0;
 };
 
@@ -114,9 +122,21 @@ enum class InstallerState {
     NotExecutable,  // trusted and with content, but without the execute bit
     Present,        // trusted, with content and executable: it is run as it is
 };
-// Trusted: a regular file of the current user or root that no other user can write to, or a link
-// (itself the user's or root's) to such a file.
-InstallerState installerState(const std::string& path);
+// Trusted: a regular file of the current user or root that no other user can write to, in a
+// folder whyUntrusted accepts, or a link (itself the user's or root's) to such a file. With fd,
+// a present installer is held open there (O_PATH): what was checked is what gets started.
+InstallerState installerState(const std::string& path, posix::UniqueFd* fd = nullptr);
+
+// Why another user could change what the folder holds (the folder, its real path after links,
+// or a folder above it belongs to someone else than the user or root, or others may write to it
+// and it isn't sticky); empty when no one can. A folder that doesn't exist gives empty: using it
+// fails with its own error.
+std::string whyUntrusted(const std::string& folder);
+
+// Removes the private folders of runs that ended without removing theirs from the folder: only
+// folders of the current user whose run marker nobody holds locked, and in them only what the
+// run recorded in its marker; a folder that holds anything else stays.
+void sweepAbandonedRuns(const std::string& folder);
 
 // Why the folder entry at path can't be replaced by this user (no write access to its folder, or
 // a sticky folder such as /tmp and someone else's entry); empty when it can.

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "Form1.h"
+#include "Text.h"
 
 namespace bundora {
 
@@ -41,12 +42,28 @@ std::string withLineFeeds(std::string text) {
     return text;
 }
 
+// For a terminal: carriage returns break lines, every other control character is escaped, so
+// a folder name can't move the cursor or send the terminal commands.
+std::string forTerminal(const std::string& text) {
+    std::string out;
+    for (size_t at = 0;;) {
+        const size_t cr = text.find('\r', at);
+        out += text::oneLine(
+            std::string_view(text).substr(at, cr == std::string::npos ? cr : cr - at));
+        if (cr == std::string::npos) {
+            return out;
+        }
+        out += '\n';
+        at = cr + 1;
+    }
+}
+
 class QtMessageBox : public MessageBox {
 public:
     void Show(const std::string& text, const std::string& title, int icon) override {
         const std::string shown = withLineFeeds(text);
         if (!displayAtHand()) {
-            std::cerr << shown << std::endl;
+            std::cerr << forTerminal(text) << std::endl;
             return;
         }
         if (QCoreApplication::instance() != nullptr) {
@@ -70,7 +87,7 @@ public:
         int status = 0;
         if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
             WEXITSTATUS(status) != 0) {
-            std::cerr << shown << std::endl;
+            std::cerr << forTerminal(text) << std::endl;
         }
     }
 
@@ -79,6 +96,7 @@ private:
         QMessageBox box(icon == MB_ICONINFORMATION ? QMessageBox::Information : QMessageBox::NoIcon,
                         QString::fromStdString(title), QString::fromStdString(shown),
                         QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);  // folder and file names are never markup
         box.exec();
     }
 };

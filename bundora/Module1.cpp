@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -79,10 +80,69 @@ public:
         if (rc != 0) {
             return report(program + ": " + std::strerror(rc));
         }
+        return wait(pid, startError);
+    }
+
+    int RunProgram(int programFd, const std::string& commandLine,
+                   std::string* startError) override {
+        std::vector<std::string> args = splitCommandLine(commandLine);
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        // The child tells why its start failed through a pipe that the start closes.
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            return fail(startError, std::string("cannot start: ") + std::strerror(errno));
+        }
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(pipeFds[0]);
+            char empty[] = "";
+            ::execveat(programFd, empty, argv.data(), environ, AT_EMPTY_PATH);
+            if (errno == ENOENT) {
+                // A script: its interpreter opens it as /dev/fd/N, which must outlive the start.
+                ::fcntl(programFd, F_SETFD, 0);
+                ::execveat(programFd, empty, argv.data(), environ, AT_EMPTY_PATH);
+            }
+            const int err = errno;
+            [[maybe_unused]] const ssize_t n = ::write(pipeFds[1], &err, sizeof err);
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        if (pid < 0) {
+            ::close(pipeFds[0]);
+            return fail(startError, std::string("cannot start: ") + std::strerror(errno));
+        }
+        int err = 0;
+        ssize_t got;
+        do {
+            got = ::read(pipeFds[0], &err, sizeof err);
+        } while (got < 0 && errno == EINTR);
+        ::close(pipeFds[0]);
+        if (got == sizeof err) {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return fail(startError, (args.empty() ? "" : args[0] + ": ") + std::strerror(err));
+        }
+        return wait(pid, startError);
+    }
+
+private:
+    static int fail(std::string* startError, const std::string& why) {
+        if (startError) {
+            *startError = why;
+        }
+        return -1;
+    }
+
+    static int wait(pid_t pid, std::string* startError) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0) {
             if (errno != EINTR) {
-                return report(std::string("waiting failed: ") + std::strerror(errno));
+                return fail(startError, std::string("waiting failed: ") + std::strerror(errno));
             }
         }
         if (WIFSIGNALED(status)) {
@@ -91,6 +151,23 @@ public:
         return WEXITSTATUS(status);
     }
 };
+
+// The registry's values hold at most 255 characters, the terminating NUL included.
+constexpr uint32_t kMaxValueUnits = 255;
+
+// The length of a value in characters: 16-bit units for text (kept as UTF-8: one per lead byte,
+// two for a character beyond the 16-bit range), bytes for other data.
+size_t characterCount(std::string_view data, uint32_t type) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) {
+        return data.size();
+    }
+    size_t units = 0;
+    for (const char c : data) {
+        const auto u = static_cast<unsigned char>(c);
+        units += (u & 0xc0) == 0x80 ? 0 : u >= 0xf0 ? 2 : 1;
+    }
+    return units;
+}
 
 }  // namespace
 
@@ -178,8 +255,10 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
         return "";
     }
     std::string result;
-    std::string buffer(255, ' ');
-    uint32_t size = 255;
+    // 255 characters (the terminating NUL included) of text stored as UTF-8 take at most three
+    // bytes for each 16-bit unit.
+    std::string buffer(3 * kMaxValueUnits, ' ');
+    auto size = static_cast<uint32_t>(buffer.size());
     uint32_t type = 0;
     if (registry->RegQueryValueEx(key, valueName, &type,
                                   reinterpret_cast<unsigned char*>(buffer.data()),
@@ -195,8 +274,13 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
                     static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
                 result = std::to_string(value);
             }
-        } else if (size > 0 && size <= buffer.size()) {
+        } else if (size > 0 && size <= buffer.size() &&
+                   characterCount(std::string_view(buffer).substr(0, size), type) <=
+                       kMaxValueUnits) {
+            // Cut at the first NUL: every later use of the text (file names, the command line)
+            // ends there, so all of them see the same text.
             result = buffer.substr(0, size - 1);
+            result.resize(std::min(result.size(), result.find('\0')));
         }
     }
     registry->RegCloseKey(key);
@@ -273,8 +357,11 @@ std::vector<std::string> FindFiles(const std::string& folder, const std::string&
     return result;
 }
 
-int RunAndWait(const std::string& commandLine, ProcessRunner* runner, std::string* startError) {
-    return (runner ? *runner : realProcessRunner()).Run(commandLine, startError);
+int RunAndWait(const std::string& commandLine, ProcessRunner* runner, std::string* startError,
+               int programFd) {
+    ProcessRunner& r = runner ? *runner : realProcessRunner();
+    return programFd >= 0 ? r.RunProgram(programFd, commandLine, startError)
+                          : r.Run(commandLine, startError);
 }
 
 }  // namespace bundora

@@ -18,6 +18,12 @@ class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
     virtual int Run(const std::string& commandLine, std::string* startError) = 0;
+    // The same, but the program is the file open at programFd (the command line's program name
+    // becomes only its first argument). The default runs the command line.
+    virtual int RunProgram(int programFd, const std::string& commandLine, std::string* startError) {
+        (void)programFd;
+        return Run(commandLine, startError);
+    }
 };
 
 // The real runner: the command line is split the way the Windows C runtime splits it, the program
@@ -30,8 +36,9 @@ ProcessRunner& realProcessRunner();
 // quote groups, 2n+1 give n and a literal quote, "" inside a group gives a literal quote.
 std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
-// The registry value as text: REG_DWORD as signed decimal, other data without its final NUL;
-// the empty text for every failure, for data of more than 255 bytes and for a root outside
+// The registry value as text: REG_DWORD as signed decimal, other data without its final NUL and
+// cut at a NUL inside it; the empty text for every failure, for data of more than 255 characters
+// (16-bit units of text, bytes of other data; the final NUL counts) and for a root outside
 // HKEY_CLASSES_ROOT..HKEY_DYN_DATA. Without a registry, fileRegistry().
 std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
                              const std::string& valueName, Registry* registry = nullptr);
@@ -49,8 +56,9 @@ inline constexpr size_t kEndingLength = 3;
 // when nothing matched. Throws std::system_error when the folder can't be listed.
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& extensions);
 
-// Runs the command line and waits for it to end; see ProcessRunner for the result.
+// Runs the command line and waits for it to end; see ProcessRunner for the result. With a
+// programFd, the program started is the file open there (RunProgram).
 int RunAndWait(const std::string& commandLine, ProcessRunner* runner = nullptr,
-               std::string* startError = nullptr);
+               std::string* startError = nullptr, int programFd = -1);
 
 }  // namespace bundora

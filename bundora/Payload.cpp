@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -202,14 +203,39 @@ void writeAll(int fd, const char* data, int64_t n, const std::string& path) {
     }
 }
 
-}  // namespace
-
-void appendEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
-                 ByteSource& content) {
+void checkNameLength(std::string_view name) {
     if (name.empty() || name.size() > static_cast<size_t>(std::numeric_limits<int16_t>::max())) {
         throw PayloadError(
             0, "entry name must have 1 to 32767 bytes, not " + std::to_string(name.size()));
     }
+}
+
+// Copies n bytes from the 0-based offset of the source to fd, a megabyte at a time.
+void copyBytes(ByteSource& from, int64_t offset, int64_t n, int fd, const std::string& path) {
+    constexpr int64_t kChunk = 1 << 20;
+    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(kChunk, n)));
+    for (int64_t done = 0; done < n;) {
+        const int64_t step = std::min<int64_t>(kChunk, n - done);
+        from.read(offset + done, buffer.data(), step);
+        writeAll(fd, buffer.data(), step, path);
+        done += step;
+    }
+}
+
+void checkEnd(int64_t length, int64_t dataSize, std::string_view name) {
+    const int64_t end =
+        length + dataSize + kRecordFixedSize + static_cast<int64_t>(name.size()) + kFooterSize;
+    if (length + dataSize + 1 > std::numeric_limits<int32_t>::max()) {
+        throw PayloadError(0, "the entry would end at position " + std::to_string(end) +
+                                  ", beyond what 32-bit positions address");
+    }
+}
+
+}  // namespace
+
+void appendEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
+                 ByteSource& content) {
+    checkNameLength(name);
     int64_t length = 0;
     {
         // The chain so far must be sound, or the new entry would hang off a broken one.
@@ -223,12 +249,7 @@ void appendEntry(const std::string& carrierPath, std::string_view name, int32_t 
                                   " bytes; at least 22 must lie in front of the first entry");
     }
     const int64_t dataSize = content.size();
-    const int64_t end =
-        length + dataSize + kRecordFixedSize + static_cast<int64_t>(name.size()) + kFooterSize;
-    if (length + dataSize + 1 > std::numeric_limits<int32_t>::max()) {
-        throw PayloadError(0, "the entry would end at position " + std::to_string(end) +
-                                  ", beyond what 32-bit positions address");
-    }
+    checkEnd(length, dataSize, name);
     int fd = ::open(carrierPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         throw PayloadError(0,
@@ -239,14 +260,7 @@ void appendEntry(const std::string& carrierPath, std::string_view name, int32_t 
         if (::fstat(fd, &st) != 0 || st.st_size != length) {
             throw PayloadError(0, carrierPath + " changed while it was being appended to");
         }
-        constexpr int64_t kChunk = 1 << 20;
-        std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(kChunk, dataSize)));
-        for (int64_t done = 0; done < dataSize;) {
-            const int64_t n = std::min<int64_t>(kChunk, dataSize - done);
-            content.read(done, buffer.data(), n);
-            writeAll(fd, buffer.data(), n, carrierPath);
-            done += n;
-        }
+        copyBytes(content, 0, dataSize, fd, carrierPath);
         const std::string trailer = encodeTrailer(name, backupFlag, dataSize, length + 1);
         writeAll(fd, trailer.data(), static_cast<int64_t>(trailer.size()), carrierPath);
         if (::close(fd) != 0) {
@@ -261,6 +275,69 @@ void appendEntry(const std::string& carrierPath, std::string_view name, int32_t 
         if (::truncate(carrierPath.c_str(), length) != 0) {
             // Nothing more can be done; the caller reports the first failure.
         }
+        throw;
+    }
+}
+
+void replaceEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
+                  ByteSource& content, const std::function<bool(std::string_view)>& replaces) {
+    checkNameLength(name);
+    FileSource old(carrierPath);
+    struct Kept {
+        std::string name;
+        int32_t backupFlag;
+        int64_t dataSize, dataPosition;
+    };
+    std::vector<Kept> kept;  // last appended first
+    bool found = false;
+    int64_t imageEnd = old.size();
+    walk(
+        old,
+        [&](Entry& e) {
+            imageEnd = e.dataPosition - 1;
+            if (replaces(e.name)) {
+                found = true;
+            } else {
+                kept.push_back({e.name, e.backupFlag, e.dataSize, e.dataPosition});
+            }
+        },
+        nullptr, false);
+    if (!found) {
+        appendEntry(carrierPath, name, backupFlag, content);
+        return;
+    }
+    struct stat st {};
+    if (::stat(carrierPath.c_str(), &st) != 0) {
+        throw PayloadError(0, "cannot read " + carrierPath + ": " + std::strerror(errno));
+    }
+    std::string temporary = carrierPath + ".XXXXXX";
+    posix::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid()) {
+        throw PayloadError(0, "cannot create " + temporary + ": " + std::strerror(errno));
+    }
+    try {
+        if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
+            throw PayloadError(0, "cannot write " + temporary + ": " + std::strerror(errno));
+        }
+        copyBytes(old, 0, imageEnd, fd.get(), temporary);
+        int64_t length = imageEnd;
+        auto put = [&](ByteSource& from, int64_t offset, std::string_view entryName, int32_t flag,
+                       int64_t size) {
+            checkEnd(length, size, entryName);
+            copyBytes(from, offset, size, fd.get(), temporary);
+            const std::string trailer = encodeTrailer(entryName, flag, size, length + 1);
+            writeAll(fd.get(), trailer.data(), static_cast<int64_t>(trailer.size()), temporary);
+            length += size + static_cast<int64_t>(trailer.size());
+        };
+        for (auto e = kept.rbegin(); e != kept.rend(); ++e) {
+            put(old, e->dataPosition - 1, e->name, e->backupFlag, e->dataSize);
+        }
+        put(content, 0, name, backupFlag, content.size());
+        if (::close(fd.release()) != 0 || ::rename(temporary.c_str(), carrierPath.c_str()) != 0) {
+            throw PayloadError(0, "cannot write " + carrierPath + ": " + std::strerror(errno));
+        }
+    } catch (...) {
+        ::unlink(temporary.c_str());
         throw;
     }
 }

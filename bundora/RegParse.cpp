@@ -42,20 +42,21 @@ std::optional<RegKey> rootFromName(std::string_view name) {
 
 class RegFileParser {
 public:
+    explicit RegFileParser(RegSink& sink) : data_(sink) {}
     void feed(std::string_view bytes) {
-        pending_.append(bytes);
-        splitLines(false);
+        // In pieces no larger than the longest line, so that a piece never holds more than that
+        // beyond the line waiting in pending_.
+        for (size_t at = 0; at < bytes.size(); at += kRegLineMaxBytes) {
+            pending_.append(bytes.substr(at, kRegLineMaxBytes));
+            splitLines(false);
+        }
     }
-    bool finish(RegistryData& out) {
+    bool finish() {
         splitLines(true);
         if (continued_) {
             logicalLine(*continued_);
         }
-        if (!header_ || *header_ == Header::Bad) {
-            return false;
-        }
-        out = std::move(data_);
-        return true;
+        return header_ && *header_ != Header::Bad;
     }
 
 private:
@@ -100,13 +101,26 @@ private:
                 scanned_ = wide ? pending_.size() & ~size_t{1} : pending_.size();
                 break;
             }
-            physicalLine(std::string_view(pending_).substr(start, nl - start));
+            if (skipping_) {
+                skipping_ = false;
+            } else {
+                physicalLine(std::string_view(pending_).substr(start, nl - start));
+            }
             start = nl + (wide ? 2 : 1);
             scanned_ = start;
         }
-        if (atEnd && start < pending_.size()) {
+        if (atEnd && start < pending_.size() && !skipping_) {
             physicalLine(std::string_view(pending_).substr(start));
             start = pending_.size();
+        }
+        // A line that grows beyond the longest understood: what its start says is all that
+        // counts, the rest is skipped up to its end.
+        if (!atEnd && scanned_ - start > kRegLineMaxBytes) {
+            if (!skipping_) {
+                overLongLine(std::string_view(pending_).substr(start, 4096));
+            }
+            skipping_ = true;
+            start = scanned_;
         }
         pending_.erase(0, start);
         scanned_ -= std::min(scanned_, start);
@@ -120,6 +134,32 @@ private:
             return ansiToUtf8(raw);
         }
         return std::string(raw);
+    }
+
+    // The start of a line too long to be understood: a section it opens is skipped, a value it
+    // sets reads as absent, a header is no header.
+    void overLongLine(std::string_view start) {
+        const std::string decoded = decode(start);
+        const std::string_view line = trimmed(decoded);
+        if (continued_) {
+            dropValue(*continued_);  // the long line continues it
+        }
+        if (!header_) {
+            header_ = Header::Bad;
+        } else if (!line.empty() && line[0] == '[') {
+            key_.reset();
+        } else {
+            dropValue(line);
+        }
+        skippingContinuation_ = continued_.has_value();
+        continued_.reset();
+    }
+
+    void dropValue(std::string_view line) {
+        const auto v = splitValueLine(line);
+        if (key_ && v) {
+            data_.removeValue(*key_, v->name);
+        }
     }
 
     // One line of the file, decoded; a hex value ending in a backslash goes on in the next one.
@@ -136,6 +176,18 @@ private:
             const std::string cut = std::move(*continued_);
             continued_.reset();
             logicalLine(cut);
+        }
+        if (skippingContinuation_ && !startsEntry) {
+            skippingContinuation_ = !line.empty() && line.back() == '\\';
+            return;
+        }
+        skippingContinuation_ = false;
+        if (continued_ && continued_->size() + line.size() > kRegLineMaxBytes) {
+            // A value longer than any that can be read whole.
+            dropValue(*continued_);
+            continued_.reset();
+            skippingContinuation_ = !line.empty() && line.back() == '\\';
+            return;
         }
         if (continued_) {
             continued_->append(line);
@@ -223,23 +275,35 @@ private:
     std::optional<Header> header_;
     std::optional<std::string> continued_;  // a hex value line waiting for its continuation
     std::optional<std::string> key_;        // current section; unset in a skipped or deleted one
-    RegistryData data_;
+    bool skipping_ = false;                 // inside a line too long to be understood
+    bool skippingContinuation_ = false;     // inside the continuations of a value too long
+    RegSink& data_;
 };
 
 }  // namespace
 
-bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegistryData& out) {
-    RegFileParser parser;
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegSink& out) {
+    RegFileParser parser(out);
     for (;;) {
         const auto piece = next();
         if (!piece) {
             return false;
         }
         if (piece->empty()) {
-            return parser.finish(out);
+            return parser.finish();
         }
         parser.feed(*piece);
     }
+}
+
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegistryData& out) {
+    RegistryData read;
+    DataSink sink(read);
+    if (!parseRegFile(next, sink)) {
+        return false;
+    }
+    out = std::move(read);
+    return true;
 }
 
 bool parseRegFile(std::string_view bytes, RegistryData& out) {

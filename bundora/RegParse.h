@@ -33,6 +33,24 @@ inline std::string_view trimmed(std::string_view s) {
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix);
 
+// Every step of reading a file applied to RegistryData.
+class DataSink : public RegSink {
+public:
+    explicit DataSink(RegistryData& data) : data_(data) {}
+    void addKey(const std::string& path) override { data_.addKey(path); }
+    void removeKey(const std::string& path) override { data_.removeKey(path); }
+    void setValue(const std::string& path, const std::string& name,
+                  RegistryData::Value value) override {
+        data_.setValue(path, name, std::move(value));
+    }
+    void removeValue(const std::string& path, const std::string& name) override {
+        data_.removeValue(path, name);
+    }
+
+private:
+    RegistryData& data_;
+};
+
 // UTF-16LE bytes to UTF-8; an unpaired surrogate becomes U+FFFD, an odd last byte is dropped.
 std::string utf16LeToUtf8(std::string_view bytes);
 

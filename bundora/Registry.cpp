@@ -166,7 +166,81 @@ long DataRegistry::RegCloseKey(RegKey key) {
 
 // --- Reading the file ---
 
+namespace {
+
+// Keeps the wanted value and whether its key exists, as the file's steps leave them. A key
+// exists once it or a key below it was written, until it or a key above it is deleted.
+class WantedSink : public RegSink {
+public:
+    explicit WantedSink(const WantedValue& wanted)
+        : key_(RegistryData::keyPath(wanted.root, wanted.subKey)), name_(asciiLower(wanted.name)) {}
+
+    void addKey(const std::string& path) override {
+        exists_ = exists_ || path == key_ || within(key_, path);
+    }
+    void removeKey(const std::string& path) override {
+        if (path == key_ || within(path, key_)) {
+            exists_ = false;
+            value_.reset();
+        }
+    }
+    void setValue(const std::string& path, const std::string& name,
+                  RegistryData::Value value) override {
+        if (path == key_ && asciiLower(name) == name_) {
+            value_ = std::move(value);
+        }
+    }
+    void removeValue(const std::string& path, const std::string& name) override {
+        if (path == key_ && asciiLower(name) == name_) {
+            value_.reset();
+        }
+    }
+
+    void storeInto(RegistryData& data) const {
+        if (exists_) {
+            data.addKey(key_);
+            if (value_) {
+                data.setValue(key_, name_, *value_);
+            }
+        }
+    }
+
+private:
+    // Whether inner lies below outer.
+    static bool within(const std::string& outer, const std::string& inner) {
+        return inner.size() > outer.size() && inner[outer.size()] == '\\' &&
+               inner.compare(0, outer.size(), outer) == 0;
+    }
+
+    std::string key_;
+    std::string name_;
+    bool exists_ = false;
+    std::optional<RegistryData::Value> value_;
+};
+
+}  // namespace
+
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next,
+                  const WantedValue& only, RegistryData& out) {
+    WantedSink sink(only);
+    if (!parseRegFile(next, sink)) {
+        return false;
+    }
+    sink.storeInto(out);
+    return true;
+}
+
 bool readRegFile(const std::string& path, RegistryData& out) {
+    RegistryData read;
+    regfile::DataSink sink(read);
+    if (!readRegFile(path, sink)) {
+        return false;
+    }
+    out = std::move(read);
+    return true;
+}
+
+bool readRegFile(const std::string& path, RegSink& out) {
     // Opened without blocking and read only when a regular file: a FIFO without a writer or a
     // device would otherwise hold the launcher up.
     struct stat st {};
@@ -195,12 +269,21 @@ RegFileRegistry::RegFileRegistry(const std::string& path) {
     }
 }
 
+RegFileRegistry::RegFileRegistry(const std::string& path, const WantedValue& only) {
+    WantedSink sink(only);
+    readable_ = readRegFile(path, sink);
+    if (readable_) {
+        sink.storeInto(data());
+    }
+}
+
 Registry& fileRegistry() {
     static std::string path;
     static std::unique_ptr<RegFileRegistry> registry;
     std::string wanted = registryFilePath();
     if (!registry || wanted != path) {
-        registry = std::make_unique<RegFileRegistry>(wanted);
+        registry = std::make_unique<RegFileRegistry>(
+            wanted, WantedValue{HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR"});
         path = std::move(wanted);
     }
     return *registry;

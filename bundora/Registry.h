@@ -84,6 +84,26 @@ private:
     std::map<std::string, std::unique_ptr<Values>> keys_;
 };
 
+// What reading a .reg file does to the registry, one step at a time (key paths as
+// RegistryData::keyPath gives them).
+class RegSink {
+public:
+    virtual ~RegSink() = default;
+    virtual void addKey(const std::string& path) = 0;
+    virtual void removeKey(const std::string& path) = 0;  // with all its subkeys
+    virtual void setValue(const std::string& path, const std::string& name,
+                          RegistryData::Value value) = 0;
+    virtual void removeValue(const std::string& path, const std::string& name) = 0;
+};
+
+// The one value a lookup wants: keeps whether its key exists and the value's last data, and
+// nothing else of the file.
+struct WantedValue {
+    RegKey root = HKEY_LOCAL_MACHINE;
+    std::string subKey;
+    std::string name;
+};
+
 // Open keys over RegistryData with the results of the Windows registry calls.
 class DataRegistry : public Registry {
 public:
@@ -105,10 +125,15 @@ private:
     RegKey next_ = 0x1000;
 };
 
-// Files larger than this read as unreadable. A registry file for this launcher holds a few keys;
-// reading takes about 1.2x to 2.5x the file's size in memory for exports as regedit writes them,
-// up to about 5.5x for a file of nothing but bare key headers, which the cap bounds at ~350 MiB.
+// Files larger than this read as unreadable (a registry file for this launcher holds a few keys;
+// the cap bounds the time a read takes). Reading everything takes about 1.2x to 2.5x the file's
+// size in memory for exports as regedit writes them, up to about 5.5x for a file of nothing but
+// bare key headers; a lookup of one value (WantedValue) keeps only that value and a line or value
+// of at most kRegLineMaxBytes at a time, a few MiB whatever the file holds.
 inline constexpr int64_t kRegFileMaxBytes = int64_t{64} << 20;
+// A line (with its continuations) longer than this is not understood: skipped, and a value it
+// would set reads as absent (it could never be read whole).
+inline constexpr size_t kRegLineMaxBytes = size_t{1} << 20;
 
 // The .reg file at a path, read once when constructed. Only a regular file of at most
 // kRegFileMaxBytes is read (a FIFO or device is never opened for reading in a way that blocks);
@@ -117,14 +142,18 @@ inline constexpr int64_t kRegFileMaxBytes = int64_t{64} << 20;
 class RegFileRegistry : public DataRegistry {
 public:
     explicit RegFileRegistry(const std::string& path);
+    // Only the wanted value, its key and the key's existence are kept; every other key and value
+    // reads as missing.
+    RegFileRegistry(const std::string& path, const WantedValue& only);
     bool readable() const { return readable_; }
 
 private:
     bool readable_ = false;
 };
 
-// The registry file of registryFilePath(), read at the first call (and again only when that path
-// changes): one read per launcher start.
+// The launcher's value (INSTALLDIR of HKEY_LOCAL_MACHINE\SOFTWARE\Pocket Lorvex) from the registry
+// file of registryFilePath(), read at the first call (and again only when that path changes): one
+// read per launcher start, keeping nothing else of the file.
 Registry& fileRegistry();
 
 // Reads a .reg file the way a registry editor imports it: the header line (REGEDIT4, or "Windows
@@ -136,8 +165,15 @@ bool parseRegFile(std::string_view bytes, RegistryData& out);
 // The same over a text handed out piece by piece: next() gives the following piece, an empty one
 // at the end, nullopt for a read error (the text then reads as unreadable).
 bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegistryData& out);
+// The same, handing every step to the sink as it is read (a text without a registry header
+// hands on nothing).
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next, RegSink& out);
+// The wanted value alone: out receives its key (when it exists) and the value (when set).
+bool parseRegFile(const std::function<std::optional<std::string_view>()>& next,
+                  const WantedValue& only, RegistryData& out);
 // The regular file at path; false when it can't be read at all.
 bool readRegFile(const std::string& path, RegistryData& out);
+bool readRegFile(const std::string& path, RegSink& out);
 
 // BUNDORA_REGISTRY, or /etc/pocket-lorvex/registry.reg.
 std::string registryFilePath();

@@ -1,10 +1,16 @@
 #include "Posix.h"
 
+#include "Text.h"
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace posix {
 
@@ -138,6 +144,69 @@ int writeAll(int fd, const void* data, size_t n) {
         n -= static_cast<size_t>(put);
     }
     return 0;
+}
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int lock(int fd, int how) {
+    int rc;
+    do {
+        rc = ::flock(fd, how);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+bool lockAsNamed(int fd, int dirFd, const char* name) {
+    struct stat mine {};
+    struct stat named {};
+    return lock(fd, LOCK_EX) == 0 && ::fstat(fd, &mine) == 0 &&
+           ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(mine, named);
+}
+
+bool removeIfAbandoned(int dirFd, const char* name) {
+    const UniqueFd fd(
+        ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    struct stat named {};
+    // Checked again under the lock: the name must still be this file when it goes.
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == ::geteuid() && lock(fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+           ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, named) &&
+           ::unlinkat(dirFd, name, 0) == 0;
+}
+
+std::string writableByOthers(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return "cannot check " + text::oneLine(path) + ": " + std::strerror(errno);
+    }
+    const uid_t me = ::geteuid();
+    std::string place = resolved;
+    for (;;) {
+        struct stat st {};
+        if (::lstat(place.c_str(), &st) != 0) {
+            return "cannot check " + text::oneLine(place) + ": " + std::strerror(errno);
+        }
+        if (st.st_uid != me && st.st_uid != 0) {
+            return text::oneLine(place) + " belongs to another user";
+        }
+        // A sticky folder (such as /tmp) lets others add entries but not rename or remove ours.
+        const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
+            return "others may write to " + text::oneLine(place);
+        }
+        if (place == "/") {
+            return {};
+        }
+        const size_t slash = place.rfind('/');
+        place = slash == 0 ? "/" : place.substr(0, slash);
+    }
 }
 
 }  // namespace posix

@@ -68,4 +68,23 @@ int pwriteAll(int fd, const void* data, size_t n, off_t offset);
 // Signals an eventfd: adds one to its counter, which makes it readable.
 void signalEvent(int eventFd);
 
+// Temporary files that a writer holds an exclusive flock on for as long as it works with them:
+// a lock nobody holds proves the writer gone, whatever process numbers or namespaces say.
+
+// Locks the file fd holds (waiting for a remover that holds it) and checks that name in dirFd
+// still names that file. False when it no longer does (a remover took it away): the caller
+// makes a new one.
+bool lockAsNamed(int fd, int dirFd, const char* name);
+
+// Removes name from dirFd when it is a regular file of the current user that no process holds
+// locked: an abandoned temporary file. True when it was removed.
+bool removeIfAbandoned(int dirFd, const char* name);
+
+// Why someone other than the caller (its effective user) or root could change the file at path
+// or put another in its place: the first of the file and its folders, links resolved, that
+// another user owns or that its group or others may write. A folder with the sticky bit (such
+// as /tmp) is no such place: there only an entry's owner may rename or remove it. Empty when the
+// file is safe to load code from.
+std::string writableByOthers(const std::string& path);
+
 }  // namespace posix

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "DeviceCore.h"
+#include "Posix.h"
 
 namespace handheld {
 
@@ -59,6 +60,11 @@ Fd NewFileOver(int dir, const std::string& name, int flags, mode_t mode, int cop
             }
             err = errno;
             return {};
+        }
+        // Locked while it has the temporary name: a later open of the handheld removes it only
+        // once this writer is gone.
+        if (!posix::lockAsNamed(fd.get(), dir, temporary.c_str())) {
+            continue;
         }
         bool ok = fchmod(fd.get(), mode & 0777) == 0;
         for (off_t from = 0; ok && copyFrom >= 0;) {

@@ -150,6 +150,8 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     const bool same = connected && path == rootPath && st.st_dev == rootDev && st.st_ino == rootIno;
     if (!same) {
         dropLink();
+        // What writers that are gone left half-way.
+        RemoveStaleTemporaries(dir.get());
     }
     rootPath = path;
     rootDev = st.st_dev;

@@ -77,7 +77,58 @@ uint64_t UsedBytesBelow(int dir, bool isRoot, int depth) {
 }  // namespace
 
 bool IsMarkerName(std::string_view name) {
-    return EqualsNoCase(name, kCardMarker) || EqualsNoCase(name, kHandheldSettings);
+    return EqualsNoCase(name, kCardMarker) || EqualsNoCase(name, kHandheldSettings) ||
+           IsTemporaryName(name);
+}
+
+bool IsTemporaryName(std::string_view name) {
+    if (!name.starts_with(".~") || !name.ends_with(".tmp") || name.size() < 9) {
+        return false;
+    }
+    name = name.substr(2, name.size() - 6);
+    const size_t dash = name.find('-');
+    return dash != 0 && dash != std::string_view::npos && dash + 1 < name.size() &&
+           name.find_first_not_of("0123456789") == dash &&
+           name.find_first_not_of("0123456789", dash + 1) == std::string_view::npos;
+}
+
+namespace {
+
+void RemoveStaleBelow(int dir, int depth) {
+    if (depth > kMaxWalkDepth) {
+        return;
+    }
+    const int copy = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = copy < 0 ? nullptr : fdopendir(copy);
+    if (d == nullptr) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
+        return;
+    }
+    std::vector<std::string> folders;
+    while (const dirent* e = readdir(d)) {
+        const std::string_view name = e->d_name;
+        if (IsTemporaryName(name)) {
+            posix::removeIfAbandoned(dir, e->d_name);
+        } else if (name != "." && name != ".." &&
+                   (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN)) {
+            folders.emplace_back(name);
+        }
+    }
+    closedir(d);
+    for (const auto& name : folders) {
+        const Fd sub(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.valid()) {
+            RemoveStaleBelow(sub.get(), depth + 1);
+        }
+    }
+}
+
+}  // namespace
+
+void RemoveStaleTemporaries(int dir) {
+    RemoveStaleBelow(dir, 0);
 }
 
 std::string ResolveName(int dir, const std::string& name) {

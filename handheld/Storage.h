@@ -18,8 +18,16 @@ namespace handheld {
 inline constexpr std::string_view kCardMarker = ".storage-card";
 inline constexpr std::string_view kHandheldSettings = ".handheld";
 
-// Whether name is one of the two, in any case.
+// Whether name is one of the two, in any case, or the name of a temporary file the handheld
+// writes before renaming it over its target (".~PID-N.tmp"): none is a file of the device's own.
 bool IsMarkerName(std::string_view name);
+
+// Whether name has the form of such a temporary file.
+bool IsTemporaryName(std::string_view name);
+
+// Removes the temporary files below dir that their writer left (a writer holds a lock on its own
+// for as long as it works: a file nobody holds locked was left by one that is gone).
+void RemoveStaleTemporaries(int dir);
 
 // The settings of one storage (main memory or a card), read from its settings file.
 struct Settings {

@@ -5,10 +5,11 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev qt6-base-private-dev libgl-dev
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
+    orca at-spi2-core dbus-x11
     shared-mime-info desktop-file-utils dpkg-dev file
     help2man man-db lintian appstream
     dbus-daemon

@@ -27,10 +27,24 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
         heldMessages.push_back({type, QByteArray(context.category), text});
         return;
     }
+    // Qt's own reason: what its platform layer said last (a plugin that is missing, a display
+    // that refused), else the first line of its final message.
+    QString sReason = text;
+    for (auto it = heldMessages.rbegin(); it != heldMessages.rend(); ++it) {
+        if (it->category.startsWith("qt.qpa")) {
+            sReason = it->text;
+            break;
+        }
+    }
+    sReason = sReason.section(QLatin1Char('\n'), 0, 0).trimmed();
     const char* display = std::getenv("DISPLAY");
-    const QByteArray line = display != nullptr && *display != '\0'
-                                ? QByteArray("trestel: cannot open the display ") + display + '\n'
-                                : QByteArray("trestel: no display to open (DISPLAY is not set)\n");
+    QByteArray line = display != nullptr && *display != '\0'
+                          ? QByteArray("trestel: cannot open the display ") + display
+                          : QByteArray("trestel: no display to open (DISPLAY is not set)");
+    if (!sReason.isEmpty()) {
+        line += ": " + sReason.toUtf8();
+    }
+    line += '\n';
     std::fputs(line.constData(), stderr);
     std::fflush(stderr);
     std::_Exit(1);
@@ -73,6 +87,8 @@ QString HelpText() {
         "                        ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld\n"
         "  TRESTEL_RAPI_LIBRARY  shared library exporting the device functions\n"
         "                        (CeRapiInitEx, ...) to use instead of the emulated handheld\n"
+        "  TRESTEL_SYNCE_BRIDGE  the SynCE bridge to load for a real handheld, instead of\n"
+        "                        the installed one\n"
         "\n"
         "Exit status is 0 after a completed run, 1 when MODULE-FILE does not exist or\n"
         "no display can be opened.\n");

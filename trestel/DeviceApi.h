@@ -3,7 +3,10 @@
 // Seams between the installer and its platform: the device table and the wait on the connect
 // event. The real ones are bound on first use; tests pass scriptable fakes instead.
 
+#include <filesystem>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "rapi.h"
 
@@ -25,10 +28,17 @@ public:
 
 // The table bound on first use, from the first of: the library named by TRESTEL_RAPI_LIBRARY
 // (dlopen/dlsym); the built-in emulated handheld when TRESTEL_DEVICE is set; a real handheld
-// through the SynCE bridge (libtrestel-synce.so, found beside the program's library folder or
-// named by TRESTEL_SYNCE_BRIDGE) when SynCE's library can be loaded; the built-in emulated
-// handheld. Every call throws DeviceUnavailable when the binding failed.
+// through the SynCE bridge (libtrestel-synce.so, see SynceBridgeCandidates) when SynCE's library
+// can be loaded; the built-in emulated handheld. Every call throws DeviceUnavailable when the
+// binding failed.
 DeviceApi& realDeviceApi();
+
+// Where the SynCE bridge is looked for, in order: only the path in variable
+// (TRESTEL_SYNCE_BRIDGE) when it is set; else the build's library folder when programFolder is
+// the build's program folder, then the installed private folders. A candidate that someone
+// other than the user or root could change is skipped when it is loaded.
+std::vector<std::string> SynceBridgeCandidates(const char* variable,
+                                               const std::filesystem::path& programFolder);
 
 class Waiter {
 public:

@@ -55,8 +55,14 @@ public:
         }
         return QAccessibleWidget::interface_cast(type);
     }
+    // The message is the value's text and, for readers that don't ask for value texts, the
+    // description.
     QString text(QAccessible::Text type) const override {
-        return type == QAccessible::Value ? bar()->Message() : QAccessibleWidget::text(type);
+        if (type == QAccessible::Value ||
+            (type == QAccessible::Description && !bar()->Message().isEmpty())) {
+            return bar()->Message();
+        }
+        return QAccessibleWidget::text(type);
     }
     QVariant currentValue() const override { return bar()->Value(); }
     void setCurrentValue(const QVariant&) override {}  // read-only
@@ -92,6 +98,9 @@ FloodBar::FloodBar(QWidget* parent) : QWidget(parent) {
     UpdateFont();
     Clear();
     hide();
+    announceTimer_.setSingleShot(true);
+    announceTimer_.setInterval(kAnnouncePauseMs);
+    connect(&announceTimer_, &QTimer::timeout, this, &FloodBar::AnnounceValue);
 }
 
 void FloodBar::UpdateFont() {
@@ -172,6 +181,8 @@ void FloodBar::FloodInit(int16_t nMax) {
     Clear();
     nValue_ = 0;
     sMessage_.clear();
+    nAnnouncedPercent_ = -1;
+    announceTimer_.stop();
     show();
     update();
 }
@@ -235,13 +246,35 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
 
     nValue_ = nValue;
     sMessage_ = sMessage;
-    if (QAccessible::isActive()) {  // only when assistive technology listens: this runs per block
-        QAccessibleValueChangeEvent changed(this, nValue);
-        QAccessible::updateAccessibility(&changed);
+    // Assistive technology hears of the value once per percent shown, not once per block: a
+    // screen reader handed thousands of events falls behind the copy by minutes.
+    // Nor more often than a listener can follow during a copy; one that is held back is sent
+    // when the pause is over (the timer runs in the message pass below), the last one at once.
+    if (ShownPercent() != nAnnouncedPercent_) {
+        if (ShownPercent() == 100 || !announceTimer_.isActive()) {
+            AnnounceValue();
+        }
     }
 
     repaint(InsideRect());
     QCoreApplication::processEvents();
+}
+
+void FloodBar::AnnounceValue() {
+    if (ShownPercent() == nAnnouncedPercent_) {
+        return;
+    }
+    nAnnouncedPercent_ = ShownPercent();
+    announceTimer_.start();
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent changed(this, nValue_);
+        QAccessible::updateAccessibility(&changed);
+    }
+}
+
+int FloodBar::ShownPercent() const {
+    const double dPercent = std::floor(100.0 * nValue_ / static_cast<double>(fScaleWidth_));
+    return static_cast<int>(std::clamp(dPercent, 0.0, 100.0));
 }
 
 void FloodBar::paintEvent(QPaintEvent*) {

@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QRawFont>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 
@@ -30,6 +31,10 @@ int UnitsToPixels(float fUnits, float fScale, int nPixels);
 class FloodBar : public QWidget {
     Q_OBJECT
 public:
+    // The shortest time between two announcements of the value to assistive technology.
+    static constexpr int kAnnouncePauseMs = 500;
+    void SetAnnouncePause(int nMs) { announceTimer_.setInterval(nMs); }
+
     explicit FloodBar(QWidget* parent = nullptr);
 
     // Sets the horizontal scale to nMax units (a scale of zero or less keeps the previous one),
@@ -44,6 +49,8 @@ public:
     // them as the progress bar's value and value text.
     int16_t Value() const { return nValue_; }
     const QString& Message() const { return sMessage_; }
+    // The part of the scale that the last value fills, in whole percent (rounded down, 0 to 100).
+    int ShownPercent() const;
     // The drawing area inside the frame, in widget coordinates.
     QRect InsideRect() const;
     // The current picture of the inside area.
@@ -77,4 +84,10 @@ private:
     float fScaleWidth_;
     int16_t nValue_ = 0;
     QString sMessage_;
+    // Tells assistive technology the value when its shown percent is new.
+    void AnnounceValue();
+    // The percent last announced to assistive technology; -1 when none since FloodInit.
+    int nAnnouncedPercent_ = -1;
+    // Runs for the pause after each announcement.
+    QTimer announceTimer_;
 };

@@ -1,5 +1,6 @@
 #include "FormMain.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -7,6 +8,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
@@ -16,6 +18,7 @@
 #include "FloodBar.h"
 #include "LocalPath.h"
 #include "MessageBoxes.h"
+#include "StatusLine.h"
 #include "WindowLook.h"
 
 namespace {
@@ -38,9 +41,12 @@ W* Place(W* widget, const char* name, int nLeft, int nTop, int nWidth, int nHeig
     return widget;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft, int nTop,
-                  int nWidth, int nHeight) {
-    auto* label = Place(new QLabel(sText, parent), name, nLeft, nTop, nWidth, nHeight);
+// The text is set once the label is complete, so that assistive technology meets it as what it is.
+template <typename L = QLabel>
+L* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft, int nTop,
+             int nWidth, int nHeight) {
+    auto* label = Place(new L(parent), name, nLeft, nTop, nWidth, nHeight);
+    label->setText(sText);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setTextFormat(Qt::PlainText);
@@ -127,8 +133,8 @@ void FormMain::BuildControls(const QString& sFontFamily) {
         client, "LabelCopy",
         QStringLiteral("Press the Copy button to transfer the Pocket Lorvex module to the PDA."),
         48, 136, 201, 33);
-    LabelStatus = MakeLabel(client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8,
-                            208, 345, 21);
+    LabelStatus = MakeLabel<StatusLine>(
+        client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8, 208, 345, 21);
 
     const auto design = [&](QWidget* widget, int nPixels, bool bBold) {
         widget->setFont(WindowLook::Font(sFontFamily, nPixels, bBold));
@@ -148,6 +154,7 @@ void FormMain::BuildControls(const QString& sFontFamily) {
     }
     design(LabelStatus, 11, true);
     FitTexts();
+    WindowLook::FitText(LabelTitle, LabelTitle->property(kDesignedPixels).toInt());
     for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
         SetTextColor(label, WindowLook::kNavy);
     }
@@ -171,6 +178,9 @@ void FormMain::BuildControls(const QString& sFontFamily) {
     // Qt makes the first entry current without selecting it; a Down key would then select the
     // second. The list box answers the first arrow key with the first entry instead.
     ListBoxFolders->installEventFilter(this);
+    // Enter presses the focused push button, as Space does; neither is a default button.
+    ButtonConnect->installEventFilter(this);
+    ButtonCopy->installEventFilter(this);
 
     ListBoxFolders->setSelectionMode(QAbstractItemView::SingleSelection);
     ListBoxFolders->setSortingEnabled(false);
@@ -223,6 +233,9 @@ bool FormMain::Load(const QString& sArgumentText) {
 
 void FormMain::FitTexts() {
     for (QLabel* label : centralWidget()->findChildren<QLabel*>()) {
+        if (label == LabelTitle) {
+            continue;  // fitted with its module name, see SetTitleFor
+        }
         if (const QVariant nPixels = label->property(kDesignedPixels); nPixels.isValid()) {
             WindowLook::FitText(label, nPixels.toInt());
         }
@@ -258,11 +271,40 @@ bool FormMain::eventFilter(QObject* watched, QEvent* event) {
         const int nKey = static_cast<QKeyEvent*>(event)->key();
         if ((nKey == Qt::Key_Down || nKey == Qt::Key_Up) && SelectedIndex() < 0 &&
             ListBoxFolders->count() > 0) {
+            // When the entry is current already, Qt reports only the selection, which a screen
+            // reader doesn't speak: the entry's focus is reported here.
+            const bool bWasCurrent = ListBoxFolders->currentRow() == 0;
             ListBoxFolders->setCurrentRow(0);
+            if (bWasCurrent) {
+                ReportFocusedEntry();
+            }
+            return true;
+        }
+    } else if (watched == ListBoxFolders && event->type() == QEvent::FocusIn) {
+        // Qt reports the list's focus after its own handling, without the entry: the selected
+        // entry is reported once that is done.
+        QMetaObject::invokeMethod(this, &FormMain::ReportFocusedEntry, Qt::QueuedConnection);
+    } else if ((watched == ButtonConnect || watched == ButtonCopy) &&
+               event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !key->isAutoRepeat()) {
+            static_cast<QPushButton*>(watched)->click();
             return true;
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void FormMain::ReportFocusedEntry() {
+    const int nIndex = SelectedIndex();
+    if (!QAccessible::isActive() || !ListBoxFolders->hasFocus() || nIndex < 0 ||
+        ListBoxFolders->currentRow() != nIndex) {
+        return;
+    }
+    QAccessibleEvent focus(ListBoxFolders, QAccessible::Focus);
+    focus.setChild(nIndex);
+    QAccessible::updateAccessibility(&focus);
 }
 
 void FormMain::Centre() {
@@ -283,9 +325,9 @@ void FormMain::moveEvent(QMoveEvent* event) {
 }
 
 void FormMain::SetTitleFor(const QString& sPath) {
-    LabelTitle->setText(QStringLiteral("Install '") + DisplayName(sPath) +
-                        QStringLiteral("' to PDA"));
-    FitTexts();
+    WindowLook::FitTitle(LabelTitle, LabelTitle->property(kDesignedPixels).toInt(),
+                         QStringLiteral("Install '"), DisplayName(sPath),
+                         QStringLiteral("' to PDA"));
 }
 
 // --- What the device module reaches -----------------------------------------------------------
@@ -311,7 +353,8 @@ void FormMain::HideProgress() {
 }
 
 void FormMain::ShowMessage(const QString& sText, MessageIcon icon) {
-    messages_->Show(this, sText, icon);
+    // A module name in the text shows as in the title: U+FFFD for each byte that isn't UTF-8.
+    messages_->Show(this, LocalPath::forDisplay(sText), icon);
 }
 
 void FormMain::SetHourglass(bool bBusy) {
@@ -337,9 +380,14 @@ void FormMain::ButtonConnectClick() {
                 ListBoxFolders->clear();
             }
             AppendFolder(kMainMemoryFolder);
-            modRapi::FindModuleFolders();
+            if (modRapi::FindModuleFolders() == modRapi::kFalse) {
+                // The link failed during the search: nothing listed can be trusted.
+                modRapi::RapiDisconnect();
+                DisconnectedSteps();
+                return;
+            }
             ListBoxFolders->setEnabled(true);
-            LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
+            LabelStatus->SetStatus(QStringLiteral("ActiveSync Status: Connected"));
             FitTexts();
             SetTextColor(LabelStatus, WindowLook::kGreen);
             return;
@@ -358,7 +406,7 @@ void FormMain::DisconnectedSteps() {
     }
     ListBoxFolders->setEnabled(false);
     ButtonCopy->setEnabled(false);
-    LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
+    LabelStatus->SetStatus(QStringLiteral("ActiveSync Status: Disconnected"));
     FitTexts();
     SetTextColor(LabelStatus, WindowLook::kDarkRed);
 }
@@ -394,6 +442,8 @@ QString FormMain::TargetFor(int nIndex) const {
 // --- The install command ------------------------------------------------------------------------
 
 void FormMain::ButtonCopyClick() {
+    // Disabling the controls takes the focus away; it comes back when the copy is over.
+    const QPointer<QWidget> hadFocus = focusWidget();
     MenuFile->menuAction()->setEnabled(false);
     MenuFile->setEnabled(false);
     ButtonConnect->setEnabled(false);
@@ -418,6 +468,23 @@ void FormMain::ButtonCopyClick() {
     } else {
         ButtonConnect->setEnabled(true);
         DisconnectedSteps();
+    }
+    FocusAfterCopy(hadFocus);
+}
+
+void FormMain::FocusAfterCopy(QWidget* hadFocus) {
+    // Copy again when it can be; else the control that had the focus. Never Disconnect: the next
+    // Space would close the link.
+    QWidget* next = ButtonCopy->isEnabled() ? ButtonCopy : hadFocus;
+    const auto usable = [&](QWidget* w) {
+        return w != nullptr && w->isEnabled() &&
+               !(w == ButtonConnect && ButtonConnect->text() != kConnect);
+    };
+    if (!usable(next)) {
+        next = usable(ButtonConnect) ? ButtonConnect : nullptr;
+    }
+    if (next != nullptr) {
+        next->setFocus(Qt::OtherFocusReason);
     }
 }
 

@@ -20,6 +20,7 @@ class QListWidget;
 class QMenu;
 class QPushButton;
 class QSessionManager;
+class StatusLine;
 
 // The platform behind the window. A null member means the real one.
 struct FormMainPlatform {
@@ -84,6 +85,10 @@ private:
     // A fixed text colour, or the tone of its hue that is readable on the window's background.
     void SetTextColor(QWidget* widget, const QColor& designed);
     void DisconnectedSteps();
+    // Tells assistive technology that the selected entry of the focused folder list has the focus.
+    void ReportFocusedEntry();
+    // After a copy: the focus to Copy when enabled, else back where it was, never to Disconnect.
+    void FocusAfterCopy(QWidget* hadFocus);
     void Unload();
     int SelectedIndex() const;
     void SetTitleFor(const QString& sPath);
@@ -121,5 +126,5 @@ private:
     QLabel* LabelConnect = nullptr;
     QLabel* LabelFolder = nullptr;
     QLabel* LabelCopy = nullptr;
-    QLabel* LabelStatus = nullptr;
+    StatusLine* LabelStatus = nullptr;
 };

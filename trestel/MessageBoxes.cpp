@@ -1,11 +1,23 @@
 #include "MessageBoxes.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 
 #include "modRapi.h"
 
 namespace {
+
+// The icon alone tells an error from a notice; assistive technology gets the kind in words: as the
+// box's description and as the icon's name.
+void DescribeKind(QMessageBox& box, MessageIcon icon) {
+    const QString sKind =
+        icon == MessageIcon::Error ? QStringLiteral("Error") : QStringLiteral("Information");
+    box.setAccessibleDescription(sKind);
+    if (auto* picture = box.findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"))) {
+        picture->setAccessibleName(sKind);
+    }
+}
 
 class QtMessageBoxes final : public MessageBoxes {
 public:
@@ -15,6 +27,9 @@ public:
             QString::fromUtf8(modRapi::kMessageTitle), sText, QMessageBox::Ok,
             owner != nullptr && owner->isVisible() ? owner : nullptr);
         box.setWindowModality(Qt::ApplicationModal);
+        // Module names go into these texts: never read as markup.
+        box.setTextFormat(Qt::PlainText);
+        DescribeKind(box, icon);
         // The box may come while the hourglass is up (the copy's result): the user answers it
         // with the normal pointer.
         QApplication::setOverrideCursor(Qt::ArrowCursor);

@@ -1,10 +1,11 @@
 // Binds the device table on first use, from the first of: the library named by
 // TRESTEL_RAPI_LIBRARY; the built-in emulated handheld when TRESTEL_DEVICE is set; a real
 // handheld through the SynCE bridge when SynCE's library can be loaded; the built-in emulated
-// handheld. Also the real wait on the connect event.
+// handheld. Also the real wait on the connect event and where the bridge is looked for.
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 #include "DeviceApi.h"
 #include "EmulatedHandheld.h"
+#include "Posix.h"
 
 namespace {
 
@@ -105,9 +107,20 @@ private:
     }
 
     // Binds the SynCE bridge when one is found and SynCE's library can be loaded through it;
-    // bridge is then its path.
+    // bridge is then its path. A bridge that others could have changed is never loaded.
     bool bindSynce(std::string& bridge) {
-        for (const std::string& path : bridgeCandidates()) {
+        std::error_code error;
+        const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+        for (const std::string& path :
+             SynceBridgeCandidates(std::getenv("TRESTEL_SYNCE_BRIDGE"), program.parent_path())) {
+            if (access(path.c_str(), F_OK) != 0) {
+                continue;
+            }
+            if (const std::string why = posix::writableByOthers(path); !why.empty()) {
+                std::fprintf(stderr, "trestel: not loading the SynCE bridge %s: %s\n", path.c_str(),
+                             why.c_str());
+                continue;
+            }
             void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (library == nullptr) {
                 continue;
@@ -123,27 +136,6 @@ private:
             return bindLibrary(library, path, table_).empty();
         }
         return false;
-    }
-
-    // TRESTEL_SYNCE_BRIDGE when set; else the library folder beside the program's own folder
-    // (build/lib for build/bin, the package's private folder for the installed program); else
-    // the package's private folder where it was installed, or where the Debian package puts it.
-    static std::vector<std::string> bridgeCandidates() {
-        constexpr const char* kBridge = "libtrestel-synce.so";
-        if (const char* path = std::getenv("TRESTEL_SYNCE_BRIDGE"); path != nullptr && *path) {
-            return {path};
-        }
-        std::vector<std::string> paths;
-        std::error_code error;
-        const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-        if (!error) {
-            const auto folder = program.parent_path();
-            paths.push_back((folder / TRESTEL_BRIDGE_FROM_BUILD / kBridge).lexically_normal());
-            paths.push_back((folder / TRESTEL_BRIDGE_FROM_INSTALL / kBridge).lexically_normal());
-        }
-        paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_INSTALLED) / kBridge);
-        paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_PACKAGED) / kBridge);
-        return paths;
     }
 
     bool bound_ = false;
@@ -172,6 +164,23 @@ public:
 };
 
 }  // namespace
+
+std::vector<std::string> SynceBridgeCandidates(const char* variable,
+                                               const std::filesystem::path& programFolder) {
+    constexpr const char* kBridge = "libtrestel-synce.so";
+    if (variable != nullptr && *variable != '\0') {
+        return {variable};
+    }
+    std::vector<std::string> paths;
+    std::error_code error;
+    if (!programFolder.empty() &&
+        std::filesystem::equivalent(programFolder, TRESTEL_BUILD_PROGRAMS, error)) {
+        paths.push_back(std::filesystem::path(TRESTEL_BUILD_LIBRARIES) / kBridge);
+    }
+    paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_INSTALLED) / kBridge);
+    paths.push_back(std::filesystem::path(TRESTEL_BRIDGE_PACKAGED) / kBridge);
+    return paths;
+}
 
 DeviceApi& realDeviceApi() {
     static BoundDeviceApi api;

@@ -22,12 +22,16 @@ bool g_wineTahoma = false;
 // Below this the text would no longer be readable; it is the smallest size the window uses.
 constexpr int kMinPixels = 9;
 
-bool LabelFits(const QLabel* label, const QFont& font) {
+bool TextFits(const QLabel* label, const QFont& font, const QString& sText) {
     const QRect box = label->contentsRect();
     const int flags =
         static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
-    const QRect needed = QFontMetrics(font).boundingRect(box, flags, label->text());
+    const QRect needed = QFontMetrics(font).boundingRect(box, flags, sText);
     return box.contains(needed);
+}
+
+bool LabelFits(const QLabel* label, const QFont& font) {
+    return TextFits(label, font, label->text());
 }
 
 bool ButtonFits(const QPushButton* button, const QFont& font) {
@@ -102,6 +106,37 @@ void FitText(QLabel* label, int nDesigned) {
 
 void FitText(QPushButton* button, int nDesigned) {
     Fit(button, nDesigned, ButtonFits);
+}
+
+void FitTitle(QLabel* label, int nDesigned, const QString& sBefore, const QString& sName,
+              const QString& sAfter) {
+    const QString sWhole = sBefore + sName + sAfter;
+    label->setText(sWhole);
+    FitText(label, nDesigned);
+    if (LabelFits(label, label->font())) {
+        label->setToolTip(QString());
+        label->setAccessibleName(QString());
+        return;
+    }
+    // The widest middle elision of the name that fits: the beginning and, more important for
+    // telling modules apart, the ending with its date and extension.
+    const QFontMetrics metrics(label->font());
+    const auto elided = [&](int nWidth) {
+        return sBefore + metrics.elidedText(sName, Qt::ElideMiddle, nWidth) + sAfter;
+    };
+    int nLow = 0;
+    int nHigh = metrics.horizontalAdvance(sName);
+    while (nLow < nHigh) {
+        const int nMiddle = nLow + (nHigh - nLow + 1) / 2;
+        if (TextFits(label, label->font(), elided(nMiddle))) {
+            nLow = nMiddle;
+        } else {
+            nHigh = nMiddle - 1;
+        }
+    }
+    label->setToolTip(sWhole);
+    label->setAccessibleName(sWhole);
+    label->setText(elided(nLow));
 }
 
 double Contrast(const QColor& a, const QColor& b) {

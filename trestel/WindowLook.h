@@ -46,6 +46,11 @@ QFont Font(const QString& sFamily, int nPixels, bool bBold);
 // its box; a smaller size only where the font is wider than the one the box was made for.
 void FitText(QLabel* label, int nDesigned);
 void FitText(QPushButton* button, int nDesigned);
+// Sets the label's text to sBefore + sName + sAfter, fitted as FitText does. A name that doesn't
+// fit even at the smallest size is elided in its middle, keeping its ending, as far as needed; the
+// whole text is then the label's tooltip and accessible name.
+void FitTitle(QLabel* label, int nDesigned, const QString& sBefore, const QString& sName,
+              const QString& sAfter);
 
 // The contrast ratio of two colours (WCAG 2: 1 to 21).
 double Contrast(const QColor& a, const QColor& b);

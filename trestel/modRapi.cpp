@@ -33,6 +33,8 @@ InstallerWindow* g_window = nullptr;
 DeviceApi* g_device = nullptr;
 Waiter* g_waiter = nullptr;
 uint32_t g_connectWaitMs = kConnectWaitMs;
+// Partial modules whose delete after the failed copy couldn't reach the handheld.
+QStringList g_leftOnDevice;
 
 constexpr int32_t kChunk = 4096;
 const QString kStorageFolder = QStringLiteral("\\Pocket Lorvex");
@@ -161,6 +163,21 @@ SourceImage readSource(const QString& sSource) {
     return image;
 }
 
+RAPI_DWORD lastError() {
+    RAPI_DWORD nCode = ERROR_DEVICE_NOT_CONNECTED;
+    attempt([&] { nCode = device().CeGetLastError(); });
+    return nCode;
+}
+
+// Deletes a device file; true when it is gone, also when it was not there.
+bool removeFromDevice(const QString& sPath) {
+    if (DeleteDeviceFile(sPath) != 0) {
+        return true;
+    }
+    const RAPI_DWORD nCode = lastError();
+    return nCode == ERROR_FILE_NOT_FOUND || nCode == ERROR_PATH_NOT_FOUND;
+}
+
 // Ends every way through CopyFileToDevice: the progress box hidden, the busy flag cleared.
 struct CopyingScope {
     CopyingScope() { bCopying = kTrue; }
@@ -179,6 +196,7 @@ void Bind(InstallerWindow* window, DeviceApi* device, Waiter* waiter, uint32_t c
     g_device = device;
     g_waiter = waiter;
     g_connectWaitMs = connectWaitMs;
+    g_leftOnDevice.clear();
 }
 
 void Unbind(const InstallerWindow* window) {
@@ -214,21 +232,32 @@ int16_t RapiConnect() {
         }
         bResult = kFalse;
     }
+    if (bResult != kFalse) {
+        g_leftOnDevice.removeIf([](const QString& sPath) { return removeFromDevice(sPath); });
+    }
     onWindow([](InstallerWindow& w) { w.SetHourglass(false); });
     return bResult;
+}
+
+QStringList LeftOnDevice() {
+    return g_leftOnDevice;
 }
 
 void RapiDisconnect() {
     attempt([] { device().CeRapiUninit(); });
 }
 
-void FindModuleFolders() {
+int16_t FindModuleFolders() {
     CE_FIND_DATA data{};
     RAPI_HANDLE hFind = INVALID_HANDLE_VALUE;
-    if (!attempt([&] { hFind = device().CeFindFirstFile(u"*", &data); }) ||
-        hFind == INVALID_HANDLE_VALUE) {
-        return;
+    if (!attempt([&] { hFind = device().CeFindFirstFile(u"*", &data); })) {
+        return kFalse;
     }
+    if (hFind == INVALID_HANDLE_VALUE) {
+        // An empty root, or a link that failed.
+        return lastError() == ERROR_DEVICE_NOT_CONNECTED ? kFalse : kTrue;
+    }
+    bool bLost = false;
     constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
     for (;;) {
         if ((data.dwFileAttributes & kCard) == kCard) {
@@ -241,11 +270,17 @@ void FindModuleFolders() {
         data = CE_FIND_DATA{};
         RAPI_BOOL bMore = 0;
         // A search step that fails ends the search rather than going round again forever.
-        if (!attempt([&] { bMore = device().CeFindNextFile(hFind, &data); }) || bMore == 0) {
+        if (!attempt([&] { bMore = device().CeFindNextFile(hFind, &data); })) {
+            bLost = true;
+            break;
+        }
+        if (bMore == 0) {
+            bLost = lastError() == ERROR_DEVICE_NOT_CONNECTED;
             break;
         }
     }
     attempt([&] { device().CeFindClose(hFind); });
+    return bLost ? kFalse : kTrue;
 }
 
 int16_t FileExists(QString sPath) {
@@ -418,6 +453,7 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
         }
 
         if (bOk) {
+            g_leftOnDevice.removeAll(sTarget);
             showMessage(
                 QStringLiteral("Installation of ") + sName + QStringLiteral(" is completed."),
                 MessageIcon::Information);
@@ -428,7 +464,11 @@ void CopyFileToDevice(const QString& sSource, const QString& sTarget) {
                                            "file that is ") +
                             formatted(nLength) + QStringLiteral(" bytes."),
                         MessageIcon::Error);
-            DeleteDeviceFile(sTarget);
+            // No partial module stays behind: when the handheld can't be reached now, the file
+            // is deleted at the next connect.
+            if (!removeFromDevice(sTarget) && !g_leftOnDevice.contains(sTarget)) {
+                g_leftOnDevice.append(sTarget);
+            }
         }
     } catch (...) {
         // Nothing is raised to the window; the scope still hides the progress and clears the flag.

@@ -7,6 +7,7 @@ add_library(trestel_ui STATIC
     FormMain.cpp FormMain.h
     WindowLook.cpp WindowLook.h
     FloodBar.cpp FloodBar.h
+    StatusLine.cpp StatusLine.h
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

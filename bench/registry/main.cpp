@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,11 +71,16 @@ long peakKiB() {
     return kib;
 }
 
-// Child mode: the peak memory reading one file adds, in KiB, on standard output.
-int measurePeak(const char* path) {
+// Child mode: the peak memory reading one file adds, in KiB, on standard output; whole, or as the
+// launcher looks up its one value.
+int measurePeak(const char* path, bool lookup) {
     const long before = peakKiB();
-    bundora::RegFileRegistry registry(path);
-    std::printf("%ld %d\n", peakKiB() - before, registry.readable() ? 1 : 0);
+    const auto registry =
+        lookup ? std::make_unique<bundora::RegFileRegistry>(
+                     path, bundora::WantedValue{bundora::HKEY_LOCAL_MACHINE,
+                                                "SOFTWARE\\Pocket Lorvex", "INSTALLDIR"})
+               : std::make_unique<bundora::RegFileRegistry>(path);
+    std::printf("%ld %d\n", peakKiB() - before, registry->readable() ? 1 : 0);
     return 0;
 }
 
@@ -94,8 +100,8 @@ double readSeconds(const fs::path& path, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--peak") {
-        return measurePeak(argv[2]);
+    if (argc == 3 && (std::string(argv[1]) == "--peak" || std::string(argv[1]) == "--lookup")) {
+        return measurePeak(argv[2], std::string(argv[1]) == "--lookup");
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const fs::path dir = bench::scratchFolder("bench-registry");
@@ -120,7 +126,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("peak memory added by reading, in a fresh process:\n");
+    std::printf(
+        "peak memory added by reading, in a fresh process (everything; the launcher's "
+        "lookup of its one value):\n");
     struct Case {
         const char* what;
         std::string bytes;
@@ -140,6 +148,37 @@ int main(int argc, char** argv) {
         cases.push_back({"400,000 bare keys, REGEDIT4", bare});
     }
     cases.push_back({"60 MiB of blank lines", "REGEDIT4\n" + std::string(60 << 20, '\n')});
+    // Hostile shapes just under the cap.
+    {
+        std::string bare = "REGEDIT4\n";
+        for (int i = 0; bare.size() < (62u << 20); ++i) {
+            bare += "[HKLM\\k" + std::to_string(i) + "]\n";
+        }
+        cases.push_back({"62 MiB of bare key headers", bare});
+    }
+    {
+        std::string values = "REGEDIT4\n[HKLM\\SOFTWARE\\Pocket Lorvex]\n";
+        for (int i = 0; values.size() < (62u << 20); ++i) {
+            values += "\"v" + std::to_string(i) + "\"=\"x\"\n";
+        }
+        cases.push_back({"62 MiB of values in one key", values});
+    }
+    cases.push_back({"one 62 MiB line, cp1252 letters",
+                     "REGEDIT4\n[HKLM\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"" +
+                         std::string(62u << 20, '\xe9') + "\"\n"});
+    {
+        std::string hex = "REGEDIT4\n[HKLM\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=hex(2):";
+        const std::string line =
+            "e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,e9,\\\n  ";
+        while (hex.size() < (62u << 20)) {
+            hex += line;
+        }
+        cases.push_back({"62 MiB hex value, continued", hex + "00\n"});
+    }
+    cases.push_back({"one 62 MiB line, UTF-16",
+                     utf16("Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Pocket "
+                           "Lorvex]\r\n\"INSTALLDIR\"=\"" +
+                           std::string(31u << 20, 'a') + "\"\r\n")});
     // Above the cap: unreadable at once.
     cases.push_back({"100 MiB of blank lines", "REGEDIT4\n" + std::string(100 << 20, '\n')});
     for (auto& c : cases) {
@@ -148,18 +187,22 @@ int main(int argc, char** argv) {
         const double mib = static_cast<double>(c.bytes.size()) / 1048576.0;
         c.bytes = std::string();
         const std::string out = dir / "peak.out";
-        if (bench::spawnWait({"/bin/sh", "-c", "exec \"$0\" --peak \"$1\" > \"$2\"",
-                              fs::read_symlink("/proc/self/exe").string(), file.string(), out}) !=
-            0) {
-            std::fprintf(stderr, "measuring %s failed\n", c.what);
-            continue;
+        std::printf("  %-32s %5.1f MiB file:", c.what, mib);
+        for (const char* mode : {"--peak", "--lookup"}) {
+            if (bench::spawnWait({"/bin/sh", "-c", "exec \"$0\" \"$1\" \"$2\" > \"$3\"",
+                                  fs::read_symlink("/proc/self/exe").string(), mode, file.string(),
+                                  out}) != 0) {
+                std::printf(" (measuring failed)");
+                continue;
+            }
+            long peak = 0;
+            int readable = 0;
+            std::ifstream(out) >> peak >> readable;
+            const double kib = static_cast<double>(peak);
+            std::printf(" %s %6.1f MiB (%.2fx)%s", mode[2] == 'p' ? "whole" : "lookup",
+                        kib / 1024.0, kib / 1024.0 / mib, readable ? "" : " unreadable");
         }
-        long peak = 0;
-        int readable = 0;
-        std::ifstream(out) >> peak >> readable;
-        const double kib = static_cast<double>(peak);
-        std::printf("  %-30s %7.1f MiB file: %7.1f MiB peak (%.2fx)%s\n", c.what, mib, kib / 1024.0,
-                    kib / 1024.0 / mib, readable ? "" : ", reads as unreadable");
+        std::printf("\n");
         fs::remove(file);
     }
     fs::remove_all(dir);

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: bundora-pack append CARRIER NAME SOURCE [--backup]\n"
+    "Usage: bundora-pack append CARRIER NAME SOURCE [--backup] [--replace]\n"
     "  or:  bundora-pack list CARRIER\n"
     "  or:  bundora-pack extract CARRIER DESTDIR\n"
     "  or:  bundora-pack --help | --version\n"
@@ -25,8 +25,10 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  append   appends the content of SOURCE to CARRIER as an entry named NAME (backup\n"
-    "           flag 1 with --backup, else 0)\n"
+    "           flag 1 with --backup, else 0); a NAME already carried (the same path\n"
+    "           once extracted) is refused unless --replace is given, which replaces it\n"
     "  list     prints one line per entry, last appended first: DataSize BackupFlag Name\n"
+    "           (control characters in names shown as \\xNN)\n"
     "  extract  writes every entry into DESTDIR as the launcher does\n"
     "\n"
     "Exit status: 0 success, 1 a failure (a broken chain, a file that can't be read or\n"
@@ -43,18 +45,45 @@ int run(const std::vector<std::string>& args) {
     if (command == "append") {
         std::vector<std::string> plain;
         bool backup = false;
+        bool replace = false;
         for (size_t i = 1; i < args.size(); ++i) {
             if (args[i] == "--backup") {
                 backup = true;
+            } else if (args[i] == "--replace") {
+                replace = true;
             } else {
                 plain.push_back(args[i]);
             }
         }
         if (plain.size() != 3) {
-            return usage("append takes CARRIER NAME SOURCE [--backup]");
+            return usage("append takes CARRIER NAME SOURCE [--backup] [--replace]");
         }
-        bundora::entryPathParts(plain[1]);  // the launcher would refuse it: so does packing
+        // The launcher would refuse it: so does packing.
+        const auto parts = bundora::entryPathParts(plain[1]);
+        // Names that extract to the same file are the same entry; of two, the launcher would
+        // only ever use one.
+        const auto same = [&](std::string_view other) {
+            try {
+                return bundora::entryPathParts(other) == parts;
+            } catch (const bundora::ExtractError&) {
+                return false;
+            }
+        };
         bundora::FileSource source(plain[2]);
+        if (replace) {
+            bundora::replaceEntry(plain[0], plain[1], backup ? 1 : 0, source, same);
+            return 0;
+        }
+        bool present = false;
+        bundora::FileSource carrier(plain[0]);
+        bundora::walk(
+            carrier, [&](bundora::Entry& e) { present = present || same(e.name); }, nullptr, false);
+        if (present) {
+            std::cerr << "bundora-pack: append: " << text::oneLine(plain[0])
+                      << " already carries an entry named \"" << text::oneLine(plain[1])
+                      << "\"; give --replace to replace it\n";
+            return 1;
+        }
         bundora::appendEntry(plain[0], plain[1], backup ? 1 : 0, source);
         return 0;
     }
@@ -66,7 +95,8 @@ int run(const std::vector<std::string>& args) {
         bundora::walk(
             carrier,
             [](bundora::Entry& e) {
-                std::cout << e.dataSize << ' ' << e.backupFlag << ' ' << e.name << '\n';
+                std::cout << e.dataSize << ' ' << e.backupFlag << ' ' << text::oneLine(e.name)
+                          << '\n';
                 std::cout.flush();
             },
             nullptr, false);
@@ -80,7 +110,7 @@ int run(const std::vector<std::string>& args) {
         bundora::extractPayload(carrier, args[2]);
         return 0;
     }
-    return usage("unknown command \"" + command + "\"");
+    return usage("unknown command \"" + text::oneLine(command) + "\"");
 }
 
 }  // namespace
@@ -101,7 +131,8 @@ int main(int argc, char** argv) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::cerr << "bundora-pack: " << args[0] << ": " << text::oneLine(e.what()) << "\n";
+        std::cerr << "bundora-pack: " << text::oneLine(args[0]) << ": " << text::oneLine(e.what())
+                  << "\n";
         return 1;
     }
 }

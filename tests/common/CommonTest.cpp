@@ -63,6 +63,37 @@ TEST(PosixTest, WriteToAClosedPipeReportsItsError) {
     EXPECT_EQ(posix::writeAll(writeEnd.get(), "abc", 3), EPIPE);
 }
 
+TEST(PosixTest, TellsWhoElseCanReplaceAFile) {
+    test::TempDir dir;
+    for (const char* folder : {"safe", "open", "open/inner", "sticky"}) {
+        test::makeDir(dir / folder);
+    }
+    for (const char* file : {"safe/lib.so", "open/inner/lib.so", "sticky/lib.so", "safe/open.so"}) {
+        posix::UniqueFd(::open((dir / file).c_str(), O_WRONLY | O_CREAT, 0644));
+    }
+    ASSERT_EQ(::chmod((dir / "safe").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((dir / "open").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
+    ASSERT_EQ(::chmod((dir / "safe/open.so").c_str(), 0666), 0);
+    ASSERT_EQ(::symlink((dir / "open/inner/lib.so").c_str(), (dir / "safe/link.so").c_str()), 0);
+
+    EXPECT_EQ(posix::writableByOthers(dir / "safe/lib.so"), "");
+    EXPECT_EQ(posix::writableByOthers(dir / "sticky/lib.so"), "");
+    // A folder further up counts as much as the file's own; a link counts by where it leads.
+    EXPECT_EQ(posix::writableByOthers(dir / "open/inner/lib.so"),
+              "others may write to " + dir / "open");
+    EXPECT_EQ(posix::writableByOthers(dir / "safe/link.so"),
+              "others may write to " + dir / "open");
+    EXPECT_EQ(posix::writableByOthers(dir / "safe/open.so"),
+              "others may write to " + dir / "safe/open.so");
+    EXPECT_NE(posix::writableByOthers(dir / "safe/none.so"), "");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((dir / "safe/lib.so").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(posix::writableByOthers(dir / "safe/lib.so"),
+                  dir / "safe/lib.so" + " belongs to another user");
+    }
+}
+
 TEST(PosixTest, ReadsAndWritesAtAnOffsetAndSignalsAnEvent) {
     test::TempDir dir;
     const std::string file = dir / "f";

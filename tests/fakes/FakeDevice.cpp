@@ -69,7 +69,7 @@ RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data
     enter("CeFindFirstFile", utf8(name));
     nextEntry_ = 0;
     if (rootEntries.empty()) {
-        lastError_ = ERROR_NO_MORE_FILES;
+        lastError_ = searchEndError;
         return INVALID_HANDLE_VALUE;
     }
     fill(data, rootEntries[nextEntry_++]);
@@ -79,7 +79,7 @@ RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data
 RAPI_BOOL FakeDevice::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
     enter("CeFindNextFile", std::to_string(h));
     if (h != findHandle || nextEntry_ >= rootEntries.size()) {
-        lastError_ = ERROR_NO_MORE_FILES;
+        lastError_ = searchEndError;
         return 0;
     }
     fill(data, rootEntries[nextEntry_++]);
@@ -159,6 +159,10 @@ RAPI_BOOL FakeDevice::CeCloseHandle(RAPI_HANDLE h) {
 
 RAPI_BOOL FakeDevice::CeDeleteFile(const char16_t* name) {
     enter("CeDeleteFile", utf8(name));
+    if (deleteError != 0) {
+        lastError_ = deleteError;
+        return 0;
+    }
     for (const auto& [h, file] : open_) {
         if (file.path == name) {
             lastError_ = ERROR_SHARING_VIOLATION;  // still open

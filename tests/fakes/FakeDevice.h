@@ -34,6 +34,10 @@ public:
 
     // Non-zero: CeCreateFile fails and CeGetLastError reports this code.
     RAPI_DWORD createError = 0;
+    // Non-zero: CeDeleteFile fails with this code (1167: the handheld can't be reached).
+    RAPI_DWORD deleteError = 0;
+    // The code a search ends with (18: no more files; 1167: the link failed).
+    RAPI_DWORD searchEndError = ERROR_NO_MORE_FILES;
 
     // Decides each write (nth counts from 1, count is what was asked). Unset: every write
     // takes its whole chunk.

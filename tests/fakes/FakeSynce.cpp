@@ -3,14 +3,22 @@
 // per-thread current connection, so that a call on a thread without one fails. Behind it is an
 // emulated handheld rooted at $FAKE_SYNCE_DEVICE; a missing root is no device at all.
 // $FAKE_SYNCE_CONTROL may name a file read at each connect: "connect-ms=N" makes it slow.
+// Like SynCE, a thread's current connection holds a reference (without atomics: overlapping
+// calls are counted), each connection has a socket whose far end stands for the device, a
+// transport failure shows only in CeRapiGetError, and a find record is copied at the size the
+// device declares (see FakeSynceScript).
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -40,13 +48,35 @@ struct FindData {
 
 struct Connection {
     bool up = false;
+    int refs = 1;
+    int busy = 0;
+    int socket = -1;  // SynCE's end; closed after a transport failure, as SynCE does
+    int device = -1;  // the device's end
+    HRESULT rapiError = 0;
 };
 
 std::mutex g_mutex;
 // Leaked, so that a connect still running at exit never meets a destroyed set.
 std::set<Connection*>& g_live = *new std::set<Connection*>;
 FakeSynceCounters g_counters;
+FakeSynceScript g_script;
+std::map<std::string, int> g_uses;  // calls since the script was set
 thread_local Connection* t_current = nullptr;
+
+// Drops a reference; the last one frees the connection. Under g_mutex.
+void unref(Connection* connection) {
+    if (connection == nullptr || g_live.count(connection) == 0 || --connection->refs > 0) {
+        return;
+    }
+    for (int fd : {connection->socket, connection->device}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    g_live.erase(connection);
+    delete connection;
+    --g_counters.live;
+}
 
 std::string root() {
     const char* path = std::getenv("FAKE_SYNCE_DEVICE");
@@ -81,6 +111,79 @@ Connection* selected(bool connected = true) {
     return !connected || t_current->up ? t_current : nullptr;
 }
 
+// One call on the calling thread's connection: counts overlapping calls and plays the script.
+// fine() is false when the call must fail in transport.
+class Call {
+public:
+    explicit Call(const char* name) {
+        connection_ = selected();
+        if (connection_ == nullptr) {
+            return;
+        }
+        bool stall = false, drop = false;
+        {
+            std::lock_guard lock(g_mutex);
+            if (connection_->busy++ > 0) {
+                ++g_counters.overlaps;
+            }
+            connection_->rapiError = 0;
+            if (g_script.nth > 0 && name == std::string(g_script.call) &&
+                ++g_uses[name] == g_script.nth) {
+                stall = g_script.what == FakeSynceScript::kStall;
+                drop = g_script.what == FakeSynceScript::kDrop;
+            }
+            if (drop && connection_->device >= 0) {
+                ::close(connection_->device);
+                connection_->device = -1;
+            }
+        }
+        if (drop) {
+            transportFails(true);
+        } else if (stall) {
+            transportFails(false);
+        } else if (connection_->socket < 0) {
+            transportFails(true);  // a socket closed by an earlier failure
+        }
+    }
+    ~Call() {
+        if (connection_ != nullptr) {
+            std::lock_guard lock(g_mutex);
+            --connection_->busy;
+        }
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    bool fine() const { return connection_ != nullptr && !failed_; }
+
+private:
+    // write: the request goes onto the socket first (with plain write(): a closed far end
+    // raises SIGPIPE); then the wait for the answer, 120 s as SynCE's, which ends early only
+    // when the socket is shut down or hung up.
+    void transportFails(bool write) {
+        failed_ = true;
+        const int fd = connection_->socket;
+        if (fd >= 0 && write) {
+            const char request[8] = {4, 0, 0, 0, 1, 0, 0, 0};
+            if (::write(fd, request, sizeof request) < 0) {
+                (void)0;
+            }
+        } else if (fd >= 0) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 120000);
+        }
+        std::lock_guard lock(g_mutex);
+        connection_->rapiError = kFail;
+        if (connection_->socket >= 0) {
+            ::close(connection_->socket);
+            connection_->socket = -1;
+        }
+    }
+
+    Connection* connection_ = nullptr;
+    bool failed_ = false;
+};
+
 std::u16string text(const WCHAR* s) {
     std::u16string out;
     for (; s != nullptr && *s != 0; ++s) {
@@ -100,6 +203,22 @@ void copy(const CE_FIND_DATA& from, FindData* to) {
     for (int i = 0; i < kMaxPath; ++i) {
         to->name[i] = static_cast<WCHAR>(from.cFileName[i]);
     }
+    // A record declared longer: the name runs on past the field with 'x' (up to 1,000 chars are
+    // written for real), and the copy reaches the declared size's last byte.
+    const uint32_t size = g_script.findRecordSize;
+    if (size > sizeof(FindData)) {
+        auto* name =
+            reinterpret_cast<WCHAR*>(reinterpret_cast<char*>(to) + offsetof(FindData, name));
+        int i = 0;
+        while (i < kMaxPath && name[i] != 0) {
+            ++i;
+        }
+        const uint32_t room = (size - offsetof(FindData, name)) / sizeof(WCHAR);
+        for (; i < 1000 && static_cast<uint32_t>(i) < room; ++i) {
+            name[i] = u'x';
+        }
+        reinterpret_cast<volatile char*>(to)[size - 1] = 'x';
+    }
 }
 
 }  // namespace
@@ -107,6 +226,12 @@ void copy(const CE_FIND_DATA& from, FindData* to) {
 SYNCE_EXPORT void fake_synce_counters(FakeSynceCounters* out) {
     std::lock_guard lock(g_mutex);
     *out = g_counters;
+}
+
+SYNCE_EXPORT void fake_synce_script(const FakeSynceScript* script) {
+    std::lock_guard lock(g_mutex);
+    g_script = script != nullptr ? *script : FakeSynceScript{};
+    g_uses.clear();
 }
 
 SYNCE_EXPORT void* rapi_connection_from_name(const char*) {
@@ -123,18 +248,23 @@ SYNCE_EXPORT void* rapi_connection_from_name(const char*) {
 }
 
 SYNCE_EXPORT void rapi_connection_select(void* connection) {
-    t_current = static_cast<Connection*>(connection);
+    std::lock_guard lock(g_mutex);
+    Connection* old = std::exchange(t_current, static_cast<Connection*>(connection));
+    if (t_current != nullptr && g_live.count(t_current) != 0) {
+        ++t_current->refs;
+    }
+    unref(old);
 }
 
 SYNCE_EXPORT void rapi_connection_destroy(void* connection) {
     std::lock_guard lock(g_mutex);
-    if (g_live.erase(static_cast<Connection*>(connection)) != 0) {
-        delete static_cast<Connection*>(connection);
-        --g_counters.live;
-    }
-    if (t_current == connection) {
-        t_current = nullptr;
-    }
+    unref(static_cast<Connection*>(connection));
+}
+
+SYNCE_EXPORT int rapi_connection_get_fd(void* connection) {
+    std::lock_guard lock(g_mutex);
+    auto* c = static_cast<Connection*>(connection);
+    return c != nullptr && g_live.count(c) != 0 ? c->socket : -1;
 }
 
 SYNCE_EXPORT HRESULT CeRapiInit() {
@@ -152,6 +282,12 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
     if (!answered || g_live.count(connection) == 0) {
         return kFail;
     }
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return kFail;
+    }
+    connection->socket = ends[0];
+    connection->device = ends[1];
     connection->up = true;
     ++g_counters.connects;
     return 0;
@@ -169,15 +305,19 @@ SYNCE_EXPORT HRESULT CeRapiUninit() {
 }
 
 SYNCE_EXPORT HRESULT CeRapiGetError() {
-    return 0;
+    Connection* connection = selected(false);
+    std::lock_guard lock(g_mutex);
+    return connection != nullptr ? connection->rapiError : kFail;
 }
 
+// The device's last error: a transport failure leaves it as it was.
 SYNCE_EXPORT DWORD CeGetLastError() {
     return selected() != nullptr ? device().CeGetLastError() : ERROR_DEVICE_NOT_CONNECTED;
 }
 
 SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {
-    if (selected() == nullptr) {
+    const Call call("CeFindFirstFile");
+    if (!call.fine()) {
         return kInvalidHandle;
     }
     CE_FIND_DATA found{};
@@ -187,7 +327,8 @@ SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {
 }
 
 SYNCE_EXPORT BOOL CeFindNextFile(HANDLE search, FindData* data) {
-    if (selected() == nullptr) {
+    const Call call("CeFindNextFile");
+    if (!call.fine()) {
         return 0;
     }
     CE_FIND_DATA found{};
@@ -197,16 +338,21 @@ SYNCE_EXPORT BOOL CeFindNextFile(HANDLE search, FindData* data) {
 }
 
 SYNCE_EXPORT BOOL CeFindClose(HANDLE search) {
-    return selected() != nullptr && device().CeFindClose(static_cast<RAPI_HANDLE>(search)) ? 1 : 0;
+    return Call("CeFindClose").fine() && device().CeFindClose(static_cast<RAPI_HANDLE>(search)) ? 1
+                                                                                                : 0;
 }
 
 SYNCE_EXPORT BOOL CeCreateDirectory(const WCHAR* path, void*) {
-    return selected() != nullptr && device().CeCreateDirectory(text(path).c_str(), nullptr) ? 1 : 0;
+    return Call("CeCreateDirectory").fine() &&
+                   device().CeCreateDirectory(text(path).c_str(), nullptr)
+               ? 1
+               : 0;
 }
 
 SYNCE_EXPORT HANDLE CeCreateFile(const WCHAR* path, DWORD access, DWORD share, void*,
                                  DWORD disposition, DWORD attributes, HANDLE) {
-    if (selected() == nullptr) {
+    const Call call("CeCreateFile");
+    if (!call.fine()) {
         return kInvalidHandle;
     }
     return handle(device().CeCreateFile(text(path).c_str(), access, share, nullptr, disposition,
@@ -214,7 +360,8 @@ SYNCE_EXPORT HANDLE CeCreateFile(const WCHAR* path, DWORD access, DWORD share, v
 }
 
 SYNCE_EXPORT BOOL CeWriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
-    if (selected() == nullptr) {
+    const Call call("CeWriteFile");
+    if (!call.fine()) {
         return 0;
     }
     {
@@ -235,11 +382,12 @@ SYNCE_EXPORT BOOL CeReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read
 }
 
 SYNCE_EXPORT BOOL CeCloseHandle(HANDLE h) {
-    return selected() != nullptr && device().CeCloseHandle(static_cast<RAPI_HANDLE>(h)) ? 1 : 0;
+    return Call("CeCloseHandle").fine() && device().CeCloseHandle(static_cast<RAPI_HANDLE>(h)) ? 1
+                                                                                               : 0;
 }
 
 SYNCE_EXPORT BOOL CeDeleteFile(const WCHAR* path) {
-    return selected() != nullptr && device().CeDeleteFile(text(path).c_str()) ? 1 : 0;
+    return Call("CeDeleteFile").fine() && device().CeDeleteFile(text(path).c_str()) ? 1 : 0;
 }
 
 SYNCE_EXPORT BOOL CeGetVersionEx(void* info) {

@@ -1,11 +1,15 @@
 // Folders, files, searches and paths of the emulated handheld.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "HandheldHelpers.h"
+#include "Posix.h"
+#include "Storage.h"
 
 using handheld::EmulatedHandheld;
 
@@ -85,6 +89,31 @@ TEST_F(FilesTest, RootSearchMarksCardsAndHidesMarkers) {
     EXPECT_EQ(device.CeCreateDirectory(u".handheld", nullptr), 0);
     EXPECT_EQ(test::readFile(root + "/Storage Card/.storage-card"), "capacity=1M\n");
     EXPECT_EQ(test::readFile(root + "/.handheld"), "speed=0\n");
+}
+
+// Temporaries that a writer killed between create and rename left: never listed or counted,
+// removed at the next open of the handheld unless a live writer holds them locked.
+TEST_F(FilesTest, LeftTemporariesAreHiddenUncountedAndRemovedWhenOpenedAgain) {
+    Marked("Storage Card");
+    test::writeFile(root + "/Storage Card/m.bbl", std::string(300000, 'm'));
+    test::writeFile(root + "/Storage Card/.~4242-0.tmp", std::string(300000, 'm'));
+    test::writeFile(root + "/.~4242-1.tmp", "x");
+    test::writeFile(root + "/.~4242-x.tmp", "not ours");
+    const int held = ::open((root + "/.~1-2.tmp").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    EXPECT_EQ(test::Names(test::Search(device, u"Storage Card\\*")), "m.bbl;");
+    const posix::UniqueFd card(::open((root + "/Storage Card").c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(handheld::UsedBytes(card.get(), false), 300000u);
+    const std::string names = test::Names(test::Search(device, u"*"));
+    EXPECT_EQ(names.find(".~4242-1.tmp"), std::string::npos) << names;
+    EXPECT_EQ(names.find(".~1-2.tmp"), std::string::npos) << names;
+
+    EmulatedHandheld again{root};
+    ASSERT_TRUE(test::Connect(again));
+    ::close(held);
+    EXPECT_EQ(test::listing(root),
+              (std::vector<std::string>{".~1-2.tmp", ".~4242-x.tmp", "Storage Card",
+                                        "Storage Card/.storage-card", "Storage Card/m.bbl"}));
 }
 
 TEST_F(FilesTest, SearchEndsPatternsAndHandles) {

@@ -10,7 +10,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "FakeSynce.h"
@@ -18,6 +20,7 @@
 #include "TestSupport.h"
 #include "modRapi.h"
 
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 using Clock = std::chrono::steady_clock;
@@ -56,6 +59,23 @@ void* fakeSymbol(const char* name) {
     return symbol;
 }
 
+// The fake's misbehaviour; an empty script makes it behave.
+void script(const FakeSynceScript& wanted = {}) {
+    if (auto set = reinterpret_cast<FakeSynceScriptFn>(fakeSymbol("fake_synce_script"))) {
+        set(&wanted);
+    }
+}
+
+// The bridge's reply time-out; the bridge must be loaded (after a connect).
+void replyTimeout(int ms) {
+    void* bridge = dlopen("libtrestel-synce.so", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(bridge, nullptr);
+    auto set = reinterpret_cast<void (*)(int)>(dlsym(bridge, "trestel_synce_set_reply_timeout"));
+    dlclose(bridge);
+    ASSERT_NE(set, nullptr);
+    set(ms);
+}
+
 FakeSynceCounters counters() {
     FakeSynceCounters c;
     c.connects = -1;
@@ -74,6 +94,7 @@ protected:
         modRapi::Bind(&window, nullptr, nullptr, 2000);
     }
     void TearDown() override {
+        script();
         modRapi::RapiDisconnect();
         modRapi::Bind(nullptr);
     }
@@ -161,6 +182,84 @@ TEST_F(SynceBridgeTest, DeviceFailuresReachTheUserWithTheirErrorCodes) {
         EXPECT_EQ(lastMessage(), c.message);
         EXPECT_FALSE(QFileInfo::exists(root + "/" + QString(c.target).replace('\\', '/')));
     }
+}
+
+TEST_F(SynceBridgeTest, FindRecordsOfAnySizeTheDeviceDeclaresEndAtTheContractsName) {
+    card("SD");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    // Up to the largest SynCE takes: a 32-bit size in a reply that also holds three numbers.
+    for (uint32_t size : {600u, 70000u, 0xFFFFFFFFu - 12}) {
+        SCOPED_TRACE(size);
+        FakeSynceScript s;
+        s.findRecordSize = size;
+        script(s);
+        window.folders.clear();
+        EXPECT_EQ(modRapi::FindModuleFolders(), -1);
+        EXPECT_THAT(window.folders,
+                    ElementsAre("SD" + QString(kMaxPath - 3, u'x') + "\\Pocket Lorvex"));
+    }
+}
+
+TEST_F(SynceBridgeTest, ALinkThatHangsOrDropsFailsTheCopySoonAndTheNextConnectCleansUp) {
+    // SynCE writes with plain write(): a hang-up must not end the program.
+    std::signal(SIGPIPE, SIG_DFL);
+    card("SD");
+    const QString target = "SD\\Pocket Lorvex\\sample.bbl";
+    for (const auto what : {FakeSynceScript::kStall, FakeSynceScript::kDrop}) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(modRapi::RapiConnect(), -1);
+        replyTimeout(300);
+        FakeSynceScript s;
+        std::strcpy(s.call, "CeWriteFile");
+        s.nth = 2;
+        s.what = what;
+        script(s);
+        const auto start = Clock::now();
+        modRapi::CopyFileToDevice(module(test::pattern(20000)), target);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+        EXPECT_TRUE(lastMessage().startsWith("Installation of sample.bbl has failed!"));
+        // The link failed: it reads as not connected, and every call fails at once.
+        EXPECT_EQ(realDeviceApi().CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+        CE_FIND_DATA found{};
+        EXPECT_EQ(realDeviceApi().CeFindFirstFile(u"*", &found), INVALID_HANDLE_VALUE);
+        EXPECT_THAT(modRapi::LeftOnDevice(), ElementsAre(target));
+
+        script();
+        replyTimeout(10000);
+        ASSERT_EQ(modRapi::RapiConnect(), -1);
+        EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+        EXPECT_FALSE(QFileInfo::exists(root + "/SD/Pocket Lorvex/sample.bbl"));
+        modRapi::RapiDisconnect();
+    }
+}
+
+TEST_F(SynceBridgeTest, ConnectsLeaveNoConnectionBehindAndCallsOnALinkTakeTurns) {
+    card("SD");
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(modRapi::RapiConnect(), -1);
+        modRapi::FindModuleFolders();
+        modRapi::RapiDisconnect();
+    }
+    EXPECT_EQ(counters().live, 0);
+
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    const int overlaps = counters().overlaps;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 100; ++i) {
+                CE_FIND_DATA found{};
+                const RAPI_HANDLE h = realDeviceApi().CeFindFirstFile(u"*", &found);
+                realDeviceApi().CeFindClose(h);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(counters().overlaps, overlaps);
+    modRapi::RapiDisconnect();
+    EXPECT_EQ(counters().live, 0);
 }
 
 TEST_F(SynceBridgeTest, AConnectThatOutlivesTheWaitIsLeftToItsWorker) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Screenshots of the installer's window under openbox in a private X server: ready and copying,
 # with Qt's light palette, a dark one (qt6ct's "darker", as a desktop with a dark theme hands it
-# to Qt programs) and at scale factor 2. Driven by keyboard only, so that any scale works.
+# to Qt programs) and at scale factor 2, with a module name too long for the title. Driven by
+# keyboard only, so that any scale works.
 #
 #   window-looks.sh TRESTEL BIN_DIR SCREENSHOT_DIR
 set -uo pipefail
@@ -24,7 +25,8 @@ fail() {
 mkdir -p "$shots" "$work/config/qt6ct" "$work/modules"
 printf '[Appearance]\ncolor_scheme_path=/usr/share/qt6ct/colors/darker.conf\n%s\n%s\n' \
     'custom_palette=true' 'style=Fusion' >"$work/config/qt6ct/qt6ct.conf"
-module="$work/modules/Wörterbuch Deutsch-Englisch.dct"
+# A long name without blanks (115 characters): the title elides it in the middle.
+module="$work/modules/Wörterbuch_Deutsch-Englisch_Grundwortschatz_und_Aufbauwortschatz_mit_Beispielsätzen_und_festen_Redewendungen_2024.bbl"
 head -c $((512 * 1024)) /dev/urandom >"$module"
 xvfb_start || fail "no X server"
 xvfb_window_manager || fail "no window manager"

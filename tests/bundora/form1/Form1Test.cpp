@@ -215,6 +215,42 @@ TEST_F(Launcher, InstallerThatCannotStartStillCountsAndIsReported) {
     EXPECT_NE(notes.find("cannot start " + installFolder + "Trestel.exe"), std::string::npos);
 }
 
+// What was checked is what starts: a program renamed over the installer between the check and
+// the start is not run, for a script (its interpreter reads it through /dev/fd) as for a binary.
+TEST_F(Launcher, InstallerRenamedAfterTheCheckIsNotWhatStarts) {
+    class SwappingRunner : public ProcessRunner {
+    public:
+        int Run(const std::string& line, std::string* why) override {
+            return realProcessRunner().Run(line, why);
+        }
+        int RunProgram(int fd, const std::string& line, std::string* why) override {
+            writeFile(swapped + ".new", "#!/bin/sh\necho planted >> \"" + log + "\"\n");
+            ::chmod((swapped + ".new").c_str(), 0755);
+            fs::rename(swapped + ".new", swapped);
+            return realProcessRunner().RunProgram(fd, line, why);
+        }
+        std::string swapped, log;
+    } swapping;
+    const std::string log = installDir / "log";
+    swapping.swapped = installFolder + "Trestel.exe";
+    swapping.log = log;
+    writeFile(swapping.swapped, "#!/bin/sh\necho \"checked $1\" >> \"" + log + "\"\n");
+    ::chmod(swapping.swapped.c_str(), 0755);
+    writeFile(launcherDir / "mods/a.bbl", "m");
+    Form1 f = [&] {
+        Form1Deps deps;
+        deps.registry = &registry;
+        deps.runner = &swapping;
+        deps.messageBox = &box;
+        deps.exePath = exe;
+        deps.payloadPath = exe;
+        deps.errors = &errors;
+        return Form1(deps);
+    }();
+    f.Load();
+    EXPECT_EQ(readFile(log), "checked " + launcherDir / "mods/a.bbl" + "\n") << errors.str();
+}
+
 TEST_F(Launcher, FailedExtractionEndsTheRunBeforeAnyInstallerRun) {
     writeFile(launcherDir / "mods/a.bbl", "m");
     add("..\\outside", "x");

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "Registry.h"
 
@@ -54,6 +56,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pieces);
     if (readWhole != readPieces || !(whole == pieces)) {
         finding("reading in pieces differs from reading the whole");
+    }
+    // The launcher's lookup keeps only its value, which must be the whole reading's.
+    const bundora::WantedValue wanted{bundora::HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex",
+                                      "INSTALLDIR"};
+    bundora::RegistryData looked;
+    bool given = false;
+    const bool readLooked = bundora::parseRegFile(
+        [&]() -> std::optional<std::string_view> {
+            return std::exchange(given, true) ? std::string_view() : bytes;
+        },
+        wanted, looked);
+    const std::string key = bundora::RegistryData::keyPath(wanted.root, wanted.subKey);
+    const auto* a = whole.value(key, wanted.name);
+    const auto* b = looked.value(key, wanted.name);
+    if (readLooked != readWhole ||
+        (readWhole && ((a == nullptr) != (b == nullptr) || (a && !(*a == *b))))) {
+        finding("the lookup of one value differs from reading the whole");
     }
 
     const bool wide = size >= 2 && data[0] == 0xff && data[1] == 0xfe;

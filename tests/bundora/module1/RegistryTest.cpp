@@ -104,6 +104,57 @@ TEST_F(RegFile, TextOf254CharactersComesBackWhole255ReadsAsAbsent) {
           "\"\n");
     EXPECT_EQ(fromFile(path, "A"), v254);
     EXPECT_EQ(fromFile(path, "B"), "");
+    // Characters, not bytes: Windows-1252 letters take two bytes each once UTF-8, and one beyond
+    // the 16-bit range counts as two.
+    const std::string e140(140, '\xe9'), e254(254, '\xe9'), e255(255, '\xe9');
+    const std::string kSmile = "\xf0\x9f\x98\x80";
+    std::string utf8;
+    for (int i = 0; i < 254; ++i) {
+        utf8 += "\xc3\xa9";
+    }
+    write("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"C\"=\"" + e140 + "\"\n\"D\"=\"" + e254 +
+              "\"\n\"E\"=\"" + e255 + "\"\n\"F\"=\"" + std::string(252, 'f') + kSmile +
+              "\"\n\"G\"=\"" + std::string(253, 'g') + kSmile + "\"\n",
+          "REGEDIT4");
+    EXPECT_EQ(fromFile(path, "C"), utf8.substr(0, 280));
+    EXPECT_EQ(fromFile(path, "D"), utf8);
+    EXPECT_EQ(fromFile(path, "E"), "");
+    EXPECT_EQ(fromFile(path, "F"), std::string(252, 'f') + kSmile);
+    EXPECT_EQ(fromFile(path, "G"), "");
+    // A NUL inside the data ends the text, as every later use of it would read it.
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket "
+        "Lorvex]\n\"N\"=hex(1):2f,00,61,00,00,00,62,00,00,00\n");
+    EXPECT_EQ(fromFile(path, "N"), "/a");
+}
+
+// Memory stays bounded whatever the file holds: a line longer than any readable value is
+// skipped (the value it sets reads as absent), and the launcher's lookup keeps its value alone.
+TEST_F(RegFile, OverLongLinesAreSkippedAndTheLookupKeepsOnlyItsValue) {
+    const std::string longText(kRegLineMaxBytes + 10, 'a');
+    std::string longHex;
+    while (longHex.size() <= kRegLineMaxBytes) {
+        longHex += "41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,41,\\\n  ";
+    }
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex]\n\"INSTALLDIR\"=\"/short/\"\n"
+        "\"INSTALLDIR\"=\"" +
+        longText + "\"\n\"Next\"=\"n\"\n\"H\"=\"h\"\n\"H\"=hex:" + longHex +
+        "41\n\"After\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + longText +
+        "]\n\"INSTALLDIR\"=\"/no/\"\n");
+    EXPECT_EQ(fromFile(path, "INSTALLDIR"), "");
+    EXPECT_EQ(fromFile(path, "Next"), "n");
+    EXPECT_EQ(fromFile(path, "H"), "");
+    EXPECT_EQ(fromFile(path, "After"), "x");
+
+    write(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pocket Lorvex\\Sub]\n[HKLM\\SOFTWARE\\Pocket Lorvex]\n"
+        "\"INSTALLDIR\"=\"/opt/pl/\"\n\"Other\"=\"o\"\n[HKLM\\Elsewhere]\n\"INSTALLDIR\"=\"/x/"
+        "\"\n");
+    RegFileRegistry only(path, WantedValue{HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR"});
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "INSTALLDIR", &only), "/opt/pl/");
+    EXPECT_EQ(GetRegistryValue(HKEY_LOCAL_MACHINE, kKey, "Other", &only), "");
+    EXPECT_EQ(only.data().keys().size(), 1u);
 }
 
 TEST_F(RegFile, WhatIsNotUnderstoodIsSkippedAndTheRestCounts) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -41,6 +42,41 @@ TEST_F(PackTool, AppendsListsAndExtracts) {
     EXPECT_EQ(extracted.status, 0) << extracted.err;
     EXPECT_EQ(readFile(out / "Trestel.exe"), pattern(300));
     EXPECT_EQ(readFile(out / "sub/two name"), "");
+}
+
+// A second entry of a name would never be extracted: refused unless --replace, which puts the
+// new data in its place and keeps the other entries and their order.
+TEST_F(PackTool, NameAlreadyCarriedIsRefusedOrReplacedOnRequest) {
+    writeFile(carrier, std::string(1000, '\0'));
+    ::chmod(carrier.c_str(), 0751);
+    writeFile(dir / "one", "first");
+    writeFile(dir / "two", "second!");
+    ASSERT_EQ(pack({"append", carrier, "sub\\Trestel.exe", dir / "one"}).status, 0);
+    ASSERT_EQ(pack({"append", carrier, "b", dir / "two"}).status, 0);
+    const std::string before = readFile(carrier);
+    const auto refused = pack({"append", carrier, "sub/Trestel.exe", dir / "two"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "bundora-pack: append: " + carrier +
+                               " already carries an entry named \"sub/Trestel.exe\"; give "
+                               "--replace to replace it\n");
+    EXPECT_EQ(readFile(carrier), before);
+
+    EXPECT_EQ(pack({"append", carrier, "--replace", "sub/Trestel.exe", dir / "two"}).status, 0);
+    EXPECT_EQ(pack({"list", carrier}).out, "7 0 sub/Trestel.exe\n7 0 b\n");
+    EXPECT_EQ(readFile(carrier).substr(0, 1000), std::string(1000, '\0'));
+    struct stat st {};
+    ::stat(carrier.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0751u);
+    TempDir out;
+    ASSERT_EQ(pack({"extract", carrier, out.str()}).status, 0);
+    EXPECT_EQ(readFile(out / "sub/Trestel.exe"), "second!");
+    EXPECT_EQ(test::listing(dir.str()).size(), 3u);  // no temporary left beside the carrier
+
+    // Names are listed with their control characters escaped.
+    writeFile(dir / "esc", "e");
+    ASSERT_EQ(pack({"append", carrier, "\x1b]0;title\x07\nfake", dir / "esc"}).status, 0);
+    const std::string listed = pack({"list", carrier}).out;
+    EXPECT_EQ(listed.substr(0, listed.find('\n') + 1), "1 0 \\x1b]0;title\\x07\\x0afake\n");
 }
 
 TEST_F(PackTool, BrokenCarrierGivesStatusOneAndOneLineWithThePosition) {

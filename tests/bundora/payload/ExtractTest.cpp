@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,21 +216,27 @@ TEST_F(Extraction, MissingDestinationFolderIsAnError) {
     EXPECT_THROW(carrier.extractTo(destDir / "missing/"), ExtractError);
 }
 
-TEST_F(Extraction, LeftoversOfEndedLaunchersAreSweptOthersKept) {
+// Abandonment is judged by the writer's lock, not by process numbers: a file of a live
+// process's number (as another PID namespace would see it) that nobody holds locked goes, one
+// that a live writer holds stays whatever number it carries.
+TEST_F(Extraction, TemporariesNobodyHoldsLockedAreSweptOthersKept) {
     const std::string dead = ".bundora-999999999";  // above any pid_max: never a process
     const std::string alive = ".bundora-" + std::to_string(::getpid());
     carrier.add("a.txt", "a").add("sub\\b.txt", "b");
     for (const Temporaries how : {Temporaries::Unnamed, Temporaries::Named}) {
         fs::remove_all(destDir.path());
         fs::create_directories(destDir / "sub");
-        for (const std::string& name :
-             {dead + "-0.part", "sub/" + dead + "-3.part", alive + "-9.part", dead + "x-1.part"}) {
+        for (const std::string& name : {dead + "-0.part", "sub/" + dead + "-3.part",
+                                        alive + "-9.part", dead + "x-1.part", dead + "-2.partx"}) {
             writeFile(destDir / name, "left");
         }
+        const int held = ::open((destDir / (dead + "-4.part")).c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
         FileSource src(scratch / "carrier");
         extractPayload(src, dest, nullptr, how);
-        EXPECT_EQ(listing(destDir.str()),
-                  (Names{alive + "-9.part", dead + "x-1.part", "a.txt", "sub", "sub/b.txt"}))
+        ::close(held);
+        EXPECT_EQ(listing(destDir.str()), (Names{dead + "-2.partx", dead + "-4.part",
+                                                 dead + "x-1.part", "a.txt", "sub", "sub/b.txt"}))
             << (how == Temporaries::Named ? "named" : "unnamed");
     }
 }

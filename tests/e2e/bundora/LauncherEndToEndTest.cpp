@@ -171,6 +171,14 @@ TEST_F(PackedLauncher, NoModuleShowsTheMessageOnStandardErrorAfterExtracting) {
     const auto again = run(renamed);
     EXPECT_NE(again.err.find("Please put Lorvex Mods in the same folder"), std::string::npos)
         << again.err;
+
+    // A folder name with terminal escapes shows them escaped.
+    const std::string odd = root / "launch/\x1b]0;owned\x07";
+    fs::create_directory(odd);
+    fs::rename(renamed, odd + "/bundora");
+    const auto escaped = run(odd + "/bundora");
+    EXPECT_NE(escaped.err.find("launch/\\x1b]0;owned\\x07/\n"), std::string::npos) << escaped.err;
+    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos);
 }
 
 TEST_F(PackedLauncher, UnreachableDisplayStillGetsTheMessageOut) {
@@ -253,10 +261,27 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
     writeFile(planted, "#!/bin/sh\necho planted\n");
     ::chmod(planted.c_str(), 0755);
     ASSERT_EQ(::chown(planted.c_str(), kPlanter, kPlanter), 0);
-    // The private folder of a killed earlier run of this user.
-    const std::string stale = shared + "/bundora-999999999-AbCdEf";
+    // The private folder of a killed earlier run of this user (its marker lists what it made),
+    // and the user's own folders that merely look alike: only the first goes.
+    const std::string stale = shared + "/bundora-AbCdEf";
     fs::create_directory(stale);
-    ASSERT_EQ(::chown(stale.c_str(), kUser, kUser), 0);
+    writeFile(stale + "/.bundora-run", std::string("fTrestel.exe\0dsub\0fsub/x\0", 25));
+    fs::create_directory(stale + "/sub");
+    writeFile(stale + "/Trestel.exe", "old");
+    writeFile(stale + "/sub/x", "x");
+    for (const std::string own :
+         {"/bundora-31999-my-notes", "/bundora-99999999-photos", "/bundora-XyZ123"}) {
+        fs::create_directory(shared + own);
+        writeFile(shared + own + "/note", "mine");
+    }
+    // A marker, but "other" is not listed: the folder stays with it.
+    writeFile(shared + "/bundora-XyZ123/.bundora-run", "fnote");
+    writeFile(shared + "/bundora-XyZ123/other", "mine");
+    for (const auto& e : fs::recursive_directory_iterator(shared)) {
+        if (e.path().filename().string() != "Trestel.exe" || e.path().parent_path() != shared) {
+            ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUser), 0);
+        }
+    }
 
     auto r = run(launcher);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -265,7 +290,11 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
     EXPECT_EQ(runs[0].args[0].rfind(shared + "/bundora-", 0), 0u) << runs[0].args[0];
     EXPECT_EQ(runs[0].args[1], root / "launch/one.bbl");
     EXPECT_EQ(readFile(planted), "#!/bin/sh\necho planted\n");
-    EXPECT_EQ(listing(shared), (std::vector<std::string>{"Trestel.exe", "log"}));
+    EXPECT_EQ(listing(shared),
+              (std::vector<std::string>{"Trestel.exe", "bundora-31999-my-notes",
+                                        "bundora-31999-my-notes/note", "bundora-99999999-photos",
+                                        "bundora-99999999-photos/note", "bundora-XyZ123",
+                                        "bundora-XyZ123/other", "log"}));
 
     // The user's installer without the execute bit, in a folder the user can't write to.
     const std::string locked = root / "locked";
@@ -278,6 +307,61 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
               "bundora: installer: " + locked +
                   "/Trestel.exe is not executable and can't be replaced: no write access to " +
                   locked + "\n");
+}
+
+// A folder that others may write to is never the installer's: they could rename their program
+// over it between the check and the start. And a file another user puts in the way of the
+// extraction in a shared sticky folder makes the run go on from a private folder.
+TEST_F(PackedLauncher, AsAnotherUserFoldersOthersCanChangeAreNotUsed) {
+    if (::geteuid() != 0 || !exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv";
+    }
+    constexpr uid_t kUser = 65534, kOther = 65533;
+    runPrefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    ::chmod(root.str().c_str(), 0755);
+    const std::string shared = root / "shared";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    tempFolder = shared;
+    log = shared + "/log";
+    module("one.bbl");
+    struct Case {
+        const char* name;
+        mode_t mode;  // of the installer folder, or of the folder above it
+        bool above;
+    };
+    for (const Case& c :
+         {Case{"open", 0777, false}, Case{"group", 0775, false}, Case{"above", 0777, true}}) {
+        const std::string folder = root / (std::string(c.name) + (c.above ? "/in/" : "/"));
+        fs::create_directories(folder);
+        ::chmod((root / c.name).c_str(), c.mode);
+        ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+        // The user's own installer, but another could have renamed theirs over it.
+        fs::copy_file(BUNDORA_STANDIN, folder + "Trestel.exe");
+        ASSERT_EQ(::chown((folder + "Trestel.exe").c_str(), kUser, kUser), 0);
+        setInstallDir(folder);
+        fs::remove(log);
+        const auto r = run(launcher);
+        EXPECT_EQ(r.status, 0) << c.name << r.err;
+        const auto runs = readStandInLog(log);
+        ASSERT_EQ(runs.size(), 1u) << c.name;
+        EXPECT_EQ(runs[0].args[0].rfind(shared + "/bundora-", 0), 0u) << c.name;
+        EXPECT_NE(r.err.find("not used: others may write to " + root / c.name), std::string::npos)
+            << c.name << r.err;
+    }
+
+    // Another user's file where the extraction writes, in the shared sticky folder.
+    setInstallDir(shared + "/");
+    writeFile(shared + "/readme.txt", "theirs");
+    ASSERT_EQ(::chown((shared + "/readme.txt").c_str(), kOther, kOther), 0);
+    fs::remove(log);
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[0].rfind(shared + "/bundora-", 0), 0u) << runs[0].args[0];
+    EXPECT_EQ(readFile(shared + "/readme.txt"), "theirs");
+    EXPECT_NE(r.err.find("using a private folder"), std::string::npos) << r.err;
 }
 
 TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {

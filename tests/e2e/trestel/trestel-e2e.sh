@@ -157,7 +157,14 @@ run_command_line() {
                 fail "display \"$display\", $args: status $out, $(cat "$work/err")"
         done
     done
-    echo "command line: --help and --version answered; without a display: $(cat "$work/err")"
+    # A platform plugin that is missing: Qt's own reason in the one line.
+    QT_QPA_PLATFORM=nonesuch "$trestel" "$work/x.bbl" >/dev/null 2>"$work/err-plugin"
+    out=$?
+    [ "$out" -eq 1 ] && [ "$(wc -l <"$work/err-plugin")" -eq 1 ] &&
+        grep -q 'platform plugin "nonesuch"' "$work/err-plugin" ||
+        fail "missing plugin: status $out, $(cat "$work/err-plugin")"
+    echo "command line: --help and --version answered; without a display: $(cat "$work/err");" \
+        "without its plugin: $(cat "$work/err-plugin")"
 }
 
 case "$mode" in

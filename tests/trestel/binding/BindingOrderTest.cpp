@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -45,9 +47,16 @@ int ConnectAndTell() {
 TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
     test::TempDir dir;
     const std::string root = dir / "data/trestel/handheld";
-    for (const char* folder : {"data", "data/trestel", "data/trestel/handheld"}) {
+    for (const char* folder : {"data", "data/trestel", "data/trestel/handheld", "mine", "open"}) {
         test::makeDir(dir / folder);
     }
+    // Copies of the bridge: one in a folder only its user may write, one where anybody may.
+    for (const char* folder : {"mine", "open"}) {
+        std::filesystem::copy_file(BRIDGE_LIBRARY,
+                                   dir / (std::string(folder) + "/libtrestel-synce.so"));
+    }
+    ASSERT_EQ(chmod((dir / "mine").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
     using Env = std::vector<std::pair<const char*, std::string>>;
     const struct {
         const char* what;
@@ -62,6 +71,12 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
          kNamedLibrary},
         {"no bridge where TRESTEL_SYNCE_BRIDGE points",
          {{"TRESTEL_SYNCE_BRIDGE", dir / "none.so"}},
+         kEmulated},
+        {"TRESTEL_SYNCE_BRIDGE in a folder of the user's own",
+         {{"TRESTEL_SYNCE_BRIDGE", dir / "mine/libtrestel-synce.so"}},
+         kSynce},
+        {"TRESTEL_SYNCE_BRIDGE in a folder others may write",
+         {{"TRESTEL_SYNCE_BRIDGE", dir / "open/libtrestel-synce.so"}},
          kEmulated},
     };
     for (const auto& c : cases) {
@@ -80,6 +95,26 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
         });
         EXPECT_EQ(bound, c.bound);
     }
+}
+
+TEST(BindingOrder, TheBridgeIsLookedForOnlyWhereOthersCannotPlantIt) {
+    using Paths = std::vector<std::string>;
+    const std::filesystem::path built = std::filesystem::path(BRIDGE_LIBRARY).parent_path();
+    const Paths installed = SynceBridgeCandidates(nullptr, "/nowhere/bin");
+    ASSERT_EQ(installed.size(), 2u);
+    for (const std::string& path : installed) {
+        EXPECT_TRUE(path.ends_with("/pocket-lorvex/devices/libtrestel-synce.so")) << path;
+    }
+    // A copy of the installer that a launcher extracted into a shared folder never looks beside
+    // itself: /tmp/x/../lib is anybody's to create.
+    EXPECT_EQ(SynceBridgeCandidates(nullptr, "/tmp/x"), installed);
+    EXPECT_EQ(SynceBridgeCandidates("", "/tmp/x"), installed);
+    // The build's own program folder (where these tests run) finds the build's bridge first.
+    Paths fromBuild = SynceBridgeCandidates(
+        nullptr, std::filesystem::read_symlink("/proc/self/exe").parent_path());
+    ASSERT_EQ(fromBuild.size(), 3u);
+    EXPECT_EQ(fromBuild[0], built / "libtrestel-synce.so");
+    EXPECT_EQ(SynceBridgeCandidates("/opt/b.so", "/tmp/x"), Paths{"/opt/b.so"});
 }
 
 }  // namespace

@@ -107,18 +107,29 @@ constexpr RAPI_DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
 constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
 
 TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
-    modRapi::FindModuleFolders();
-    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)"));  // nothing found: nothing to close
+    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
+    // Nothing found: nothing to close; the error tells an empty root from a failed link.
+    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)", "CeGetLastError()"));
 
     device.log.clear();
     device.rootEntries = {{kDir, u"Windows"}, {0x20, u"notes.txt"}, {kDir, u"My Documents"}};
 
-    modRapi::FindModuleFolders();
+    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
 
     EXPECT_THAT(window.folders, IsEmpty());
     EXPECT_THAT(device.log,
                 ElementsAre("CeFindFirstFile(*)", "CeFindNextFile(7)", "CeFindNextFile(7)",
-                            "CeFindNextFile(7)", "CeFindClose(7)"));
+                            "CeFindNextFile(7)", "CeGetLastError()", "CeFindClose(7)"));
+}
+
+TEST_F(ModRapiTest, FoldersTellWhenTheLinkFailedDuringTheSearch) {
+    device.searchEndError = ERROR_DEVICE_NOT_CONNECTED;
+    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at the first step
+    device.rootEntries = {{kCard, u"A"}, {kCard, u"B"}};
+    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at a later step
+    EXPECT_EQ(device.Count("CeFindClose"), 1);
+    device.failures.ThrowOn("CeFindFirstFile");
+    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);
 }
 
 TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {

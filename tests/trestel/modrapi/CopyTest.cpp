@@ -178,6 +178,41 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
     EXPECT_FALSE(device.HasFile(kTarget));
 }
 
+TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
+    // The first write of each copy is taken, the second fails.
+    device.writeScript = [](int nth, RAPI_DWORD n) {
+        return nth % 2 == 0 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
+    };
+    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    EXPECT_THAT(modRapi::LeftOnDevice(), ElementsAre(sTarget));  // once, however often it failed
+
+    // A connect that fails deletes nothing; the next one that succeeds deletes it.
+    device.initOutcome = E_FAIL_HR;
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(device.Count("CeDeleteFile"), 2);
+    device.initOutcome = 0;
+    device.deleteError = 0;
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_FALSE(device.HasFile(kTarget));
+    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+
+    // A file already gone is forgotten too; a copy that completes forgets its target.
+    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    device.deleteError = ERROR_FILE_NOT_FOUND;
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    device.writeScript = nullptr;
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_TRUE(device.HasFile(kTarget));
+}
+
 TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
     const std::string data = test::pattern(10000, 3);
     device.writeScript = [](int nth, RAPI_DWORD n) {

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFontMetricsF>
 
+#include "AccessListener.h"
 #include "FloodBar.h"
 
 namespace {
@@ -236,6 +238,53 @@ TEST_F(FloodBarTest, NegativeOrHugeValuesStayWithinTheBar) {
     bar.FloodUpdate(32767,
                     QStringLiteral("A message far wider than the bar itself can show at all"));
     EXPECT_EQ(bar.Picture().pixel(0, 0), fore);
+}
+
+TEST_F(FloodBarTest, TellsAssistiveTechnologyEachShownPercentOnceWithItsMessage) {
+    AccessListener listener;
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&bar);
+    // Without a pause between announcements: one per percent, not one per block.
+    bar.SetAnnouncePause(0);
+    for (int nCopy = 0; nCopy < 2; ++nCopy) {
+        listener.events.clear();
+        bar.FloodInit(1000);
+        for (int16_t n = 0; n <= 1000; ++n) {
+            bar.FloodUpdate(n, QStringLiteral("%1 of 1,000").arg(n));
+        }
+        const auto changes = listener.Of(&bar, QAccessible::ValueChanged);
+        ASSERT_EQ(changes.size(), 101u) << "each copy starts afresh";
+        for (size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].value.toInt(), 10 * static_cast<int>(i));
+        }
+        EXPECT_EQ(iface->text(QAccessible::Description), "1000 of 1,000");
+        EXPECT_EQ(iface->text(QAccessible::Value), "1000 of 1,000");
+    }
+    // A small scale: never more than 101 either, and 0 % only once.
+    listener.events.clear();
+    bar.FloodInit(3);
+    for (int16_t n : {0, 0, 1, 2, 3}) {
+        bar.FloodUpdate(n, QString());
+    }
+    EXPECT_EQ(listener.Of(&bar, QAccessible::ValueChanged).size(), 4u);
+
+    // With the pause: a held-back percent is told when the pause is over, the last one at once.
+    bar.SetAnnouncePause(FloodBar::kAnnouncePauseMs);
+    listener.events.clear();
+    bar.FloodInit(1000);
+    bar.FloodUpdate(0, QString());
+    bar.FloodUpdate(500, QString());
+    ASSERT_EQ(listener.Of(&bar, QAccessible::ValueChanged).size(), 1u);
+    QElapsedTimer waited;
+    waited.start();
+    while (listener.Of(&bar, QAccessible::ValueChanged).size() < 2 && waited.elapsed() < 5000) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    ASSERT_EQ(listener.Of(&bar, QAccessible::ValueChanged).size(), 2u);
+    EXPECT_GE(waited.elapsed(), FloodBar::kAnnouncePauseMs - 50);
+    bar.FloodUpdate(1000, QString());
+    const auto changes = listener.Of(&bar, QAccessible::ValueChanged);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes.back().value.toInt(), 1000);
 }
 
 }  // namespace

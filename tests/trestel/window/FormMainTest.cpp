@@ -14,10 +14,12 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
@@ -26,12 +28,14 @@
 #include <numeric>
 #include <tuple>
 
+#include "AccessListener.h"
 #include "CommandLine.h"
 #include "DialogFakes.h"
 #include "FakeDevice.h"
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "MessageBoxes.h"
 #include "TestSupport.h"
 #include "modRapi.h"
 
@@ -163,6 +167,21 @@ protected:
     }
 
     void SelectRow(int row) { List()->setCurrentRow(row); }
+
+    static void Press(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QKeyEvent event(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(w, &event);
+    }
+
+    // The window shown and active, so that its controls take the focus.
+    void ShowActive() {
+        form->show();
+        form->activateWindow();
+        for (int i = 0; i < 200 && !form->isActiveWindow(); ++i) {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        ASSERT_TRUE(form->isActiveWindow());
+    }
 
     void ExpectDisconnected() {
         EXPECT_EQ(Connect()->text(), "Connect");
@@ -349,6 +368,36 @@ TEST_F(FormMainTest, EveryTextFitsItsBoxInTheFontsUsed) {
     }
 }
 
+TEST_F(FormMainTest, ATitleTooLongForTheSmallestSizeIsElidedInItsMiddle) {
+    // 115 characters without a blank, too wide for one line even at the smallest size.
+    const QString name = QString(106, QLatin1Char('W')) + QStringLiteral("_2024.bbl");
+    const QString path = dir.filePath(name);
+    WriteFile(path, "x");
+    const QString whole = "Install '" + name + "' to PDA";
+    for (const QString& family : {QString(), QStringLiteral("DejaVu Serif")}) {
+        SCOPED_TRACE(family.toStdString());
+        Make(family);
+        ASSERT_TRUE(form->Load(path));
+        EXPECT_TRUE(TextFits(Title()));
+        EXPECT_TRUE(Title()->text().startsWith("Install 'WWW"));
+        EXPECT_TRUE(Title()->text().contains(QChar(0x2026)));
+        EXPECT_TRUE(Title()->text().endsWith("W_2024.bbl' to PDA"))
+            << Title()->text().toStdString();
+        EXPECT_EQ(Title()->toolTip(), whole);
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(Title())->text(QAccessible::Name), whole);
+        EXPECT_GT(Title()->text().size(), 40) << "as much of the name as fits";
+
+        // A name that fits again: no elision, tooltip or name of its own.
+        dialog.calls.clear();
+        dialog.answers = {modulePath};
+        Action("MenuFileOpen")->trigger();
+        EXPECT_EQ(Title()->text(), "Install 'sample.bbl' to PDA");
+        EXPECT_TRUE(Title()->toolTip().isEmpty());
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(Title())->text(QAccessible::Name),
+                  Title()->text());
+    }
+}
+
 TEST_F(FormMainTest, FixedColoursTakeReadableTonesOnADarkPalette) {
     const QPalette light = QApplication::palette();
     QPalette dark = light;
@@ -404,6 +453,84 @@ TEST_F(FormMainTest, AssistiveTechnologyReadsNamesStepsAndProgress) {
     form->FloodInit(200);
     EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 0);
     EXPECT_EQ(bar->text(QAccessible::Value), "");
+}
+
+TEST_F(FormMainTest, ScreenReaderHearsTheStatusTheFocusedFolderAndTheProgress) {
+    TwoCards();
+    const QString big = dir.filePath(QStringLiteral("big.bbl"));
+    WriteFile(big, QByteArray(4 << 20, 'b'));
+    MakeLoaded(big);
+    ShowActive();
+    AccessListener listener;
+
+    // The status line: a notification named by its text that shows itself anew on each change.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Status())->role(), QAccessible::Notification);
+    Connect()->click();
+    auto shown = listener.Of(Status(), QAccessible::ObjectShow);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].name, "ActiveSync Status: Connected");
+
+    // Tabbing into the list without a selection: Qt makes the first entry current only. The first
+    // Down selects it and reports its focus.
+    List()->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(List()->currentRow(), 0);
+    listener.events.clear();
+    Press(List(), Qt::Key_Down);
+    EXPECT_EQ(List()->currentRow(), 0);
+    EXPECT_TRUE(List()->item(0)->isSelected());
+    auto focus = listener.Of(List(), QAccessible::Focus);
+    ASSERT_EQ(focus.size(), 1u);
+    EXPECT_EQ(focus[0].child, 0);
+    EXPECT_EQ(focus[0].name, kMainMemory);
+    Press(List(), Qt::Key_Down);
+    EXPECT_EQ(List()->currentRow(), 1);
+
+    // Back into the list from Copy: the selected entry is the last focus reported.
+    Copy()->setFocus(Qt::TabFocusReason);
+    listener.events.clear();
+    List()->setFocus(Qt::BacktabFocusReason);
+    QApplication::processEvents();
+    focus = listener.Of(List(), QAccessible::Focus);
+    ASSERT_FALSE(focus.empty());
+    EXPECT_EQ(focus.back().child, 1);
+    EXPECT_EQ(focus.back().name, "Storage Card\\Pocket Lorvex");
+
+    // A copy of 1,024 blocks: at most one value event per percent, the last one for the full bar.
+    listener.events.clear();
+    Copy()->click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const auto values = listener.Of(Progress(), QAccessible::ValueChanged);
+    EXPECT_GE(values.size(), 2u);
+    EXPECT_LE(values.size(), 101u);
+    EXPECT_EQ(values.back().value.toInt(), 1024);
+
+    // Disconnected is announced too.
+    Connect()->click();
+    shown = listener.Of(Status(), QAccessible::ObjectShow);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().name, "ActiveSync Status: Disconnected");
+}
+
+TEST_F(FormMainTest, MessageBoxesTellTheirKindInWords) {
+    for (const auto& [icon, kind] : {std::pair{MessageIcon::Error, "Error"},
+                                     std::pair{MessageIcon::Information, "Information"}}) {
+        SCOPED_TRACE(kind);
+        QString description;
+        QString iconName;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            description =
+                QAccessible::queryAccessibleInterface(box)->text(QAccessible::Description);
+            if (auto* picture = box->findChild<QLabel*>("qt_msgboxex_icon_label")) {
+                iconName = QAccessible::queryAccessibleInterface(picture)->text(QAccessible::Name);
+            }
+            box->accept();
+        });
+        realMessageBoxes().Show(nullptr, QStringLiteral("The media is write protected."), icon);
+        EXPECT_EQ(description, kind);
+        EXPECT_EQ(iconName, kind);
+    }
 }
 
 // --- Load and the command line ------------------------------------------------------------------
@@ -506,6 +633,15 @@ TEST_F(FormMainTest, FailedConnectShowsDisconnectedWithoutMessage) {
     device.failures.ThrowOn("CeRapiInitEx");
     Connect()->click();
     ExpectDisconnected();
+
+    // So does a link that connects but fails while the cards are listed.
+    device.failures.Clear();
+    waiter.result = WAIT_OBJECT_0;
+    device.searchEndError = ERROR_DEVICE_NOT_CONNECTED;
+    const int nUninits = device.Count("CeRapiUninit");
+    Connect()->click();
+    ExpectDisconnected();
+    EXPECT_EQ(device.Count("CeRapiUninit"), nUninits + 1);
 }
 
 TEST_F(FormMainTest, FirstArrowKeyInTheFolderListSelectsTheFirstEntry) {
@@ -613,6 +749,37 @@ TEST_F(FormMainTest, CancelledPickerChangesNothing) {
 
 // --- The install command ------------------------------------------------------------------------
 
+TEST_F(FormMainTest, EnterPressesTheFocusedButtonAndTheFocusReturnsToCopy) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    ShowActive();
+    // Return and keypad Enter press the focused button, as Space does.
+    Connect()->setFocus();
+    Press(Connect(), Qt::Key_Return);
+    ExpectConnected(false);
+    SelectRow(1);
+    Copy()->setFocus();
+    Press(Copy(), Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(device.File(u"Storage Card\\Pocket Lorvex\\sample.bbl"), content.toStdString());
+    // After the copy the focus is on Copy again, not on Disconnect.
+    ExpectConnected(true);
+    EXPECT_EQ(form->focusWidget(), Copy());
+    // Enter with another modifier, or on the list, presses nothing; no button became the default.
+    Press(Copy(), Qt::Key_Return, Qt::ControlModifier);
+    Press(List(), Qt::Key_Return);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_FALSE(Copy()->isDefault() || Copy()->autoDefault() || Connect()->isDefault());
+
+    // The link is gone after the next copy: Copy is disabled, the focus goes to Connect, which
+    // reads Connect again.
+    waiter.result = WAIT_TIMEOUT;
+    Press(Copy(), Qt::Key_Return);
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    ExpectDisconnected();
+    EXPECT_EQ(form->focusWidget(), Connect());
+}
+
 TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     TwoCards();
     MakeLoaded(modulePath);
@@ -653,6 +820,9 @@ TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     SelectRow(0);
     Copy()->click();
     EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\caf\ufffd.dct"), "latin");
+    // The message names it as the title does.
+    EXPECT_EQ(boxes.shown.back().text,
+              QString::fromUtf16(u"Installation of caf\ufffd.dct is completed."));
 }
 
 TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
@@ -743,13 +913,30 @@ TEST_F(FormMainTest, FailedLinkCheckAfterACopyEndsDisconnected) {
     Connect()->click();
     ExpectConnected(false);
 
+    // A partial file that the handheld, gone after the failed write, kept is deleted by the
+    // next connect that reaches it.
+    SelectRow(0);
+    device.writeScript = [](int, RAPI_DWORD) { return FakeDevice::WriteReply{0, 0}; };
+    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
+    waiter.script = [&](RAPI_HANDLE, RAPI_DWORD) {
+        return waiter.calls.size() == 4 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    };
+    Copy()->click();
+    EXPECT_TRUE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    ExpectDisconnected();
+    device.deleteError = 0;
+    Connect()->click();
+    EXPECT_FALSE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    ExpectConnected(false);
+
     // A link check that fails after a successful copy disconnects too.
     SelectRow(0);
     device.writeScript = nullptr;
     waiter.result = WAIT_TIMEOUT;
+    waiter.script = nullptr;
     Copy()->click();
-    ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[1].text, "Installation of sample.bbl is completed.");
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_EQ(boxes.shown[2].text, "Installation of sample.bbl is completed.");
     EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
     ExpectDisconnected();
 }
@@ -803,6 +990,27 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     modRapi::CopyFileToDevice(missing, "x");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].owner, form.get());
+}
+
+}  // namespace
+
+namespace {
+
+// The real message box: a module name is text, never markup.
+TEST(RealMessageBoxes, ShowTheirTextAsPlainText) {
+    const QString text = "<font size=7 color=red>Device infected.bbl cannot be installed.";
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        format = box->textFormat();
+        box->accept();
+    });
+    realMessageBoxes().Show(nullptr, text, MessageIcon::Error);
+    EXPECT_EQ(shown, text);
+    EXPECT_EQ(format, Qt::PlainText);
 }
 
 }  // namespace
