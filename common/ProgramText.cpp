@@ -35,13 +35,9 @@ bool FinishStandardOutput(std::string_view program) {
         return true;
     }
     const int reason = !flushed ? errno : earlierErrno;
-    std::string line(program);
-    line.append(": write error");
-    if (reason != 0) {
-        line.append(": ").append(std::strerror(reason));
-    }
-    line.append("\n");
-    std::fputs(line.c_str(), stderr);
+    const std::string name(program);
+    std::fprintf(stderr, "%s: write error%s%s\n", name.c_str(), reason != 0 ? ": " : "",
+                 reason != 0 ? std::strerror(reason) : "");
     return false;
 }
 

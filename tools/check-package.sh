@@ -52,9 +52,11 @@ finish() {
 
 # A CPack .deb of the build folder $1, made in the folder $2.
 cpack_deb() {
+    local config
+    config="$(realpath "$1")/CPackConfig.cmake"
     mkdir -p "$2"
-    (cd "$2" && cpack -G DEB --config "$(realpath "$1")/CPackConfig.cmake" -B "$2" \
-        >"$2/cpack.log") || { cat "$2/cpack.log"; return 1; }
+    (cd "$2" && cpack -G DEB --config "$config" -B "$2" >"$2/cpack.log") ||
+        { cat "$2/cpack.log"; return 1; }
     ls "$2"/*.deb
 }
 
@@ -217,6 +219,11 @@ done
 # 3. Stripped and hardened programs: no symbol table and no debug sections in any ELF file, and
 # every hardening feature (fortify: where the file calls fortifiable functions at all).
 command -v hardening-check >/dev/null || skipped+=(hardening-check)
+# Files in which fortify has nothing to check: every fortifiable call has a size that the
+# compiler can't know, so all stay unchecked and hardening-check finds no protected call. Each
+# with its reason:
+# - the SynCE bridge formats no text; its only such calls are memmove inside std::vector.
+fortify_nothing_known=(/usr/lib/pocket-lorvex/devices/libtrestel-synce.so)
 while IFS= read -r -d '' file; do
     [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = "7f454c46" ] || continue
     if readelf -SW "$file" | grep -qE ' \.(symtab|debug_[a-z_]+) '; then
@@ -226,8 +233,11 @@ while IFS= read -r -d '' file; do
     fi
     command -v hardening-check >/dev/null || continue
     hardening-check "$file" >"$work/hardening" 2>&1 || true
+    accepted='yes|no, regular shared library \(ignored\)|unknown, no protectable libc functions used'
+    [[ " ${fortify_nothing_known[*]} " == *" ${file#"$root"} "* ]] &&
+        accepted+='|no, only unprotected functions found!'
     missing=$(grep -E '^ (Position Independent Executable|Stack protected|Fortify Source functions|Read-only relocations|Immediate binding): ' "$work/hardening" |
-        grep -vE ': (yes|no, regular shared library \(ignored\)|unknown, no protectable libc functions used)' || true)
+        grep -vE ": ($accepted)" || true)
     if [ "$(grep -cE '^ (Position|Stack protected|Fortify|Read-only|Immediate)' "$work/hardening")" -ne 5 ]; then
         fail "hardening-check on ${file#"$root"}: $(cat "$work/hardening")"
     elif [ -n "$missing" ]; then
