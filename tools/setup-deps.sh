@@ -10,7 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
     shared-mime-info desktop-file-utils dpkg-dev file
-    help2man man-db lintian appstream
+    help2man man-db lintian appstream debhelper devscripts
 )
 
 missing=()
