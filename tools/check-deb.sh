@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$(pwd)
-source tools/demo/installer-driver.sh
-source tests/trestel-e2e/xvfb-session.sh
+source tools/shell/installer-driver.sh
+source tools/shell/xvfb-session.sh
 
 cmake --build build
 (cd build && cpack -G DEB >/dev/null)

@@ -31,10 +31,10 @@ installer_dir="$work/installer"
 registry="$work/registry.reg"
 card="Storage Card"
 
-# shellcheck source=installer-driver.sh
-source "$here/installer-driver.sh"
-# shellcheck source=../../tests/trestel-e2e/xvfb-session.sh
-source "$here/../../tests/trestel-e2e/xvfb-session.sh"
+# shellcheck source=../shell/installer-driver.sh
+source "$here/../shell/installer-driver.sh"
+# shellcheck source=../shell/xvfb-session.sh
+source "$here/../shell/xvfb-session.sh"
 
 say() { printf 'road: %s\n' "$*"; }
 fail() {

@@ -7,10 +7,10 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../../tests/trestel-e2e/xvfb-session.sh
-source "$here/../../tests/trestel-e2e/xvfb-session.sh"
-# shellcheck source=installer-driver.sh
-source "$here/installer-driver.sh"
+# shellcheck source=../shell/xvfb-session.sh
+source "$here/../shell/xvfb-session.sh"
+# shellcheck source=../shell/installer-driver.sh
+source "$here/../shell/installer-driver.sh"
 
 trestel=${1:?trestel program}
 bin_dir=${2:?bin dir}

@@ -9,8 +9,8 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "${1:?bin dir}" && pwd)
 shots=${2:?screenshot dir}
-source "$here/../../tools/demo/installer-driver.sh"
-source "$here/../trestel-e2e/xvfb-session.sh"
+source "$here/../../../tools/shell/installer-driver.sh"
+source "$here/../../../tools/shell/xvfb-session.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/road-unplug.XXXXXX")
 launcher=""

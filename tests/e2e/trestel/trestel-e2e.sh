@@ -17,11 +17,11 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=xvfb-session.sh
-source "$here/xvfb-session.sh"
+# shellcheck source=../../../tools/shell/xvfb-session.sh
+source "$here/../../../tools/shell/xvfb-session.sh"
 
-# shellcheck source=../../tools/demo/installer-driver.sh
-source "$here/../../tools/demo/installer-driver.sh"
+# shellcheck source=../../../tools/shell/installer-driver.sh
+source "$here/../../../tools/shell/installer-driver.sh"
 
 mode=${1:?mode}
 trestel=${2:?trestel program}

@@ -7,10 +7,10 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../trestel-e2e/xvfb-session.sh
-source "$here/../trestel-e2e/xvfb-session.sh"
-# shellcheck source=../../tools/demo/installer-driver.sh
-source "$here/../../tools/demo/installer-driver.sh"
+# shellcheck source=../../../tools/shell/xvfb-session.sh
+source "$here/../../../tools/shell/xvfb-session.sh"
+# shellcheck source=../../../tools/shell/installer-driver.sh
+source "$here/../../../tools/shell/installer-driver.sh"
 
 trestel=${1:?trestel program}
 fake=${2:?folder of the fake libsynce.so.0}
