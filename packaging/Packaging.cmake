@@ -214,12 +214,18 @@ install(FILES ${PACKAGE_COPYRIGHT} ${changelog_gz} ${PROJECT_SOURCE_DIR}/README.
 # A quick .deb with CPack, the same package as the Debian build makes (dpkg-buildpackage), from
 # the same control data. Its files are dated by the changelog, so that every run gives the same
 # bytes.
-control_field(summary Package Description)
-string(REGEX MATCH "^[^\n]*" CPACK_PACKAGE_DESCRIPTION_SUMMARY "${summary}")
-string(REGEX REPLACE "^[^\n]*\n" "" description "${summary}")
-string(REGEX REPLACE "(^|\n) " "\\1" description "${description}")
-string(REGEX REPLACE "(^|\n)\\.(\n|$)" "\\1\\2" description "${description}")
-string(REGEX REPLACE "(^|\n)\\.(\n|$)" "\\1\\2" description "${description}")
+# The description: its first line the summary, the rest without the one blank that starts each
+# line and with the " ." lines empty again (CPack puts both back). (No "^" in these patterns:
+# CMake's REGEX REPLACE matches it again wherever the last match ended.)
+control_field(description Package Description)
+string(FIND "${description}" "\n" summary_end)
+string(SUBSTRING "${description}" 0 ${summary_end} CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+string(SUBSTRING "${description}" ${summary_end} -1 description)
+string(REPLACE "\n " "\n" description "${description}")
+string(APPEND description "\n")
+string(REPLACE "\n.\n" "\n\n" description "${description}")
+string(REPLACE "\n.\n" "\n\n" description "${description}")
+string(STRIP "${description}" description)
 set(CPACK_PACKAGE_DESCRIPTION "${description}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})

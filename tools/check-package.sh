@@ -74,7 +74,7 @@ package_summary() {
     done
     echo "control members: $(dpkg-deb --ctrl-tarfile "$1" | tar -t | sed 's:^\./::;/^$/d' | sort |
         paste -sd' ' -)"
-    dpkg-deb -c "$1" | awk '{ print $1, $2, $6, $7, $8 }' | sort -k3
+    dpkg-deb -c "$1" | awk '$6 != "./" { print $1, $2, $6, $7, $8 }' | sort -k3
 }
 
 source_dir=
