@@ -121,7 +121,7 @@ if [ -n "$source_dir" ]; then
     if git -C "$source_dir" rev-parse --show-toplevel >/dev/null 2>&1; then
         (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
             while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-            tar -c --null -T - --no-recursion) | tar -x -C "$tree"
+            tar -c --null --no-recursion -T -) | tar -x -C "$tree"
     else
         tar -c -C "$source_dir" --exclude='./build*' --exclude='./obj-*' --exclude=./.git . |
             tar -x -C "$tree"
@@ -234,8 +234,11 @@ while IFS= read -r -d '' file; do
     command -v hardening-check >/dev/null || continue
     hardening-check "$file" >"$work/hardening" 2>&1 || true
     accepted='yes|no, regular shared library \(ignored\)|unknown, no protectable libc functions used'
-    [[ " ${fortify_nothing_known[*]} " == *" ${file#"$root"} "* ]] &&
+    fortify=fortify
+    if [[ " ${fortify_nothing_known[*]} " == *" ${file#"$root"} "* ]]; then
         accepted+='|no, only unprotected functions found!'
+        fortify="fortify: nothing of known size"
+    fi
     missing=$(grep -E '^ (Position Independent Executable|Stack protected|Fortify Source functions|Read-only relocations|Immediate binding): ' "$work/hardening" |
         grep -vE ": ($accepted)" || true)
     if [ "$(grep -cE '^ (Position|Stack protected|Fortify|Read-only|Immediate)' "$work/hardening")" -ne 5 ]; then
@@ -243,7 +246,7 @@ while IFS= read -r -d '' file; do
     elif [ -n "$missing" ]; then
         fail "${file#"$root"} is not hardened:"$'\n'"$missing"
     else
-        ok "${file#"$root"} is hardened (PIE, stack protector, fortify, RELRO, bind-now)"
+        ok "${file#"$root"} is hardened (PIE, stack protector, $fortify, RELRO, bind-now)"
     fi
 done < <(find "$root" -type f -print0)
 
