@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "Posix.h"
+#include "Text.h"
 
 namespace bundora {
 
@@ -45,7 +46,7 @@ void writeAll(int fd, const char* data, size_t n, const std::string& path) {
 
 // The folder path as shown in messages, with exactly one separator before what follows.
 std::string shownFolder(const std::string& folder) {
-    std::string shown = oneLine(folder);
+    std::string shown = text::oneLine(folder);
     if (shown.empty() || shown.back() != '/') {
         shown += '/';
     }
@@ -162,10 +163,10 @@ void writeEntry(Extraction& x, const Entry& entry) {
     // Subfolder: open the levels of the folder part; only the last one is created when missing.
     std::string folderPart = shown;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        folderPart += (i ? "/" : "") + oneLine(parts[i]);
+        folderPart += (i ? "/" : "") + text::oneLine(parts[i]);
     }
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        shown += oneLine(parts[i]);
+        shown += text::oneLine(parts[i]);
         const bool last = i + 2 == parts.size();
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int fd = ::openat(folder.get(), parts[i].c_str(), flags);
@@ -188,7 +189,7 @@ void writeEntry(Extraction& x, const Entry& entry) {
         shown += "/";
     }
     const std::string& leaf = parts.back();
-    const std::string target = shown + oneLine(leaf);
+    const std::string target = shown + text::oneLine(leaf);
 
     // What earlier, killed runs left in this folder goes first.
     struct stat folderStat {};
@@ -208,13 +209,13 @@ void writeEntry(Extraction& x, const Entry& entry) {
         }
 
         // Backup of a target with content.
-        if (entry.backupFlag == 1 && fileStatusAt(folder.get(), leaf.c_str()) == 1) {
+        if (entry.backupFlag == 1 && posix::fileStatusAt(folder.get(), leaf.c_str()) == 1) {
             const std::string backup = leaf + std::string(kBackupSuffix);
             if (::unlinkat(folder.get(), backup.c_str(), 0) != 0 && errno != ENOENT) {
-                fail("cannot delete the old backup " + shown + oneLine(backup), errno);
+                fail("cannot delete the old backup " + shown + text::oneLine(backup), errno);
             }
             if (::renameat(folder.get(), leaf.c_str(), folder.get(), backup.c_str()) != 0) {
-                fail("cannot rename " + target + " to " + oneLine(backup), errno);
+                fail("cannot rename " + target + " to " + text::oneLine(backup), errno);
             }
         }
         publish(folder.get(), temporary, leaf, target);
@@ -230,23 +231,6 @@ void writeEntry(Extraction& x, const Entry& entry) {
 }
 
 }  // namespace
-
-std::string oneLine(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 bool leftoverOfEndedProcess(std::string_view name, std::string_view prefix) {
     if (!name.starts_with(prefix)) {
@@ -264,7 +248,7 @@ bool leftoverOfEndedProcess(std::string_view name, std::string_view prefix) {
 }
 
 std::vector<std::string> entryPathParts(std::string_view name) {
-    const std::string quoted = "entry name \"" + oneLine(name) + "\" refused: ";
+    const std::string quoted = "entry name \"" + text::oneLine(name) + "\" refused: ";
     if (name.empty()) {
         throw ExtractError("entry name refused: it is empty");
     }
@@ -299,19 +283,11 @@ std::vector<std::string> entryPathParts(std::string_view name) {
     return parts;
 }
 
-int fileStatusAt(int dirFd, const char* path) {
-    struct stat st {};
-    if (::fstatat(dirFd, path, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
-        return -1;
-    }
-    return st.st_size > 0 ? 1 : 0;
-}
-
 void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* stats,
                     Temporaries temporaries) {
     Fd dest(::open(destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dest.get() < 0) {
-        fail("cannot open destination folder " + oneLine(destDir), errno);
+        fail("cannot open destination folder " + text::oneLine(destDir), errno);
     }
     Extraction x{dest.get(), shownFolder(destDir), temporaries, {}};
     walk(

@@ -11,8 +11,6 @@
 
 namespace bundora {
 
-// The caption of the launcher's window; it forms the backup suffix.
-inline constexpr std::string_view kWindowCaption = "Form1";
 // A replaced file is kept under its name followed by this suffix.
 inline constexpr std::string_view kBackupSuffix = ".Form1.backup";
 
@@ -21,18 +19,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The text as it may be shown on one line: control characters and DEL as \xNN, so a name with
-// a NUL or a line break neither cuts off nor breaks the message it is part of.
-std::string oneLine(std::string_view text);
-
 // Splits an entry name into the parts of its path below the destination folder ("\" and "/"
 // both separate). Refuses (ExtractError) a name that is empty, absolute, has a drive prefix, a
 // NUL, or an empty, "." or ".." part: such a name would write outside the destination folder.
 std::vector<std::string> entryPathParts(std::string_view name);
-
-// 1: a regular file with content, 0: an empty regular file, -1: its length can't be read (no
-// such file, no access, not a regular file). Links are followed. dirFd may be AT_FDCWD.
-int fileStatusAt(int dirFd, const char* path);
 
 // Temporary things the launcher leaves while it works carry its process id in their names:
 // prefix, the pid, "-", anything. True when name is such a name and that process has ended.
@@ -59,7 +49,8 @@ enum class Temporaries {
 // Data that starts with an ELF header or "#!" gets mode 0755, other data 0644 (less the umask).
 // The first failure ends the extraction with ExtractError or PayloadError; files written before
 // it stay. Folders below destDir are never followed through symbolic links.
-// Paths in messages are shown with oneLine, a folder on the way that is a link is named as such.
+// Paths in messages are shown with text::oneLine, a folder on the way that is a link is named as
+// such.
 void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* stats = nullptr,
                     Temporaries temporaries = Temporaries::Unnamed);
 

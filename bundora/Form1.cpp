@@ -12,6 +12,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "Text.h"
 #include "product.h"
 
 namespace bundora {
@@ -55,13 +56,13 @@ std::string whyNotReplaceable(const std::string& path) {
                                                           : path.substr(0, slash);
     struct stat dir {};
     if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::stat(folder.c_str(), &dir) != 0) {
-        return "no write access to " + oneLine(folder);
+        return "no write access to " + text::oneLine(folder);
     }
     struct stat entry {};
     const uid_t me = ::geteuid();
     if ((dir.st_mode & S_ISVTX) && ::lstat(path.c_str(), &entry) == 0 && me != 0 &&
         entry.st_uid != me && dir.st_uid != me) {
-        return "only its owner may replace it in " + oneLine(folder);
+        return "only its owner may replace it in " + text::oneLine(folder);
     }
     return "";
 }
@@ -114,7 +115,7 @@ namespace {
 // The installer's command line carries its paths in double quotes and can't carry one inside.
 void refuseQuote(const std::string& step, const std::string& path) {
     if (path.find('"') != std::string::npos) {
-        throw LaunchError(step, oneLine(path) +
+        throw LaunchError(step, text::oneLine(path) +
                                     " holds a double quote, which the installer's command line "
                                     "can't carry");
     }
@@ -143,7 +144,7 @@ std::string Form1::makePrivateFolder() {
     std::string folder = base + kPrivatePrefix + std::to_string(::getpid()) + "-XXXXXX";
     if (::mkdtemp(folder.data()) == nullptr) {
         throw LaunchError("private folder",
-                          "cannot create " + oneLine(folder) + ": " + std::strerror(errno));
+                          "cannot create " + text::oneLine(folder) + ": " + std::strerror(errno));
     }
     privateFolder_ = folder;
     return folder + "/";
@@ -161,7 +162,7 @@ std::string Form1::PocketLorvexInstallerPath() {
     const std::string why = whyNotReplaceable(path);
     if (state == InstallerState::NotExecutable && !why.empty()) {
         throw LaunchError("installer",
-                          oneLine(path) + " is not executable and can't be replaced: " + why);
+                          text::oneLine(path) + " is not executable and can't be replaced: " + why);
     }
     if (::lstat(path.c_str(), &st) == 0 && !why.empty()) {
         // Someone else's file that we may neither run nor replace: keep out of its way.
@@ -198,7 +199,7 @@ void Form1::Load() {
         }
         if ((folder + module).find('"') != std::string::npos) {
             // Its quote would end the argument early and name another file.
-            errors << "bundora: skipped module " << oneLine(folder + module)
+            errors << "bundora: skipped module " << text::oneLine(folder + module)
                    << ": a double quote in its path can't be passed to the installer" << std::endl;
             ++runCount_;
             continue;
@@ -206,8 +207,8 @@ void Form1::Load() {
         const std::string commandLine = "\"" + installer + "\" \"" + folder + module + "\"";
         std::string startError;
         if (RunAndWait(commandLine, deps_.runner, &startError) == -1 && !startError.empty()) {
-            errors << oneLine("bundora: installer run: cannot start " + installer + ": " +
-                              startError)
+            errors << text::oneLine("bundora: installer run: cannot start " + installer + ": " +
+                                    startError)
                    << std::endl;
         }
         ++runCount_;
@@ -227,7 +228,7 @@ int runLauncher(Form1Deps deps) {
         form.Load();
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "bundora: " << oneLine(e.what()) << std::endl;
+        std::cerr << "bundora: " << text::oneLine(e.what()) << std::endl;
     }
     return 1;
 }

@@ -8,6 +8,7 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "Module1.h"
 
@@ -15,7 +16,26 @@ namespace bundora {
 
 inline constexpr int MB_ICONINFORMATION = 64;
 inline constexpr const char* kInstallerName = "Trestel.exe";
+// The module files the launcher installs, by ending: ";"-separated, each exactly kEndingLength
+// characters long, because FindFiles compares that many last characters of a name (a longer
+// ending would never match). Checked below when the program is compiled.
 inline constexpr const char* kModuleEndings = "bbl;dct;cmt;dev;brp";
+
+// True when every ";"-separated ending of the list has exactly `length` characters.
+consteval bool endingsOfLength(std::string_view list, size_t length) {
+    for (;;) {
+        const size_t end = list.find(';');
+        if (list.substr(0, end).size() != length) {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            return true;
+        }
+        list.remove_prefix(end + 1);
+    }
+}
+static_assert(endingsOfLength(kModuleEndings, kEndingLength),
+              "every module ending has the length that FindFiles compares");
 
 // A modal message box with an OK button.
 class MessageBox {
@@ -50,8 +70,6 @@ struct Form1Deps {
 
 class Form1 {
 public:
-    static constexpr const char* kCaption = "Form1";
-
     explicit Form1(Form1Deps deps = {});
     // Removes the private folder made for this run, if any.
     ~Form1();

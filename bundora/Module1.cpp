@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "Extract.h"
+#include "Posix.h"
 
 extern char** environ;
 
@@ -203,7 +204,7 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
 }
 
 int FileStatus(const std::string& path) {
-    return fileStatusAt(AT_FDCWD, path.c_str());
+    return posix::fileStatusAt(AT_FDCWD, path.c_str());
 }
 
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& extensions) {
@@ -247,7 +248,8 @@ std::vector<std::string> FindFiles(const std::string& folder, const std::string&
             continue;
         }
         bool take = endings.empty();
-        const std::string tail = name.size() > 3 ? name.substr(name.size() - 3) : name;
+        const std::string tail =
+            name.size() > kEndingLength ? name.substr(name.size() - kEndingLength) : name;
         for (const auto& ending : endings) {
             if (tail == ending) {
                 take = true;

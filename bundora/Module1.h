@@ -4,6 +4,7 @@
 // files of one folder by the last three characters of their names, and running a command line
 // while waiting for it to end.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,14 @@ std::string GetRegistryValue(RegKey rootKey, const std::string& subKey,
 // 1: the file exists and has content, 0: it exists and is empty, -1: its length can't be read.
 int FileStatus(const std::string& path);
 
+// How many of a name's last characters FindFiles compares with an ending.
+inline constexpr size_t kEndingLength = 3;
+
 // The names of the files (hidden ones included, folders not) in folder, in listing order, whose
-// last three characters equal one of the ";"-separated endings (case-sensitive); every file when
-// extensions is empty. Never empty: one empty element when nothing matched. Throws
-// std::system_error when the folder can't be listed.
+// last kEndingLength characters (the whole name when it is shorter) equal one of the
+// ";"-separated endings (case-sensitive): an ending of another length matches no name that is
+// longer than kEndingLength. Every file when extensions is empty. Never empty: one empty element
+// when nothing matched. Throws std::system_error when the folder can't be listed.
 std::vector<std::string> FindFiles(const std::string& folder, const std::string& extensions);
 
 // Runs the command line and waits for it to end; see ProcessRunner for the result.

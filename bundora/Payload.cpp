@@ -56,16 +56,14 @@ std::string range(int64_t first, int64_t count) {
 PayloadError::PayloadError(int64_t position, const std::string& reason)
     : std::runtime_error(describe(position, reason)), position_(position) {}
 
-FileSource::FileSource(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
+FileSource::FileSource(const std::string& path)
+    : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (!fd_.valid()) {
         throw PayloadError(0, "cannot open " + path + ": " + std::strerror(errno));
     }
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         int err = errno;
-        ::close(fd_);
-        fd_ = -1;
         throw PayloadError(0,
                            "cannot read " + path + ": " +
                                (S_ISREG(st.st_mode) ? std::strerror(err) : "not a regular file"));
@@ -73,29 +71,16 @@ FileSource::FileSource(const std::string& path) : path_(path) {
     size_ = st.st_size;
 }
 
-FileSource::~FileSource() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
 void FileSource::read(int64_t offset, void* buffer, int64_t n) {
     if (offset < 0 || n < 0 || offset > size_ || n > size_ - offset) {
         throw PayloadError(offset + 1, "read of " + std::to_string(n) + " bytes outside " + path_);
     }
-    char* out = static_cast<char*>(buffer);
-    while (n > 0) {
-        ssize_t got = ::pread(fd_, out, static_cast<size_t>(n), offset);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            throw PayloadError(offset + 1, "cannot read " + path_ + ": " +
-                                               (got < 0 ? std::strerror(errno) : "file shrank"));
-        }
-        out += got;
-        offset += got;
-        n -= got;
+    const ssize_t got = posix::preadFull(fd_.get(), buffer, static_cast<size_t>(n), offset);
+    if (got < n) {
+        const int err = errno;
+        throw PayloadError(
+            offset + std::max<int64_t>(got, 0) + 1,
+            "cannot read " + path_ + ": " + (got < 0 ? std::strerror(err) : "file shrank"));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "LargeBuffer.h"
+#include "Posix.h"
 
 namespace bundora {
 
@@ -46,15 +47,12 @@ public:
 class FileSource : public ByteSource {
 public:
     explicit FileSource(const std::string& path);
-    ~FileSource() override;
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
     int64_t size() const override { return size_; }
     void read(int64_t offset, void* buffer, int64_t n) override;
 
 private:
     std::string path_;
-    int fd_ = -1;
+    posix::UniqueFd fd_;
     int64_t size_ = 0;
 };
 

@@ -42,6 +42,10 @@ private:
 UniqueFd openRegularFile(int dirFd, const char* path, int extraFlags = 0,
                          struct stat* st = nullptr);
 
+// 1: a regular file with content, 0: an empty regular file, -1: its length can't be read (no
+// such file, no access, not a regular file). Links are followed. dirFd may be AT_FDCWD.
+int fileStatusAt(int dirFd, const char* path);
+
 // Reads up to n bytes, fewer only at the end of the file. The count read, or -1 (errno set).
 ssize_t readFull(int fd, void* buffer, size_t n);
 
@@ -52,5 +56,16 @@ bool readAll(int fd, std::string& out, size_t limit = static_cast<size_t>(-1));
 // Writes all n bytes. 0, or the errno of the write that failed (EIO for a write that took
 // nothing).
 int writeAll(int fd, const void* data, size_t n);
+
+// Reads up to n bytes at offset, fewer only at the end of the file. The count read, or -1 (errno
+// set). The file position stays.
+ssize_t preadFull(int fd, void* buffer, size_t n, off_t offset);
+
+// Writes all n bytes at offset. 0, or the errno of the write that failed (ENOSPC for a write
+// that took nothing: the file can't grow). The file position stays.
+int pwriteAll(int fd, const void* data, size_t n, off_t offset);
+
+// Signals an eventfd: adds one to its counter, which makes it readable.
+void signalEvent(int eventFd);
 
 }  // namespace posix

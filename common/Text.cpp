@@ -155,4 +155,21 @@ bool wildcardMatch(std::u32string_view pattern, std::u32string_view name, Case s
     return p == pattern.size();
 }
 
+std::string oneLine(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace text

@@ -1,6 +1,7 @@
 #pragma once
 
-// Text conversion between UTF-8, UTF-16 and code points, and "*"/"?" wildcard matching.
+// Text conversion between UTF-8, UTF-16 and code points, "*"/"?" wildcard matching, and text
+// made fit for one line of a message.
 
 #include <string>
 #include <string_view>
@@ -27,5 +28,9 @@ enum class Case { Sensitive, IgnoreAscii };
 // True when name matches pattern, in which "*" stands for any run of code points and "?" for
 // exactly one; everything else matches itself (A-Z folded to a-z with Case::IgnoreAscii).
 bool wildcardMatch(std::u32string_view pattern, std::u32string_view name, Case sense);
+
+// The text as it may be shown on one line: control characters and DEL as \xNN, so a name with
+// a NUL or a line break neither cuts off nor breaks the message it is part of.
+std::string oneLine(std::string_view text);
 
 }  // namespace text

@@ -22,12 +22,6 @@
 
 namespace handheld {
 
-inline constexpr RAPI_DWORD kGenericRead = 0x80000000u;
-inline constexpr RAPI_DWORD kOpenExisting = 3;
-inline constexpr RAPI_DWORD kOpenAlways = 4;
-inline constexpr RAPI_DWORD kTruncateExisting = 5;
-inline constexpr RAPI_DWORD kAttributeArchive = 0x20;
-
 // Bytes in use in one storage, shared by the open files that write into it.
 struct Usage {
     uint64_t used = 0;
@@ -133,7 +127,6 @@ struct EmulatedHandheld::Impl {
     // Bytes in use in a storage, counted afresh; the shared counter of its open files follows.
     std::shared_ptr<Usage> countUsage(const std::string& storageKey);
     RAPI_HRESULT initEx(RAPIINIT* init);
-    void signal();
     RAPI_HRESULT uninit();
     RAPI_HANDLE findFirst(const char16_t* pattern, CE_FIND_DATA* data);
     static void fill(const SearchEntry& entry, CE_FIND_DATA& data);

@@ -21,25 +21,25 @@ RAPI_DWORD ErrnoToCode(int err) {
     switch (err) {
         case ENOENT:
         case ENOTDIR:
-            return error::kPathNotFound;
+            return ERROR_PATH_NOT_FOUND;
         case ELOOP:
         case EACCES:
         case EPERM:
         case EISDIR:
-            return error::kAccessDenied;
+            return ERROR_ACCESS_DENIED;
         case EEXIST:
-            return error::kAlreadyExists;
+            return ERROR_ALREADY_EXISTS;
         case ENOSPC:
         case EDQUOT:
-            return error::kDiskFull;
+            return ERROR_DISK_FULL;
         case EROFS:
-            return error::kWriteProtect;
+            return ERROR_WRITE_PROTECT;
         case ENAMETOOLONG:
-            return error::kFilenameTooLong;
+            return ERROR_FILENAME_EXCED_RANGE;
         case ENOMEM:
-            return error::kOutOfMemory;
+            return ERROR_OUTOFMEMORY;
         default:
-            return error::kWriteFault;
+            return ERROR_WRITE_FAULT;
     }
 }
 
@@ -92,16 +92,16 @@ RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     if (path.leaf.empty()) {
         // "a\b\" names folder b.
         if (path.folders.empty()) {
-            return fail(error::kPathNotFound);
+            return fail(ERROR_PATH_NOT_FOUND);
         }
         path.leaf = path.folders.back();
         path.folders.pop_back();
     }
     if (!IsValidName(path.leaf, false)) {
-        return fail(error::kInvalidName);
+        return fail(ERROR_INVALID_NAME);
     }
     if (IsMarkerName(path.leaf)) {
-        return fail(error::kAccessDenied);
+        return fail(ERROR_ACCESS_DENIED);
     }
     Location where;
     if (!locate(path, where)) {
@@ -109,10 +109,10 @@ RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     }
     struct stat st;
     if (fstatat(where.parent.get(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        return fail(error::kAlreadyExists);
+        return fail(ERROR_ALREADY_EXISTS);
     }
     if (where.settings.readOnly) {
-        return fail(error::kWriteProtect);
+        return fail(ERROR_WRITE_PROTECT);
     }
     if (mkdirat(where.parent.get(), where.leaf.c_str(), 0777) != 0) {
         return fail(ErrnoToCode(errno));
@@ -129,28 +129,28 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         fail(code);
         return INVALID_HANDLE_VALUE;
     };
-    if (disposition < CREATE_NEW || disposition > kTruncateExisting) {
-        return failed(error::kInvalidParameter);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        return failed(ERROR_INVALID_PARAMETER);
     }
     DevicePath path;
     if (!parse(text, path)) {
         return INVALID_HANDLE_VALUE;
     }
     if (path.leaf.empty()) {
-        return failed(path.folders.empty() ? error::kPathNotFound : error::kInvalidName);
+        return failed(path.folders.empty() ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
     }
     if (!IsValidName(path.leaf, false)) {
-        return failed(error::kInvalidName);
+        return failed(ERROR_INVALID_NAME);
     }
     if (IsMarkerName(path.leaf)) {
-        return failed(error::kAccessDenied);
+        return failed(ERROR_ACCESS_DENIED);
     }
     Location where;
     if (!locate(path, where)) {
         // On a read-only storage nothing could be created even with the folders there: that
         // is the answer that tells the user what to do.
-        if (lastError == error::kPathNotFound && where.settings.readOnly) {
-            return failed(error::kWriteProtect);
+        if (lastError == ERROR_PATH_NOT_FOUND && where.settings.readOnly) {
+            return failed(ERROR_WRITE_PROTECT);
         }
         return INVALID_HANDLE_VALUE;
     }
@@ -158,24 +158,24 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     const bool exists =
         fstatat(where.parent.get(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     const bool wantWrite = (access & GENERIC_WRITE) != 0;
-    const bool wantRead = (access & kGenericRead) != 0 || !wantWrite;
+    const bool wantRead = (access & GENERIC_READ) != 0 || !wantWrite;
     // Creating or truncating a file changes the storage even without write access.
     const bool changes = wantWrite || disposition == CREATE_NEW || disposition == CREATE_ALWAYS ||
-                         disposition == kTruncateExisting ||
-                         (!exists && disposition == kOpenAlways);
+                         disposition == TRUNCATE_EXISTING ||
+                         (!exists && disposition == OPEN_ALWAYS);
     if (exists && !S_ISREG(st.st_mode)) {
-        return failed(error::kAccessDenied);  // a folder, link, pipe or device of that name
+        return failed(ERROR_ACCESS_DENIED);  // a folder, link, pipe or device of that name
     }
     if (changes && where.settings.readOnly) {
-        return failed(error::kWriteProtect);
+        return failed(ERROR_WRITE_PROTECT);
     }
     if (exists && disposition == CREATE_NEW) {
-        return failed(error::kFileExists);
+        return failed(ERROR_FILE_EXISTS);
     }
-    if (!exists && (disposition == kOpenExisting || disposition == kTruncateExisting)) {
-        return failed(error::kFileNotFound);
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        return failed(ERROR_FILE_NOT_FOUND);
     }
-    const bool truncate = disposition == CREATE_ALWAYS || disposition == kTruncateExisting;
+    const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 
     std::shared_ptr<Usage> storageUsage;
     if (changes) {
@@ -184,7 +184,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
         const uint64_t left = storageUsage->used - std::min(storageUsage->used, freed);
         if (where.settings.capacity && left >= *where.settings.capacity) {
-            return failed(error::kDiskFull);
+            return failed(ERROR_DISK_FULL);
         }
     }
 
@@ -195,11 +195,11 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     }
     Fd fd(openat(where.parent.get(), where.leaf.c_str(), flags, 0666));
     if (!fd.valid()) {
-        return failed(errno == EEXIST ? error::kFileExists : ErrnoToCode(errno));
+        return failed(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToCode(errno));
     }
     struct stat opened;
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        return failed(error::kAccessDenied);
+        return failed(ERROR_ACCESS_DENIED);
     }
     // A file that is replaced, or that shares its contents with other names, is never
     // written in place: a new file takes its name (with a copy of its contents when they
@@ -212,7 +212,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
             struct stat again;
             if (!source.valid() || fstat(source.get(), &again) != 0 ||
                 again.st_dev != opened.st_dev || again.st_ino != opened.st_ino) {
-                return failed(error::kAccessDenied);
+                return failed(ERROR_ACCESS_DENIED);
             }
         }
         int err = 0;
@@ -266,22 +266,15 @@ bool EmulatedHandheld::Impl::flush(FileObject& file) {
     struct stat st;
     RAPI_DWORD why = 0;
     if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
-        why = error::kWriteFault;
+        why = ERROR_WRITE_FAULT;
     }
-    size_t done = 0;
-    while (why == 0 && done < file.pending.size()) {
-        const ssize_t n =
-            pwrite(file.fd.get(), file.pending.data() + done, file.pending.size() - done,
-                   static_cast<off_t>(file.pendingAt + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
+    if (why == 0) {
+        if (const int err =
+                posix::pwriteAll(file.fd.get(), file.pending.data(), file.pending.size(),
+                                 static_cast<off_t>(file.pendingAt));
+            err != 0) {
+            why = ErrnoToCode(err) == ERROR_DISK_FULL ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
         }
-        if (n <= 0) {
-            why = ErrnoToCode(n < 0 ? errno : ENOSPC) == error::kDiskFull ? error::kDiskFull
-                                                                          : error::kWriteFault;
-            break;
-        }
-        done += static_cast<size_t>(n);
     }
     if (why == 0) {
         file.pending.clear();
@@ -314,28 +307,28 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
         return 0;
     }
     if (it == objects.end() || !std::holds_alternative<FileObject>(it->second)) {
-        return fail(error::kInvalidHandle);
+        return fail(ERROR_INVALID_HANDLE);
     }
     auto& file = std::get<FileObject>(it->second);
     if (!file.canWrite) {
-        return fail(error::kAccessDenied);
+        return fail(ERROR_ACCESS_DENIED);
     }
     if (count == 0) {
         return 1;
     }
     if (buffer == nullptr) {
-        return fail(error::kInvalidParameter);
+        return fail(ERROR_INVALID_PARAMETER);
     }
     // A file removed behind the device's back (say with its card folder) would swallow
     // the data: that is a failed write, not a successful one.
     struct stat st;
     if (fstat(file.fd.get(), &st) != 0 || st.st_nlink == 0) {
-        return fail(error::kWriteFault);
+        return fail(ERROR_WRITE_FAULT);
     }
     const uint64_t end = file.position + count;
     const uint64_t grow = end > file.size ? end - file.size : 0;
     if (file.capacity && file.usage->used + grow > *file.capacity) {
-        return fail(error::kDiskFull);  // nothing written
+        return fail(ERROR_DISK_FULL);  // nothing written
     }
     // The buffer holds one run of consecutive bytes: anything else flushes it first.
     if (!file.pending.empty() && file.pendingAt + file.pending.size() != file.position &&
@@ -377,34 +370,24 @@ RAPI_BOOL EmulatedHandheld::Impl::readFile(RAPI_HANDLE h, void* buffer, RAPI_DWO
     }
     const auto it = objects.find(h);
     if (it == objects.end() || !std::holds_alternative<FileObject>(it->second)) {
-        return fail(error::kInvalidHandle);
+        return fail(ERROR_INVALID_HANDLE);
     }
     auto& file = std::get<FileObject>(it->second);
     if (!file.canRead) {
-        return fail(error::kAccessDenied);
+        return fail(ERROR_ACCESS_DENIED);
     }
     if (!flush(file)) {
         return 0;
     }
     if (count > 0 && buffer == nullptr) {
-        return fail(error::kInvalidParameter);
+        return fail(ERROR_INVALID_PARAMETER);
     }
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = pread(file.fd.get(), static_cast<char*>(buffer) + done, count - done,
-                                static_cast<off_t>(file.position + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return fail(error::kReadFault);
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
+    const ssize_t done =
+        posix::preadFull(file.fd.get(), buffer, count, static_cast<off_t>(file.position));
+    if (done < 0) {
+        return fail(ERROR_READ_FAULT);
     }
-    file.position += done;
+    file.position += static_cast<uint64_t>(done);
     if (read != nullptr) {
         *read = static_cast<RAPI_DWORD>(done);
     }
@@ -417,7 +400,7 @@ RAPI_BOOL EmulatedHandheld::Impl::closeHandle(RAPI_HANDLE h) {
         if (!linkUp()) {
             return 0;
         }
-        return fail(error::kInvalidHandle);
+        return fail(ERROR_INVALID_HANDLE);
     }
     // Bytes the device has taken are the device's, also when the link is gone by now: they
     // reach the file before it counts as complete. A file that can't be completed is as
@@ -439,10 +422,10 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
         return 0;
     }
     if (path.leaf.empty()) {
-        return fail(path.folders.empty() ? error::kPathNotFound : error::kAccessDenied);
+        return fail(path.folders.empty() ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
     }
     if (IsMarkerName(path.leaf)) {
-        return fail(error::kAccessDenied);
+        return fail(ERROR_ACCESS_DENIED);
     }
     Location where;
     if (!locate(path, where)) {
@@ -450,13 +433,13 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
     }
     struct stat st;
     if (fstatat(where.parent.get(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return fail(error::kFileNotFound);
+        return fail(ERROR_FILE_NOT_FOUND);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail(error::kAccessDenied);
+        return fail(ERROR_ACCESS_DENIED);
     }
     if (where.settings.readOnly) {
-        return fail(error::kWriteProtect);
+        return fail(ERROR_WRITE_PROTECT);
     }
     if (unlinkat(where.parent.get(), where.leaf.c_str(), 0) != 0) {
         return fail(ErrnoToCode(errno));

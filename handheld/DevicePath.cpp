@@ -12,12 +12,12 @@ bool Utf16ToUtf8(const char16_t* text, std::string& out, RAPI_DWORD& why) {
     size_t n = 0;
     for (; text[n] != 0; ++n) {
         if (n >= kMaxPathUnits) {
-            why = error::kFilenameTooLong;
+            why = ERROR_FILENAME_EXCED_RANGE;
             return false;
         }
     }
     if (!text::utf16ToUtf8(std::u16string_view(text, n), out)) {
-        why = error::kInvalidName;
+        why = ERROR_INVALID_NAME;
         return false;
     }
     return true;
@@ -42,7 +42,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 // Splits a device path; refuses anything that could name a place outside the root.
 bool ParseDevicePath(const char16_t* text, DevicePath& path, RAPI_DWORD& why) {
     if (text == nullptr) {
-        why = error::kInvalidParameter;
+        why = ERROR_INVALID_PARAMETER;
         return false;
     }
     std::string utf8;
@@ -50,11 +50,11 @@ bool ParseDevicePath(const char16_t* text, DevicePath& path, RAPI_DWORD& why) {
         return false;
     }
     if (utf8.empty()) {
-        why = error::kPathNotFound;
+        why = ERROR_PATH_NOT_FOUND;
         return false;
     }
     if (utf8.front() == '\\' || utf8.front() == '/') {
-        why = error::kBadPathname;
+        why = ERROR_BAD_PATHNAME;
         return false;
     }
     std::vector<std::string> parts;
@@ -74,15 +74,15 @@ bool ParseDevicePath(const char16_t* text, DevicePath& path, RAPI_DWORD& why) {
             if (last) {
                 continue;  // a trailing "\" names the folder itself
             }
-            why = error::kInvalidName;
+            why = ERROR_INVALID_NAME;
             return false;
         }
         if (part == "." || part == "..") {
-            why = error::kBadPathname;
+            why = ERROR_BAD_PATHNAME;
             return false;
         }
         if (part.find(':') != std::string::npos || part.find('/') != std::string::npos) {
-            why = error::kBadPathname;
+            why = ERROR_BAD_PATHNAME;
             return false;
         }
     }

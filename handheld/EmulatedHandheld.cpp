@@ -29,12 +29,12 @@ void EmulatedHandheld::Impl::dropLink() {
 
 bool EmulatedHandheld::Impl::linkUp() {
     if (!connected) {
-        return fail(error::kDeviceNotConnected);
+        return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     struct stat st;
     if (stat(rootPath.c_str(), &st) != 0 || st.st_dev != rootDev || st.st_ino != rootIno) {
         connected = false;
-        return fail(error::kDeviceNotConnected);
+        return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     return true;
 }
@@ -52,7 +52,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::newHandle(Object object) {
 bool EmulatedHandheld::Impl::locate(const DevicePath& path, Location& where) {
     Fd dir(openat(root.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) {
-        return fail(error::kDeviceNotConnected);
+        return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     std::optional<std::string> card;
     for (size_t i = 0; i < path.folders.size(); ++i) {
@@ -63,7 +63,7 @@ bool EmulatedHandheld::Impl::locate(const DevicePath& path, Location& where) {
             if (!card) {
                 where.settings = ParseSettings(ReadSettingsFile(root.get(), kHandheldSettings));
             }
-            return fail(err == ELOOP ? error::kAccessDenied : error::kPathNotFound);
+            return fail(err == ELOOP ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
         }
         if (i == 0 && HoldsCardMarker(next.get())) {
             card = ResolveName(dir.get(), path.folders[i]);
@@ -99,7 +99,7 @@ std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& sto
 
 RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     if (init == nullptr || init->cbSize != sizeof(RAPIINIT)) {
-        return kInvalidArgHr;
+        return E_INVALIDARG_HR;
     }
     event.reset(eventfd(0, EFD_CLOEXEC));
     if (!event.valid()) {
@@ -127,7 +127,7 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     if (settings.answer == Settings::Answer::Refuse) {
         dropLink();
         init->hrRapiInit = E_FAIL_HR;
-        signal();
+        posix::signalEvent(event.get());
         return 0;
     }
     // The same handheld, still linked (a link check): its open handles stay valid.
@@ -141,16 +141,8 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     root = std::move(dir);
     speed = settings.speed;
     connected = true;
-    signal();
+    posix::signalEvent(event.get());
     return 0;
-}
-
-void EmulatedHandheld::Impl::signal() {
-    const uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = ::write(event.get(), &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
 }
 
 RAPI_HRESULT EmulatedHandheld::Impl::uninit() {
@@ -161,7 +153,7 @@ RAPI_HRESULT EmulatedHandheld::Impl::uninit() {
 
 RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_DATA* data) {
     if (data == nullptr) {
-        fail(error::kInvalidParameter);
+        fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     DevicePath path;
@@ -169,7 +161,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         return INVALID_HANDLE_VALUE;
     }
     if (path.leaf.empty() || !IsValidName(path.leaf, true)) {
-        fail(path.leaf.empty() ? error::kFileNotFound : error::kInvalidName);
+        fail(path.leaf.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
     Location where;
@@ -187,7 +179,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         if (copy >= 0) {
             ::close(copy);
         }
-        fail(error::kPathNotFound);
+        fail(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     while (const dirent* e = readdir(d)) {
@@ -209,7 +201,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
             }
         } else if (S_ISREG(entry.st.st_mode)) {
             entry.attributes =
-                where.settings.readOnly ? (kAttributeArchive | 0x1) : FILE_ATTRIBUTE_NORMAL;
+                where.settings.readOnly ? (FILE_ATTRIBUTE_ARCHIVE | 0x1) : FILE_ATTRIBUTE_NORMAL;
         } else {
             continue;  // links, pipes and devices don't exist on the handheld
         }
@@ -217,7 +209,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
     }
     closedir(d);
     if (search.entries.empty()) {
-        fail(error::kFileNotFound);
+        fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     std::sort(search.entries.begin(), search.entries.end(),
@@ -251,14 +243,14 @@ RAPI_BOOL EmulatedHandheld::Impl::findNext(RAPI_HANDLE h, CE_FIND_DATA* data) {
     }
     const auto it = objects.find(h);
     if (it == objects.end() || !std::holds_alternative<SearchObject>(it->second)) {
-        return fail(error::kInvalidHandle);
+        return fail(ERROR_INVALID_HANDLE);
     }
     if (data == nullptr) {
-        return fail(error::kInvalidParameter);
+        return fail(ERROR_INVALID_PARAMETER);
     }
     auto& search = std::get<SearchObject>(it->second);
     if (search.next >= search.entries.size()) {
-        return fail(error::kNoMoreFiles);
+        return fail(ERROR_NO_MORE_FILES);
     }
     fill(search.entries[search.next++], *data);
     return 1;
@@ -270,7 +262,7 @@ RAPI_BOOL EmulatedHandheld::Impl::findClose(RAPI_HANDLE h) {
         if (!linkUp()) {
             return 0;
         }
-        return fail(error::kInvalidHandle);
+        return fail(ERROR_INVALID_HANDLE);
     }
     objects.erase(it);
     return linkUp() ? 1 : 0;
@@ -281,7 +273,7 @@ RAPI_BOOL EmulatedHandheld::Impl::getVersion(CEOSVERSIONINFO* info) {
         return 0;
     }
     if (info == nullptr) {
-        return fail(error::kInvalidParameter);
+        return fail(ERROR_INVALID_PARAMETER);
     }
     *info = CEOSVERSIONINFO{};
     info->dwOSVersionInfoSize = sizeof(CEOSVERSIONINFO);
@@ -361,8 +353,8 @@ RAPI_BOOL EmulatedHandheld::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD c
 }
 
 RAPI_HRESULT EmulatedHandheld::CeRapiGetError() {
-    return impl_->guarded(kNotConnectedHr,
-                          [&] { return impl_->connected ? RAPI_HRESULT{0} : kNotConnectedHr; });
+    return impl_->guarded(E_NOT_CONNECTED_HR,
+                          [&] { return impl_->connected ? RAPI_HRESULT{0} : E_NOT_CONNECTED_HR; });
 }
 
 EmulatedHandheld& Instance() {

@@ -15,7 +15,7 @@ namespace handheld {
 // The device table of the built-in emulated handheld.
 const RapiTable& BuiltInTable();
 
-// One emulated handheld. The methods behave like the device functions of the same name.
+// One emulated handheld. Its methods are the device functions of rapi.h and behave like them.
 // Thread-safe; no method throws.
 class EmulatedHandheld {
 public:
@@ -25,25 +25,9 @@ public:
     EmulatedHandheld(const EmulatedHandheld&) = delete;
     EmulatedHandheld& operator=(const EmulatedHandheld&) = delete;
 
-    RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit);
-    RAPI_HRESULT CeRapiUninit();
-    RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData);
-    RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData);
-    RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile);
-    RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes);
-    RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
-                             RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
-                             RAPI_DWORD dwCreationDisposition, RAPI_DWORD dwFlagsAndAttributes,
-                             RAPI_HANDLE hTemplateFile);
-    RAPI_DWORD CeGetLastError();
-    RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer, RAPI_DWORD nNumberOfBytesToWrite,
-                          RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped);
-    RAPI_BOOL CeCloseHandle(RAPI_HANDLE hObject);
-    RAPI_BOOL CeDeleteFile(const char16_t* lpFileName);
-    RAPI_BOOL CeGetVersionEx(CEOSVERSIONINFO* lpVersionInformation);
-    RAPI_BOOL CeReadFile(RAPI_HANDLE hFile, void* lpBuffer, RAPI_DWORD nNumberOfBytesToRead,
-                         RAPI_DWORD* lpNumberOfBytesRead, void* lpOverlapped);
-    RAPI_HRESULT CeRapiGetError();
+#define HANDHELD_METHOD(name, result, parameters, ...) result name parameters;
+    RAPI_DEVICE_FUNCTIONS(HANDHELD_METHOD)
+#undef HANDHELD_METHOD
 
 private:
     struct Impl;

@@ -14,18 +14,50 @@ using RAPI_BOOL = int32_t;
 using RAPI_DWORD = uint32_t;
 
 inline constexpr RAPI_HANDLE INVALID_HANDLE_VALUE = -1;
+
+// CeCreateFile: access, dispositions and attributes.
+inline constexpr RAPI_DWORD GENERIC_READ = 0x80000000u;
 inline constexpr RAPI_DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr RAPI_DWORD CREATE_NEW = 1;
 inline constexpr RAPI_DWORD CREATE_ALWAYS = 2;
+inline constexpr RAPI_DWORD OPEN_EXISTING = 3;
+inline constexpr RAPI_DWORD OPEN_ALWAYS = 4;
+inline constexpr RAPI_DWORD TRUNCATE_EXISTING = 5;
 inline constexpr RAPI_DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr RAPI_DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 inline constexpr RAPI_DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr RAPI_DWORD FILE_ATTRIBUTE_TEMPORARY = 0x100;
+
+// The wait on the connect event.
 inline constexpr RAPI_DWORD WAIT_OBJECT_0 = 0;
 inline constexpr RAPI_DWORD WAIT_TIMEOUT = 258;
+
+// CeGetLastError codes.
+inline constexpr RAPI_DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr RAPI_DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr RAPI_DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr RAPI_DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr RAPI_DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr RAPI_DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr RAPI_DWORD ERROR_WRITE_PROTECT = 19;
+inline constexpr RAPI_DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr RAPI_DWORD ERROR_READ_FAULT = 30;
+inline constexpr RAPI_DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr RAPI_DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr RAPI_DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr RAPI_DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr RAPI_DWORD ERROR_DISK_FULL = 112;
+inline constexpr RAPI_DWORD ERROR_INVALID_NAME = 123;
+inline constexpr RAPI_DWORD ERROR_BAD_PATHNAME = 161;  // also: a path that would leave the root
+inline constexpr RAPI_DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr RAPI_DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr RAPI_DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+// Results of CeRapiInitEx, of the connect (hrRapiInit) and of CeRapiGetError.
 inline constexpr RAPI_HRESULT E_FAIL_HR = static_cast<RAPI_HRESULT>(0x80004005u);
+inline constexpr RAPI_HRESULT E_INVALIDARG_HR = static_cast<RAPI_HRESULT>(0x80070057u);
+// ERROR_DEVICE_NOT_CONNECTED as a result.
+inline constexpr RAPI_HRESULT E_NOT_CONNECTED_HR = static_cast<RAPI_HRESULT>(0x8007048Fu);
 
 inline constexpr int kMaxPath = 260;
 
@@ -62,45 +94,55 @@ struct CEOSVERSIONINFO {
     char16_t szCSDVersion[128];
 };
 
-// The functions, by the names under which a library exports them.
-using PFN_CeRapiInitEx = RAPI_HRESULT (*)(RAPIINIT* pRapiInit);
-using PFN_CeRapiUninit = RAPI_HRESULT (*)();
-using PFN_CeFindFirstFile = RAPI_HANDLE (*)(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData);
-using PFN_CeFindNextFile = RAPI_BOOL (*)(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData);
-using PFN_CeFindClose = RAPI_BOOL (*)(RAPI_HANDLE hFindFile);
-using PFN_CeCreateDirectory = RAPI_BOOL (*)(const char16_t* lpPathName, void* lpSecurityAttributes);
-using PFN_CeCreateFile = RAPI_HANDLE (*)(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
-                                         RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
-                                         RAPI_DWORD dwCreationDisposition,
-                                         RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile);
-using PFN_CeGetLastError = RAPI_DWORD (*)();
-using PFN_CeWriteFile = RAPI_BOOL (*)(RAPI_HANDLE hFile, const void* lpBuffer,
-                                      RAPI_DWORD nNumberOfBytesToWrite,
-                                      RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped);
-using PFN_CeCloseHandle = RAPI_BOOL (*)(RAPI_HANDLE hObject);
-using PFN_CeDeleteFile = RAPI_BOOL (*)(const char16_t* lpFileName);
-// Declared for completeness of the contract; the installer never calls them.
-using PFN_CeGetVersionEx = RAPI_BOOL (*)(CEOSVERSIONINFO* lpVersionInformation);
-using PFN_CeReadFile = RAPI_BOOL (*)(RAPI_HANDLE hFile, void* lpBuffer, RAPI_DWORD nNumberOfBytesToRead,
-                                     RAPI_DWORD* lpNumberOfBytesRead, void* lpOverlapped);
-using PFN_CeRapiGetError = RAPI_HRESULT (*)();
+// The device functions, listed once. X(name, result, (parameters), (arguments), use) is
+// expanded for each of them wherever something must name all of them: the function types and
+// the table below, the installer's binding by name and its DeviceApi, the libraries' exports.
+// use: RapiUse::kCalled for the functions the installer calls, which a device library must
+// export; RapiUse::kDeclared for the rest of the contract, bound when a library has them.
+#define RAPI_DEVICE_FUNCTIONS(X)                                                                   \
+    X(CeRapiInitEx, RAPI_HRESULT, (RAPIINIT * pRapiInit), (pRapiInit), kCalled)                    \
+    X(CeRapiUninit, RAPI_HRESULT, (), (), kCalled)                                                 \
+    X(CeFindFirstFile, RAPI_HANDLE, (const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData),    \
+      (lpFileName, lpFindFileData), kCalled)                                                       \
+    X(CeFindNextFile, RAPI_BOOL, (RAPI_HANDLE hFindFile, CE_FIND_DATA * lpFindFileData),           \
+      (hFindFile, lpFindFileData), kCalled)                                                        \
+    X(CeFindClose, RAPI_BOOL, (RAPI_HANDLE hFindFile), (hFindFile), kCalled)                       \
+    X(CeCreateDirectory, RAPI_BOOL, (const char16_t* lpPathName, void* lpSecurityAttributes),      \
+      (lpPathName, lpSecurityAttributes), kCalled)                                                 \
+    X(CeCreateFile, RAPI_HANDLE,                                                                   \
+      (const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess, RAPI_DWORD dwShareMode,             \
+       void* lpSecurityAttributes, RAPI_DWORD dwCreationDisposition,                               \
+       RAPI_DWORD dwFlagsAndAttributes, RAPI_HANDLE hTemplateFile),                                \
+      (lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,      \
+       dwFlagsAndAttributes, hTemplateFile),                                                       \
+      kCalled)                                                                                     \
+    X(CeGetLastError, RAPI_DWORD, (), (), kCalled)                                                 \
+    X(CeWriteFile, RAPI_BOOL,                                                                      \
+      (RAPI_HANDLE hFile, const void* lpBuffer, RAPI_DWORD nNumberOfBytesToWrite,                  \
+       RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped),                                    \
+      (hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped), kCalled)     \
+    X(CeCloseHandle, RAPI_BOOL, (RAPI_HANDLE hObject), (hObject), kCalled)                         \
+    X(CeDeleteFile, RAPI_BOOL, (const char16_t* lpFileName), (lpFileName), kCalled)                \
+    X(CeGetVersionEx, RAPI_BOOL, (CEOSVERSIONINFO * lpVersionInformation), (lpVersionInformation), \
+      kDeclared)                                                                                   \
+    X(CeReadFile, RAPI_BOOL,                                                                       \
+      (RAPI_HANDLE hFile, void* lpBuffer, RAPI_DWORD nNumberOfBytesToRead,                         \
+       RAPI_DWORD* lpNumberOfBytesRead, void* lpOverlapped),                                       \
+      (hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped), kDeclared)       \
+    X(CeRapiGetError, RAPI_HRESULT, (), (), kDeclared)
+
+// The functions' types, by the names under which a library exports them: PFN_CeRapiInitEx, ...
+#define RAPI_FUNCTION_TYPE(name, result, parameters, ...) using PFN_##name = result(*) parameters;
+RAPI_DEVICE_FUNCTIONS(RAPI_FUNCTION_TYPE)
+#undef RAPI_FUNCTION_TYPE
 
 }  // extern "C"
 
-// The whole table. Every entry is bound, or the binding failed as a whole.
+enum class RapiUse { kCalled, kDeclared };
+
+// The whole table: the kCalled entries are all bound, or the binding failed as a whole.
 struct RapiTable {
-    PFN_CeRapiInitEx CeRapiInitEx = nullptr;
-    PFN_CeRapiUninit CeRapiUninit = nullptr;
-    PFN_CeFindFirstFile CeFindFirstFile = nullptr;
-    PFN_CeFindNextFile CeFindNextFile = nullptr;
-    PFN_CeFindClose CeFindClose = nullptr;
-    PFN_CeCreateDirectory CeCreateDirectory = nullptr;
-    PFN_CeCreateFile CeCreateFile = nullptr;
-    PFN_CeGetLastError CeGetLastError = nullptr;
-    PFN_CeWriteFile CeWriteFile = nullptr;
-    PFN_CeCloseHandle CeCloseHandle = nullptr;
-    PFN_CeDeleteFile CeDeleteFile = nullptr;
-    PFN_CeGetVersionEx CeGetVersionEx = nullptr;
-    PFN_CeReadFile CeReadFile = nullptr;
-    PFN_CeRapiGetError CeRapiGetError = nullptr;
+#define RAPI_TABLE_ENTRY(name, ...) PFN_##name name = nullptr;
+    RAPI_DEVICE_FUNCTIONS(RAPI_TABLE_ENTRY)
+#undef RAPI_TABLE_ENTRY
 };

@@ -19,9 +19,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "Posix.h"
 #include "rapi.h"
 
 #define BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -64,9 +66,6 @@ struct OSVERSIONINFO {
 };
 static_assert(sizeof(OSVERSIONINFO) == sizeof(CEOSVERSIONINFO));
 }  // namespace ce
-
-constexpr RAPI_HRESULT kInvalidArgHr = static_cast<RAPI_HRESULT>(0x80070057u);
-constexpr RAPI_DWORD kNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
 
 // SynCE's functions, bound once for the life of the process.
 struct Synce {
@@ -168,14 +167,6 @@ void release(const Synce& s, void* connection, bool connected) {
     s.rapi_connection_destroy(connection);
 }
 
-void signal(int event) {
-    const uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = ::write(event, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-}
-
 void connectWorker(std::shared_ptr<Link> link, const Synce* s) {
     void* connection = s->rapi_connection_from_name(nullptr);
     ce::HRESULT result = E_FAIL_HR;
@@ -194,7 +185,7 @@ void connectWorker(std::shared_ptr<Link> link, const Synce* s) {
     link->result = result;
     link->done = true;
     link->record->hrRapiInit = result;
-    signal(link->event);
+    posix::signalEvent(link->event);
 }
 
 // Takes a link down: a finished one is ended and freed here, a running connect by its worker.
@@ -312,7 +303,7 @@ BRIDGE_EXPORT int trestel_synce_available() {
 // The record must stay valid until its event is signalled or CeRapiUninit is called.
 BRIDGE_EXPORT RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) {
     if (pRapiInit == nullptr || pRapiInit->cbSize != sizeof(RAPIINIT)) {
-        return kInvalidArgHr;
+        return E_INVALIDARG_HR;
     }
     const Synce* s = synce();
     if (s == nullptr) {
@@ -413,7 +404,8 @@ BRIDGE_EXPORT RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dw
 }
 
 BRIDGE_EXPORT RAPI_DWORD CeGetLastError() {
-    return onLink(kNotConnected, [](const Synce& s) { return RAPI_DWORD{s.CeGetLastError()}; });
+    return onLink(ERROR_DEVICE_NOT_CONNECTED,
+                  [](const Synce& s) { return RAPI_DWORD{s.CeGetLastError()}; });
 }
 
 BRIDGE_EXPORT RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
@@ -492,3 +484,9 @@ BRIDGE_EXPORT RAPI_HRESULT CeRapiGetError() {
         return s.CeRapiGetError != nullptr ? RAPI_HRESULT{s.CeRapiGetError()} : RAPI_HRESULT{0};
     });
 }
+
+// The bridge exports every device function of the contract, each with its contract type.
+#define BRIDGE_EXPORTS(name, ...) \
+    static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " as the contract has it");
+RAPI_DEVICE_FUNCTIONS(BRIDGE_EXPORTS)
+#undef BRIDGE_EXPORTS

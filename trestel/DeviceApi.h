@@ -14,27 +14,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The whole device contract, one virtual per device function of rapi.h.
 class DeviceApi {
 public:
     virtual ~DeviceApi() = default;
-    virtual RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) = 0;
-    virtual RAPI_HRESULT CeRapiUninit() = 0;
-    virtual RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName,
-                                        CE_FIND_DATA* lpFindFileData) = 0;
-    virtual RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) = 0;
-    virtual RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) = 0;
-    virtual RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) = 0;
-    virtual RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
-                                     RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
-                                     RAPI_DWORD dwCreationDisposition,
-                                     RAPI_DWORD dwFlagsAndAttributes,
-                                     RAPI_HANDLE hTemplateFile) = 0;
-    virtual RAPI_DWORD CeGetLastError() = 0;
-    virtual RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer,
-                                  RAPI_DWORD nNumberOfBytesToWrite,
-                                  RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped) = 0;
-    virtual RAPI_BOOL CeCloseHandle(RAPI_HANDLE hObject) = 0;
-    virtual RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) = 0;
+#define TRESTEL_DEVICE_CALL(name, result, parameters, ...) virtual result name parameters = 0;
+    RAPI_DEVICE_FUNCTIONS(TRESTEL_DEVICE_CALL)
+#undef TRESTEL_DEVICE_CALL
 };
 
 // The table bound on first use, from the first of: the library named by TRESTEL_RAPI_LIBRARY

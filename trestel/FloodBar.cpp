@@ -10,6 +10,8 @@
 #include <cmath>
 #include <limits>
 
+#include "WindowLook.h"
+
 namespace flood {
 
 float RoundHalfEven(float fValue) {
@@ -86,7 +88,7 @@ FloodBar::FloodBar(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     picture_ = QImage(InsideRect().size(), QImage::Format_ARGB32_Premultiplied);
     // Until the first FloodInit the scale is the inside width in twips.
-    fScaleWidth_ = static_cast<float>(picture_.width() * flood::kTwipsPerPixel);
+    fScaleWidth_ = static_cast<float>(picture_.width() * WindowLook::kTwipsPerPixel);
     UpdateFont();
     Clear();
     hide();
@@ -151,11 +153,11 @@ QRect FloodBar::InsideRect() const {
 }
 
 QColor FloodBar::ForeColor() const {
-    return palette().color(QPalette::Active, QPalette::Highlight);
+    return palette().color(QPalette::Active, WindowLook::kFloodFill);
 }
 
 QColor FloodBar::BackColor() const {
-    return palette().color(QPalette::Active, QPalette::HighlightedText);
+    return palette().color(QPalette::Active, WindowLook::kFloodStrip);
 }
 
 void FloodBar::Clear() {
@@ -199,12 +201,12 @@ void FloodBar::FloodUpdate(int16_t nValue, const QString& sMessage) {
     const float fTextWidth =
         static_cast<float>(textWidth) * fScaleWidth_ / static_cast<float>(nWidth);
     const float fX = flood::CentredStart(fScaleWidth_, fTextWidth);
-    const float fTextHeight = static_cast<float>(lineHeight_) * flood::kTwipsPerPixel;
+    const float fTextHeight = static_cast<float>(lineHeight_) * WindowLook::kTwipsPerPixel;
     const float fY =
-        flood::CentredStart(static_cast<float>(nHeight * flood::kTwipsPerPixel), fTextHeight);
+        flood::CentredStart(static_cast<float>(nHeight * WindowLook::kTwipsPerPixel), fTextHeight);
 
     const int nTextX = flood::UnitsToPixels(fX, fScaleWidth_, nWidth);
-    const int nTextY = static_cast<int>(std::lround(fY / flood::kTwipsPerPixel));
+    const int nTextY = static_cast<int>(std::lround(fY / WindowLook::kTwipsPerPixel));
     const int nFill = std::clamp(flood::UnitsToPixels(nValue, fScaleWidth_, nWidth), 0, nWidth);
 
     {
@@ -246,10 +248,10 @@ void FloodBar::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect r = rect();
     // A thin sunken frame.
-    painter.setPen(palette().color(QPalette::Dark));
+    painter.setPen(palette().color(WindowLook::kFrameShadow));
     painter.drawLine(r.topLeft(), r.topRight());
     painter.drawLine(r.topLeft(), r.bottomLeft());
-    painter.setPen(palette().color(QPalette::Light));
+    painter.setPen(palette().color(WindowLook::kFrameLight));
     painter.drawLine(r.bottomLeft(), r.bottomRight());
     painter.drawLine(r.topRight(), r.bottomRight());
     painter.drawImage(InsideRect().topLeft(), picture_);

@@ -14,8 +14,6 @@
 
 namespace flood {
 
-inline constexpr int kTwipsPerPixel = 15;
-
 // Rounds to the nearest whole number; halves go to the even neighbour (6.5 -> 6, 7.5 -> 8).
 float RoundHalfEven(float fValue);
 

@@ -23,10 +23,6 @@ namespace {
 constexpr int kClientWidth = 360;
 constexpr int kClientHeight = 228;
 
-const QColor kNavy(0, 0, 128);
-const QColor kDarkRed(192, 0, 0);
-const QColor kGreen(0, 128, 0);
-
 const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
 const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
@@ -153,9 +149,9 @@ void FormMain::BuildControls(const QString& sFontFamily) {
     design(LabelStatus, 11, true);
     FitTexts();
     for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
-        SetTextColor(label, kNavy);
+        SetTextColor(label, WindowLook::kNavy);
     }
-    SetTextColor(LabelConnect, kDarkRed);
+    SetTextColor(LabelConnect, WindowLook::kDarkRed);
 
     // For assistive technology: each step text labels its control, each number names its step.
     LabelConnect->setBuddy(ButtonConnect);
@@ -199,8 +195,9 @@ QPoint FormMain::CentredTopLeft(const QRect& screen, const QSize& outer) {
     // Each difference is taken in twips, halved with truncation toward zero and brought back to
     // pixels; for whole pixels that is the pixel difference halved toward zero.
     auto half = [](int nDifferencePixels) {
-        const int nTwips = nDifferencePixels * flood::kTwipsPerPixel / 2;
-        return static_cast<int>(std::lround(static_cast<double>(nTwips) / flood::kTwipsPerPixel));
+        const int nTwips = nDifferencePixels * WindowLook::kTwipsPerPixel / 2;
+        return static_cast<int>(
+            std::lround(static_cast<double>(nTwips) / WindowLook::kTwipsPerPixel));
     };
     return screen.topLeft() +
            QPoint(half(screen.width() - outer.width()), half(screen.height() - outer.height()));
@@ -344,7 +341,7 @@ void FormMain::ButtonConnectClick() {
             ListBoxFolders->setEnabled(true);
             LabelStatus->setText(QStringLiteral("ActiveSync Status: Connected"));
             FitTexts();
-            SetTextColor(LabelStatus, kGreen);
+            SetTextColor(LabelStatus, WindowLook::kGreen);
             return;
         }
     } else {
@@ -363,7 +360,7 @@ void FormMain::DisconnectedSteps() {
     ButtonCopy->setEnabled(false);
     LabelStatus->setText(QStringLiteral("ActiveSync Status: Disconnected"));
     FitTexts();
-    SetTextColor(LabelStatus, kDarkRed);
+    SetTextColor(LabelStatus, WindowLook::kDarkRed);
 }
 
 int FormMain::SelectedIndex() const {

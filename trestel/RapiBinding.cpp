@@ -26,25 +26,30 @@ bool bindSymbol(void* library, const char* name, Fn& slot) {
     return slot != nullptr;
 }
 
+// A function of the contract that the bound library doesn't export fails like a device that
+// can't be reached.
+template <typename Fn>
+Fn present(Fn fn, const char* name) {
+    if (fn == nullptr) {
+        throw DeviceUnavailable(std::string("the device library has no ") + name);
+    }
+    return fn;
+}
+
 std::string loadError() {
     const char* why = dlerror();
     return why != nullptr ? why : "dlopen failed";
 }
 
-// Binds the table from a loaded library (closed again when it lacks a function). Returns an
-// empty string on success, the reason otherwise.
+// Binds the table from a loaded library (closed again when it lacks a function the installer
+// calls). Returns an empty string on success, the reason otherwise.
 std::string bindLibrary(void* library, const std::string& path, RapiTable& table) {
-    const bool ok = bindSymbol(library, "CeRapiInitEx", table.CeRapiInitEx) &&
-                    bindSymbol(library, "CeRapiUninit", table.CeRapiUninit) &&
-                    bindSymbol(library, "CeFindFirstFile", table.CeFindFirstFile) &&
-                    bindSymbol(library, "CeFindNextFile", table.CeFindNextFile) &&
-                    bindSymbol(library, "CeFindClose", table.CeFindClose) &&
-                    bindSymbol(library, "CeCreateDirectory", table.CeCreateDirectory) &&
-                    bindSymbol(library, "CeCreateFile", table.CeCreateFile) &&
-                    bindSymbol(library, "CeGetLastError", table.CeGetLastError) &&
-                    bindSymbol(library, "CeWriteFile", table.CeWriteFile) &&
-                    bindSymbol(library, "CeCloseHandle", table.CeCloseHandle) &&
-                    bindSymbol(library, "CeDeleteFile", table.CeDeleteFile);
+    bool ok = true;
+    // The rest of the contract is bound when present.
+#define TRESTEL_BIND(name, result, parameters, arguments, use) \
+    ok = (bindSymbol(library, #name, table.name) || RapiUse::use == RapiUse::kDeclared) && ok;
+    RAPI_DEVICE_FUNCTIONS(TRESTEL_BIND)
+#undef TRESTEL_BIND
     if (!ok) {
         // A library without the whole contract is as good as none.
         std::string why = path + ": missing device function";
@@ -52,39 +57,17 @@ std::string bindLibrary(void* library, const std::string& path, RapiTable& table
         dlclose(library);
         return why;
     }
-    // Declared by the contract but never called; bound when present.
-    bindSymbol(library, "CeGetVersionEx", table.CeGetVersionEx);
-    bindSymbol(library, "CeReadFile", table.CeReadFile);
-    bindSymbol(library, "CeRapiGetError", table.CeRapiGetError);
     return {};
 }
 
 class BoundDeviceApi final : public DeviceApi {
 public:
-    RAPI_HRESULT CeRapiInitEx(RAPIINIT* p) override { return table().CeRapiInitEx(p); }
-    RAPI_HRESULT CeRapiUninit() override { return table().CeRapiUninit(); }
-    RAPI_HANDLE CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data) override {
-        return table().CeFindFirstFile(name, data);
+#define TRESTEL_FORWARD(name, result, parameters, arguments, ...) \
+    result name parameters override {                             \
+        return present(table().name, #name) arguments;            \
     }
-    RAPI_BOOL CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) override {
-        return table().CeFindNextFile(h, data);
-    }
-    RAPI_BOOL CeFindClose(RAPI_HANDLE h) override { return table().CeFindClose(h); }
-    RAPI_BOOL CeCreateDirectory(const char16_t* path, void* sa) override {
-        return table().CeCreateDirectory(path, sa);
-    }
-    RAPI_HANDLE CeCreateFile(const char16_t* name, RAPI_DWORD access, RAPI_DWORD share, void* sa,
-                             RAPI_DWORD disposition, RAPI_DWORD attributes,
-                             RAPI_HANDLE hTemplate) override {
-        return table().CeCreateFile(name, access, share, sa, disposition, attributes, hTemplate);
-    }
-    RAPI_DWORD CeGetLastError() override { return table().CeGetLastError(); }
-    RAPI_BOOL CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD count, RAPI_DWORD* written,
-                          void* overlapped) override {
-        return table().CeWriteFile(h, buffer, count, written, overlapped);
-    }
-    RAPI_BOOL CeCloseHandle(RAPI_HANDLE h) override { return table().CeCloseHandle(h); }
-    RAPI_BOOL CeDeleteFile(const char16_t* name) override { return table().CeDeleteFile(name); }
+    RAPI_DEVICE_FUNCTIONS(TRESTEL_FORWARD)
+#undef TRESTEL_FORWARD
 
 private:
     // Bound once, at the first call; a failed binding fails every call. One line on standard

@@ -6,12 +6,30 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPalette>
 #include <QString>
 
 class QLabel;
 class QPushButton;
 
 namespace WindowLook {
+
+// The window was laid out in twips; this many make a pixel at 96 dpi.
+inline constexpr int kTwipsPerPixel = 15;
+
+// The designed text colours of the window's labels, shown as ReadableTone against the window's
+// background: navy for the title and the labels, dark red for the connect hint and a failure,
+// green for a finished copy.
+inline const QColor kNavy(0, 0, 128);
+inline const QColor kDarkRed(192, 0, 0);
+inline const QColor kGreen(0, 128, 0);
+
+// The flood bar's colours, from the palette: the fill (and the letters beside it), the strip
+// (and the letters on the fill), and its sunken frame's shadow and light edges.
+inline constexpr QPalette::ColorRole kFloodFill = QPalette::Highlight;
+inline constexpr QPalette::ColorRole kFloodStrip = QPalette::HighlightedText;
+inline constexpr QPalette::ColorRole kFrameShadow = QPalette::Dark;
+inline constexpr QPalette::ColorRole kFrameLight = QPalette::Light;
 
 // Where Debian's fonts-wine puts its metric-compatible Tahoma.
 inline constexpr const char* kWineFontFolder = "/usr/share/wine/fonts";

@@ -11,6 +11,7 @@
 #include "Extract.h"
 #include "Payload.h"
 #include "ProgramText.h"
+#include "Text.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ int runOrAnswer(const std::vector<std::string>& args) {
     try {
         return run(args);
     } catch (const std::exception& e) {
-        std::cerr << "bundora-pack: " << args[0] << ": " << bundora::oneLine(e.what()) << "\n";
+        std::cerr << "bundora-pack: " << args[0] << ": " << text::oneLine(e.what()) << "\n";
         return 1;
     }
 }

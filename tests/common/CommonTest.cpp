@@ -1,6 +1,8 @@
-// The shared helpers: whole reads and writes on real descriptors, text conversion, wildcards.
+// The shared helpers: whole reads and writes on real descriptors, the eventfd signal, text
+// conversion, wildcards and one-line text.
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +61,44 @@ TEST(PosixTest, WriteToAClosedPipeReportsItsError) {
     readEnd.reset();
     ::signal(SIGPIPE, SIG_IGN);
     EXPECT_EQ(posix::writeAll(writeEnd.get(), "abc", 3), EPIPE);
+}
+
+TEST(PosixTest, ReadsAndWritesAtAnOffsetAndSignalsAnEvent) {
+    test::TempDir dir;
+    const std::string file = dir / "f";
+    const std::string data = test::pattern(70000);
+    posix::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(posix::pwriteAll(fd.get(), data.data(), data.size(), 100), 0);
+    EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);  // the position stays
+    std::string back(data.size(), '\0');
+    EXPECT_EQ(posix::preadFull(fd.get(), back.data(), back.size(), 100), 70000);
+    EXPECT_EQ(back, data);
+    // Fewer bytes only at the end of the file.
+    EXPECT_EQ(posix::preadFull(fd.get(), back.data(), back.size(), 60100), 10000);
+    EXPECT_EQ(back.substr(0, 10000), data.substr(60000));
+    EXPECT_EQ(posix::fileStatusAt(AT_FDCWD, file.c_str()), 1);
+    posix::UniqueFd(::open((dir / "empty").c_str(), O_WRONLY | O_CREAT, 0600));
+    EXPECT_EQ(posix::fileStatusAt(AT_FDCWD, (dir / "empty").c_str()), 0);
+    EXPECT_EQ(posix::fileStatusAt(AT_FDCWD, dir.path().c_str()), -1);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    posix::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    EXPECT_EQ(posix::pwriteAll(writeEnd.get(), "abc", 3, 0), ESPIPE);
+    EXPECT_EQ(posix::preadFull(readEnd.get(), back.data(), 3, 0), -1);
+
+    posix::UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    posix::signalEvent(event.get());
+    posix::signalEvent(event.get());
+    uint64_t count = 0;
+    EXPECT_EQ(::read(event.get(), &count, sizeof count), ssize_t{sizeof count});
+    EXPECT_EQ(count, 2u);
+}
+
+TEST(TextTest, OneLineShowsControlCharactersAsHex) {
+    EXPECT_EQ(text::oneLine(std::string_view("a\nb\0c\x7f\xc3\xa9", 8)),
+              "a\\x0ab\\x00c\\x7f\xc3\xa9");
 }
 
 TEST(TextTest, ConvertsBetweenEncodings) {

@@ -69,7 +69,7 @@ RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data
     enter("CeFindFirstFile", utf8(name));
     nextEntry_ = 0;
     if (rootEntries.empty()) {
-        lastError_ = 18;  // no more files
+        lastError_ = ERROR_NO_MORE_FILES;
         return INVALID_HANDLE_VALUE;
     }
     fill(data, rootEntries[nextEntry_++]);
@@ -79,7 +79,7 @@ RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data
 RAPI_BOOL FakeDevice::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
     enter("CeFindNextFile", std::to_string(h));
     if (h != findHandle || nextEntry_ >= rootEntries.size()) {
-        lastError_ = 18;
+        lastError_ = ERROR_NO_MORE_FILES;
         return 0;
     }
     fill(data, rootEntries[nextEntry_++]);
@@ -109,12 +109,19 @@ RAPI_HANDLE FakeDevice::CeCreateFile(const char16_t* name, RAPI_DWORD access, RA
         return INVALID_HANDLE_VALUE;
     }
     if (disposition == CREATE_NEW && files.count(name) != 0) {
-        lastError_ = 80;  // the file exists
+        lastError_ = ERROR_FILE_EXISTS;
         return INVALID_HANDLE_VALUE;
     }
-    files[name].clear();
+    if (disposition == OPEN_EXISTING) {
+        if (files.count(name) == 0) {
+            lastError_ = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
+    } else {
+        files[name].clear();
+    }
     const RAPI_HANDLE h = nextHandle_++;
-    open_[h] = name;
+    open_[h] = {name};
     return h;
 }
 
@@ -139,7 +146,7 @@ RAPI_BOOL FakeDevice::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD 
     }
     const RAPI_DWORD nKept = std::min(reply.written, count);
     if (keepContent) {
-        files[it->second].append(static_cast<const char*>(buffer), nKept);
+        files[it->second.path].append(static_cast<const char*>(buffer), nKept);
     }
     *written = reply.written;
     return reply.result;
@@ -152,15 +159,49 @@ RAPI_BOOL FakeDevice::CeCloseHandle(RAPI_HANDLE h) {
 
 RAPI_BOOL FakeDevice::CeDeleteFile(const char16_t* name) {
     enter("CeDeleteFile", utf8(name));
-    for (const auto& [h, path] : open_) {
-        if (path == name) {
-            lastError_ = 32;  // still open: a sharing violation
+    for (const auto& [h, file] : open_) {
+        if (file.path == name) {
+            lastError_ = ERROR_SHARING_VIOLATION;  // still open
             return 0;
         }
     }
     if (files.erase(name) == 0) {
-        lastError_ = 2;  // file not found
+        lastError_ = ERROR_FILE_NOT_FOUND;
         return 0;
     }
     return 1;
+}
+
+RAPI_BOOL FakeDevice::CeGetVersionEx(CEOSVERSIONINFO* info) {
+    enter("CeGetVersionEx", "");
+    if (info == nullptr) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    *info = CEOSVERSIONINFO{sizeof(CEOSVERSIONINFO), 4, 21, 1088, 3, {}};  // Windows CE 4.21
+    return 1;
+}
+
+RAPI_BOOL FakeDevice::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, RAPI_DWORD* read,
+                                 void* overlapped) {
+    enter("CeReadFile", std::to_string(h) + ", " + std::to_string(count) +
+                            (overlapped == nullptr ? "" : ", overlapped"));
+    const auto it = open_.find(h);
+    if (it == open_.end()) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        *read = 0;
+        return 0;
+    }
+    const std::string& content = files[it->second.path];
+    const std::size_t from = std::min(it->second.readAt, content.size());
+    const std::size_t n = std::min<std::size_t>(count, content.size() - from);
+    std::copy_n(content.data() + from, n, static_cast<char*>(buffer));
+    it->second.readAt = from + n;
+    *read = static_cast<RAPI_DWORD>(n);
+    return 1;
+}
+
+RAPI_HRESULT FakeDevice::CeRapiGetError() {
+    enter("CeRapiGetError", "");
+    return initResult < 0 ? initResult : initOutcome;
 }

@@ -65,28 +65,20 @@ public:
     // Handles created and not yet closed.
     std::size_t OpenHandles() const { return open_.size(); }
 
-    RAPI_HRESULT CeRapiInitEx(RAPIINIT* pRapiInit) override;
-    RAPI_HRESULT CeRapiUninit() override;
-    RAPI_HANDLE CeFindFirstFile(const char16_t* lpFileName, CE_FIND_DATA* lpFindFileData) override;
-    RAPI_BOOL CeFindNextFile(RAPI_HANDLE hFindFile, CE_FIND_DATA* lpFindFileData) override;
-    RAPI_BOOL CeFindClose(RAPI_HANDLE hFindFile) override;
-    RAPI_BOOL CeCreateDirectory(const char16_t* lpPathName, void* lpSecurityAttributes) override;
-    RAPI_HANDLE CeCreateFile(const char16_t* lpFileName, RAPI_DWORD dwDesiredAccess,
-                             RAPI_DWORD dwShareMode, void* lpSecurityAttributes,
-                             RAPI_DWORD dwCreationDisposition, RAPI_DWORD dwFlagsAndAttributes,
-                             RAPI_HANDLE hTemplateFile) override;
-    RAPI_DWORD CeGetLastError() override;
-    RAPI_BOOL CeWriteFile(RAPI_HANDLE hFile, const void* lpBuffer, RAPI_DWORD nNumberOfBytesToWrite,
-                          RAPI_DWORD* lpNumberOfBytesWritten, void* lpOverlapped) override;
-    RAPI_BOOL CeCloseHandle(RAPI_HANDLE hObject) override;
-    RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) override;
+#define FAKE_DEVICE_CALL(name, result, parameters, ...) result name parameters override;
+    RAPI_DEVICE_FUNCTIONS(FAKE_DEVICE_CALL)
+#undef FAKE_DEVICE_CALL
 
 private:
     // Logs and counts the call, runs onCall and throws DeviceUnavailable when scripted to.
     void enter(const std::string& name, const std::string& args);
     void fill(CE_FIND_DATA* data, const Entry& entry) const;
 
-    std::map<RAPI_HANDLE, std::u16string> open_;
+    struct OpenFile {
+        std::u16string path;
+        std::size_t readAt = 0;  // where CeReadFile goes on
+    };
+    std::map<RAPI_HANDLE, OpenFile> open_;
     RAPI_HANDLE nextHandle_ = 100;
     std::size_t nextEntry_ = 0;
     RAPI_DWORD lastError_ = 0;

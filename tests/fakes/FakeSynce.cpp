@@ -173,7 +173,7 @@ SYNCE_EXPORT HRESULT CeRapiGetError() {
 }
 
 SYNCE_EXPORT DWORD CeGetLastError() {
-    return selected() != nullptr ? device().CeGetLastError() : 1167;
+    return selected() != nullptr ? device().CeGetLastError() : ERROR_DEVICE_NOT_CONNECTED;
 }
 
 SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {

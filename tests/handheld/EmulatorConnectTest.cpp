@@ -10,7 +10,6 @@
 #include "HandheldHelpers.h"
 
 using handheld::EmulatedHandheld;
-namespace error = handheld::error;
 
 namespace {
 
@@ -51,7 +50,7 @@ TEST_F(ConnectTest, VanishedRootNeverAnswers) {
     EXPECT_FALSE(test::Signalled(init.heRapiInit, 200));
     CE_FIND_DATA data{};
     EXPECT_EQ(device.CeFindFirstFile(u"*", &data), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
@@ -125,7 +124,7 @@ TEST_F(ConnectTest, LinkCheckKeepsOpenHandlesAndUninitEndsTheLink) {
     EXPECT_EQ(device.CeRapiUninit(), 0);
     EXPECT_EQ(device.CeRapiUninit(), 0);  // harmless without a link
     EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"d", nullptr)),
-              error::kDeviceNotConnected);
+              ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(test::exists(root + "/d"));
 }
 
@@ -142,7 +141,7 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     const std::string aside = Unplug();
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     // Nobody can delete the partial file any more: the handheld drops it itself.
     EXPECT_FALSE(test::exists(aside + "/big.bin"));
 
@@ -150,10 +149,10 @@ TEST_F(ConnectTest, UnplugDuringWritesFailsEveryLaterCall) {
     ASSERT_EQ(std::rename(aside.c_str(), root.c_str()), 0);
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 4096, &written, nullptr), 0);
     EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"d", nullptr)),
-              error::kDeviceNotConnected);
+              ERROR_DEVICE_NOT_CONNECTED);
     ASSERT_TRUE(test::Connect(device));
     EXPECT_EQ(test::ErrorOf(device, device.CeWriteFile(h, block.data(), 4096, &written, nullptr)),
-              error::kInvalidHandle);
+              ERROR_INVALID_HANDLE);
     EXPECT_FALSE(test::exists(root + "/big.bin"));
 }
 
@@ -182,7 +181,7 @@ TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
     std::filesystem::remove(root);
     test::makeDir(root);
     EXPECT_FALSE(test::PutFile(device, u"a.txt", "a"));
-    EXPECT_EQ(device.CeGetLastError(), error::kDeviceNotConnected);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(test::exists(root + "/a.txt"));
 }
 

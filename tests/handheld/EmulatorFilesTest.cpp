@@ -8,7 +8,6 @@
 #include "HandheldHelpers.h"
 
 using handheld::EmulatedHandheld;
-namespace error = handheld::error;
 
 namespace {
 
@@ -75,13 +74,13 @@ TEST_F(FilesTest, RootSearchMarksCardsAndHidesMarkers) {
 
     // Inside a card: the marker is not listed.
     EXPECT_TRUE(test::Search(device, u"Storage Card\\*").empty());
-    EXPECT_EQ(device.CeGetLastError(), error::kFileNotFound);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_FILE_NOT_FOUND);
 
     // Nor can it be made, removed or replaced, whatever the case of its name.
-    EXPECT_EQ(CreateError(u"Storage Card\\.storage-card"), error::kAccessDenied);
-    EXPECT_EQ(CreateError(u".HANDHELD"), error::kAccessDenied);
-    EXPECT_EQ(CreateError(u"Program Files\\.handheld"), error::kAccessDenied);
-    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Storage Card\\.storage-card")), error::kAccessDenied);
+    EXPECT_EQ(CreateError(u"Storage Card\\.storage-card"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateError(u".HANDHELD"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateError(u"Program Files\\.handheld"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Storage Card\\.storage-card")), ERROR_ACCESS_DENIED);
     EXPECT_EQ(device.CeDeleteFile(u".handheld"), 0);
     EXPECT_EQ(device.CeCreateDirectory(u".handheld", nullptr), 0);
     EXPECT_EQ(test::readFile(root + "/Storage Card/.storage-card"), "capacity=1M\n");
@@ -95,10 +94,10 @@ TEST_F(FilesTest, SearchEndsPatternsAndHandles) {
     const RAPI_HANDLE h = device.CeFindFirstFile(u"*", &data);
     ASSERT_GT(h, 0);
     EXPECT_EQ(std::u16string(data.cFileName), u"only.txt");
-    EXPECT_EQ(ErrorOf(device.CeFindNextFile(h, &data)), error::kNoMoreFiles);
+    EXPECT_EQ(ErrorOf(device.CeFindNextFile(h, &data)), ERROR_NO_MORE_FILES);
     EXPECT_EQ(device.CeFindClose(h), 1);
     EXPECT_EQ(device.CeFindClose(h), 0);
-    EXPECT_EQ(ErrorOf(device.CeCloseHandle(12345)), error::kInvalidHandle);
+    EXPECT_EQ(ErrorOf(device.CeCloseHandle(12345)), ERROR_INVALID_HANDLE);
 
     // File and search handles are distinct, and a search handle closes like a file's.
     const RAPI_HANDLE file = Create(u"f");
@@ -122,7 +121,7 @@ TEST_F(FilesTest, SearchEndsPatternsAndHandles) {
     EXPECT_EQ(names(test::Search(device, u"Program Files\\Pocket Lorvex\\*.*")),
               "a.BBL;ab.bbl;b.bbl;c.dct;");
     EXPECT_TRUE(test::Search(device, u"Missing\\*").empty());
-    EXPECT_EQ(device.CeGetLastError(), error::kPathNotFound);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
@@ -133,57 +132,56 @@ TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
     const std::string onDisk = root + "/Program Files/Pocket Lorvex/sample.bbl";
 
     EXPECT_EQ(CreateError(u"Program Files\\Pocket Lorvex\\sample.bbl", CREATE_NEW),
-              error::kFileExists);
+              ERROR_FILE_EXISTS);
     EXPECT_EQ(test::readFile(onDisk), "short");
 
     EXPECT_EQ(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl"), 1);
     EXPECT_FALSE(test::exists(onDisk));
     EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Program Files\\Pocket Lorvex\\sample.bbl")),
-              error::kFileNotFound);
+              ERROR_FILE_NOT_FOUND);
     // Folders stay.
-    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Program Files\\Pocket Lorvex")), error::kAccessDenied);
+    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"Program Files\\Pocket Lorvex")), ERROR_ACCESS_DENIED);
 
     EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"No Such\\Pocket Lorvex\\", nullptr)),
-              error::kPathNotFound);
+              ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(test::exists(root + "/No Such"));
-    EXPECT_EQ(CreateError(u"No Such\\Pocket Lorvex\\a.bbl"), error::kPathNotFound);
-    EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"Program Files", nullptr)), error::kAlreadyExists);
-    EXPECT_EQ(CreateError(u"Program Files"), error::kAccessDenied);
+    EXPECT_EQ(CreateError(u"No Such\\Pocket Lorvex\\a.bbl"), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"Program Files", nullptr)), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(CreateError(u"Program Files"), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(std::filesystem::is_directory(root + "/Program Files"));
     test::writeFile(root + "/plain", "");
-    EXPECT_EQ(CreateError(u"plain\\a.bbl"), error::kPathNotFound);
-    EXPECT_EQ(CreateError(u"bad*name"), error::kInvalidName);
+    EXPECT_EQ(CreateError(u"plain\\a.bbl"), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(CreateError(u"bad*name"), ERROR_INVALID_NAME);
 }
 
 TEST_F(FilesTest, ManySmallWritesArriveWholeAndInOrder) {
     // More than the device's write buffer, in the installer's 4096-byte writes.
-    std::string data(5 * 1024 * 1024 / 2 + 1234, '\0');
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 131) ^ (i >> 12));
-    }
+    const std::string data = test::pattern(5 * 1024 * 1024 / 2 + 1234);
     ASSERT_TRUE(test::PutFile(device, u"big.bin", data));
     EXPECT_EQ(test::readFile(root + "/big.bin"), data);
 }
 
 TEST_F(FilesTest, ReadBackThroughTheDevice) {
     ASSERT_TRUE(test::PutFile(device, u"r.bin", "contents"));
-    const RAPI_HANDLE h = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 3, 0, 0);
+    const RAPI_HANDLE h =
+        device.CeCreateFile(u"r.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
     ASSERT_GT(h, 0);
     char buffer[32] = {};
     RAPI_DWORD read = 0;
     EXPECT_EQ(device.CeReadFile(h, buffer, sizeof buffer, &read, nullptr), 1);
     EXPECT_EQ(std::string(buffer, read), "contents");
     RAPI_DWORD written = 0;  // opened for reading
-    EXPECT_EQ(ErrorOf(device.CeWriteFile(h, "x", 1, &written, nullptr)), error::kAccessDenied);
+    EXPECT_EQ(ErrorOf(device.CeWriteFile(h, "x", 1, &written, nullptr)), ERROR_ACCESS_DENIED);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
     EXPECT_EQ(test::readFile(root + "/r.bin"), "contents");
 
     // Creating a file is a change even when it is opened for reading only.
     test::writeFile(root + "/.handheld", "read-only\n");
-    EXPECT_EQ(device.CeCreateFile(u"new.bin", 0x80000000u, 0, nullptr, 4, 0, 0),
+    EXPECT_EQ(device.CeCreateFile(u"new.bin", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, 0),
               INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.CeGetLastError(), error::kWriteProtect);
-    const RAPI_HANDLE again = device.CeCreateFile(u"r.bin", 0x80000000u, 0, nullptr, 4, 0, 0);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_WRITE_PROTECT);
+    const RAPI_HANDLE again =
+        device.CeCreateFile(u"r.bin", GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, 0);
     EXPECT_GT(again, 0);  // opening an existing file for reading is fine
     device.CeCloseHandle(again);
 }
@@ -191,21 +189,21 @@ TEST_F(FilesTest, ReadBackThroughTheDevice) {
 TEST_F(FilesTest, ReadOnlyStoragesRefuseChanges) {
     Marked("SD", "read-only\n");
     test::writeFile(root + "/SD/old.bbl", "old");
-    EXPECT_EQ(CreateError(u"SD\\new.bbl"), error::kWriteProtect);
+    EXPECT_EQ(CreateError(u"SD\\new.bbl"), ERROR_WRITE_PROTECT);
     // Also where the module folder doesn't exist yet.
-    EXPECT_EQ(CreateError(u"SD\\Pocket Lorvex\\new.bbl"), error::kWriteProtect);
-    EXPECT_EQ(CreateError(u"SD\\old.bbl"), error::kWriteProtect);
+    EXPECT_EQ(CreateError(u"SD\\Pocket Lorvex\\new.bbl"), ERROR_WRITE_PROTECT);
+    EXPECT_EQ(CreateError(u"SD\\old.bbl"), ERROR_WRITE_PROTECT);
     EXPECT_EQ(test::readFile(root + "/SD/old.bbl"), "old");
     EXPECT_EQ(ErrorOf(device.CeCreateDirectory(u"SD\\Pocket Lorvex\\", nullptr)),
-              error::kWriteProtect);
-    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"SD\\old.bbl")), error::kWriteProtect);
+              ERROR_WRITE_PROTECT);
+    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"SD\\old.bbl")), ERROR_WRITE_PROTECT);
     EXPECT_TRUE(test::exists(root + "/SD/old.bbl"));
 
     // Main memory is not affected by a card's setting, and has its own.
     EXPECT_TRUE(test::PutFile(device, u"main.bbl", "m"));
     test::writeFile(root + "/.handheld", "read-only\n");
-    EXPECT_EQ(CreateError(u"main2.bbl"), error::kWriteProtect);
-    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"main.bbl")), error::kWriteProtect);
+    EXPECT_EQ(CreateError(u"main2.bbl"), ERROR_WRITE_PROTECT);
+    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"main.bbl")), ERROR_WRITE_PROTECT);
 }
 
 TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
@@ -221,19 +219,19 @@ TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
     RAPI_DWORD written = 99;
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 2048, &written, nullptr), 1);
     EXPECT_EQ(device.CeWriteFile(h, block.data(), 1, &written, nullptr), 0);  // 10241 bytes
-    EXPECT_EQ(device.CeGetLastError(), error::kDiskFull);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(device.CeCloseHandle(h), 1);
     EXPECT_EQ(std::filesystem::file_size(root + "/b.bin"), 2048u);  // the failed write left nothing
 
-    EXPECT_EQ(CreateError(u"c.bin"), error::kDiskFull);  // no room left
+    EXPECT_EQ(CreateError(u"c.bin"), ERROR_DISK_FULL);  // no room left
     EXPECT_FALSE(test::exists(root + "/c.bin"));
     // Replacing a file frees its room first.
     EXPECT_TRUE(test::PutFile(device, u"a.bin", std::string(8000, 'A')));
 
     // The card has its own capacity.
     EXPECT_FALSE(test::PutFile(device, u"Card\\x.bin", std::string(100, 'x')));
-    EXPECT_EQ(device.CeGetLastError(), error::kDiskFull);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(device.CeDeleteFile(u"Card\\existing.bin"), 1);
     EXPECT_TRUE(test::PutFile(device, u"Card\\x.bin", std::string(1024, 'x')));
 }
@@ -251,7 +249,7 @@ TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
         EXPECT_EQ(device.CeCreateDirectory(path, nullptr), 0);
         EXPECT_EQ(device.CeDeleteFile(path), 0);
     }
-    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"..\\outside\\secret")), error::kBadPathname);
+    EXPECT_EQ(ErrorOf(device.CeDeleteFile(u"..\\outside\\secret")), ERROR_BAD_PATHNAME);
 
     // Links leading out of the root are never followed.
     ASSERT_EQ(symlink(outside.c_str(), (root + "/link").c_str()), 0);
@@ -305,7 +303,7 @@ TEST_F(FilesTest, NamesBeyondAsciiTravelBothWays) {
               "u");
 
     const char16_t lone[] = {u'a', 0xD800, u'b', 0};
-    EXPECT_EQ(CreateError(lone), error::kInvalidName);
+    EXPECT_EQ(CreateError(lone), ERROR_INVALID_NAME);
 }
 
 TEST_F(FilesTest, FileRemovedWhileWrittenFailsTheWrite) {
@@ -317,7 +315,7 @@ TEST_F(FilesTest, FileRemovedWhileWrittenFailsTheWrite) {
     std::filesystem::remove_all(root + "/Card");  // the card is pulled out
     EXPECT_EQ(device.CeWriteFile(h, "def", 3, &written, nullptr), 0);
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(device.CeGetLastError(), error::kWriteFault);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_WRITE_FAULT);
     device.CeCloseHandle(h);
 }
 

@@ -11,8 +11,6 @@
 
 namespace {
 
-namespace error = handheld::error;
-
 TEST(SettingsTest, ParsesLinesAndSizes) {
     EXPECT_EQ(handheld::ParseSize("12"), 12u);
     EXPECT_EQ(handheld::ParseSize("2K"), 2048u);
@@ -82,16 +80,16 @@ TEST(DevicePathTest, SplitsPathsAndRefusesWhatLeavesTheRoot) {
          "\xc3\xbc"
          "ber.bbl"},
         {u"*", 0, "", "*"},
-        {u"", error::kPathNotFound, "", ""},
-        {u"\\x", error::kBadPathname, "", ""},
-        {u"/x", error::kBadPathname, "", ""},
-        {u"a\\..\\x", error::kBadPathname, "", ""},
-        {u"a\\.", error::kBadPathname, "", ""},
-        {u"C:x", error::kBadPathname, "", ""},
-        {u"a/b\\x", error::kBadPathname, "", ""},
-        {u"a\\\\x", error::kInvalidName, "", ""},
-        {std::u16string(1, char16_t(0xDC00)), error::kInvalidName, "", ""},
-        {std::u16string(handheld::kMaxPathUnits + 1, u'a'), error::kFilenameTooLong, "", ""},
+        {u"", ERROR_PATH_NOT_FOUND, "", ""},
+        {u"\\x", ERROR_BAD_PATHNAME, "", ""},
+        {u"/x", ERROR_BAD_PATHNAME, "", ""},
+        {u"a\\..\\x", ERROR_BAD_PATHNAME, "", ""},
+        {u"a\\.", ERROR_BAD_PATHNAME, "", ""},
+        {u"C:x", ERROR_BAD_PATHNAME, "", ""},
+        {u"a/b\\x", ERROR_BAD_PATHNAME, "", ""},
+        {u"a\\\\x", ERROR_INVALID_NAME, "", ""},
+        {std::u16string(1, char16_t(0xDC00)), ERROR_INVALID_NAME, "", ""},
+        {std::u16string(handheld::kMaxPathUnits + 1, u'a'), ERROR_FILENAME_EXCED_RANGE, "", ""},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -112,16 +110,16 @@ TEST(DevicePathTest, SplitsPathsAndRefusesWhatLeavesTheRoot) {
     RAPI_DWORD why = 0;
     handheld::DevicePath path;
     EXPECT_FALSE(handheld::ParseDevicePath(nullptr, path, why));
-    EXPECT_EQ(why, error::kInvalidParameter);
+    EXPECT_EQ(why, ERROR_INVALID_PARAMETER);
 }
 
 TEST(DeviceErrorsTest, OnlyAnAllocationFailureReadsAsOutOfMemory) {
     EXPECT_EQ(handheld::ErrorOfException(std::make_exception_ptr(std::bad_alloc())),
-              error::kOutOfMemory);
+              ERROR_OUTOFMEMORY);
     for (const auto& thrown :
          {std::make_exception_ptr(std::length_error("long")),
           std::make_exception_ptr(std::runtime_error("other")), std::make_exception_ptr(42)}) {
-        EXPECT_EQ(handheld::ErrorOfException(thrown), error::kGeneralFailure);
+        EXPECT_EQ(handheld::ErrorOfException(thrown), ERROR_GEN_FAILURE);
     }
 }
 

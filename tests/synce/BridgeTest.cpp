@@ -15,6 +15,7 @@
 
 #include "FakeSynce.h"
 #include "FakeWindow.h"
+#include "TestSupport.h"
 #include "modRapi.h"
 
 using ::testing::IsEmpty;
@@ -62,14 +63,6 @@ FakeSynceCounters counters() {
         read(&c);
     }
     return c;
-}
-
-std::string bytes(std::size_t n) {
-    std::string out(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<char>((i * 131 + i / 4096 * 7) & 0xff);
-    }
-    return out;
 }
 
 class SynceBridgeTest : public ::testing::Test {
@@ -124,7 +117,7 @@ TEST_F(SynceBridgeTest, ConnectsListsCardsAndCopiesInChunksFromTheCallersThread)
     EXPECT_THAT(window.folders,
                 UnorderedElementsAre("SD Card\\Pocket Lorvex", "Storage Card\\Pocket Lorvex"));
 
-    const std::string data = bytes(10000);
+    const std::string data = test::pattern(10000);
     modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
@@ -164,7 +157,7 @@ TEST_F(SynceBridgeTest, DeviceFailuresReachTheUserWithTheirErrorCodes) {
     ASSERT_EQ(modRapi::RapiConnect(), -1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        modRapi::CopyFileToDevice(module(bytes(20000)), c.target);
+        modRapi::CopyFileToDevice(module(test::pattern(20000)), c.target);
         EXPECT_EQ(lastMessage(), c.message);
         EXPECT_FALSE(QFileInfo::exists(root + "/" + QString(c.target).replace('\\', '/')));
     }

@@ -297,7 +297,6 @@ TEST(LauncherImage, CarriesItsVersionResource) {
     EXPECT_NE(image.find(resource), std::string::npos);
 }
 
-#ifdef TRESTEL_PROGRAM
 TEST(DeliveredLauncher, CarriesTheInstallerAsTrestelExe) {
     FileSource packed(BUNDORA_PACKED);
     std::vector<std::string> names;
@@ -309,7 +308,6 @@ TEST(DeliveredLauncher, CarriesTheInstallerAsTrestelExe) {
     EXPECT_EQ(names, std::vector<std::string>{"Trestel.exe"});
     EXPECT_EQ(data, readFile(TRESTEL_PROGRAM));
 }
-#endif
 
 }  // namespace
 }  // namespace bundora

@@ -93,7 +93,7 @@ TEST_F(SimTest, UnplugAndPlug) {
     EXPECT_FALSE(test::exists(root));
     EXPECT_TRUE(std::filesystem::is_directory(handheldsim::UnpluggedPath(root)));
     EXPECT_FALSE(test::PutFile(device, u"x.bin", "x"));
-    EXPECT_EQ(device.CeGetLastError(), handheld::error::kDeviceNotConnected);
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Sim({"show", root + "/"}), 0);
     EXPECT_NE(out.find("unplugged"), std::string::npos);
     EXPECT_EQ(Sim({"unplug", root}), 1);

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "Fixture.h"
+#include "TestSupport.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -18,19 +19,6 @@ namespace {
 
 const std::u16string kTarget = u"Program Files\\Pocket Lorvex\\sample.bbl";
 const QString sTarget = QString::fromStdU16String(kTarget);
-
-// Bytes that differ from chunk to chunk, so that a lost, repeated or misplaced chunk shows.
-std::string bytes(std::size_t n, uint32_t seed = 1) {
-    std::string out(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return out;
-}
 
 class CopyTest : public ModRapiTest {
 protected:
@@ -86,7 +74,7 @@ TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
 
 TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
     device.files[kTarget] = std::string(50000, 'o');
-    const std::string data = bytes(4096);
+    const std::string data = test::pattern(4096);
     modRapi::CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(device.Calls("CeWriteFile"), ElementsAre("CeWriteFile(100, 4096)"));
@@ -100,7 +88,7 @@ TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
 }
 
 TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
-    const std::string data = bytes(10000);
+    const std::string data = test::pattern(10000);
     modRapi::CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(window.log,
@@ -119,7 +107,7 @@ TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
 
 TEST_F(CopyTest, ALargeFileArrivesWhole) {
     // Past the size from which the image is held in huge pages, and not a multiple of them.
-    const std::string data = bytes((size_t(3) << 20) + 1234, 5);
+    const std::string data = test::pattern((size_t(3) << 20) + 1234, 5);
     modRapi::CopyFileToDevice(source(data), sTarget);
 
     EXPECT_EQ(device.Count("CeWriteFile"), 769);
@@ -129,7 +117,7 @@ TEST_F(CopyTest, ALargeFileArrivesWhole) {
 
 TEST_F(CopyTest, TextsFollowTheDesktopNameAndTheLocalesSeparator) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    modRapi::CopyFileToDevice(source(bytes(10000), "Atlas Lorvex.map"),
+    modRapi::CopyFileToDevice(source(test::pattern(10000), "Atlas Lorvex.map"),
                               "SD\\Pocket Lorvex\\other.map");
 
     ASSERT_EQ(window.messages.size(), 1u);
@@ -147,7 +135,7 @@ TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
         {5, "An unknown error occurred."},
         {80, "An unknown error occurred."},
     };
-    const QString sSource = source(bytes(9000));
+    const QString sSource = source(test::pattern(9000));
     for (const auto& [code, text] : cases) {
         SCOPED_TRACE(code);
         device.log.clear();
@@ -175,7 +163,7 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
         return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
 
-    modRapi::CopyFileToDevice(source(bytes(10000)), sTarget);
+    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
 
     EXPECT_THAT(
         window.log,
@@ -191,7 +179,7 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
 }
 
 TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
-    const std::string data = bytes(10000, 3);
+    const std::string data = test::pattern(10000, 3);
     device.writeScript = [](int nth, RAPI_DWORD n) {
         return FakeDevice::WriteReply{1, nth % 2 == 1 ? n / 3 + 1 : n};
     };
@@ -237,7 +225,7 @@ TEST_F(CopyTest, WritesOrACloseThatFailInAnyWayFailTheWholeCopy) {
                                  return Reply{1, 4097};
                              }; }, 1},
     };
-    const QString sSource = source(bytes(10000));
+    const QString sSource = source(test::pattern(10000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeDevice fresh;
@@ -338,7 +326,7 @@ TEST_F(CopyTest, ByteCountsAreGroupedByThreesWhateverTheLocalesGrouping) {
 }
 
 TEST_F(CopyTest, FailingWindowCallsAreSkippedAndNeverEscape) {
-    const std::string data = bytes(10000);
+    const std::string data = test::pattern(10000);
     for (const char* name : {"FloodInit", "FloodUpdate", "ShowMessage", "HideProgress"}) {
         window.failures.ThrowOn(name);
     }
@@ -353,7 +341,7 @@ TEST_F(CopyTest, FailingWindowCallsAreSkippedAndNeverEscape) {
     // Anything thrown from the window ends the copy with the flag cleared.
     window.onFloodUpdate = [](int16_t, const QString&) { throw std::bad_alloc(); };
     window.failures = FailureScript();
-    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(bytes(5000)), sTarget));
+    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(test::pattern(5000)), sTarget));
     EXPECT_EQ(device.Count("CeWriteFile"), 3 + 2);
     EXPECT_FALSE(window.progressVisible);
 }
@@ -371,7 +359,7 @@ TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
          "sure there is enough memory to accommodate a file that is 9,000 bytes."},
         {"CeDeleteFile", "Installation of sample.bbl is completed."},
     };
-    const QString sSource = source(bytes(9000));
+    const QString sSource = source(test::pattern(9000));
     for (const auto& [name, text] : cases) {
         SCOPED_TRACE(name);
         device.failures = FailureScript();

@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "Fixture.h"
+#include "TestSupport.h"
 
 using ::testing::ElementsAre;
 
@@ -27,14 +28,6 @@ const QString& deviceRoot() {
     }();
     static const QString root = dir->filePath("handheld");
     return root;
-}
-
-std::string bytes(std::size_t n) {
-    std::string out(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<char>((i * 131 + i / 4096 * 7) & 0xff);
-    }
-    return out;
 }
 
 class EmulatedHandheldTest : public ::testing::Test {
@@ -91,7 +84,7 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
     modRapi::FindModuleFolders();
     ASSERT_THAT(window.folders, ElementsAre("SD Card\\Pocket Lorvex"));
 
-    const std::string data = bytes(10000);
+    const std::string data = test::pattern(10000);
     modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
@@ -108,7 +101,7 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
         ::link(QFile::encodeName(outside).constData(),
                QFile::encodeName(root + "/Program Files/Pocket Lorvex/sample.bbl").constData()),
         0);
-    const std::string shorter = bytes(4096);
+    const std::string shorter = test::pattern(4096);
     modRapi::CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("Program Files/Pocket Lorvex/sample.bbl").toStdString(), shorter);
@@ -120,7 +113,7 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
 TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
     ASSERT_EQ(modRapi::RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(bytes(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
+    modRapi::CopyFileToDevice(module(test::pattern(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The system cannot find the path specified.");
     EXPECT_FALSE(existsOnDevice("Gone Card"));
@@ -130,7 +123,7 @@ TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
     card("Small", "capacity=8K\n");
     ASSERT_EQ(modRapi::RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(bytes(20000)), "Small\\Pocket Lorvex\\sample.bbl");
+    modRapi::CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(),
               "Installation of sample.bbl has failed!  An error occurred during installation.  "
@@ -144,7 +137,7 @@ TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
     write(root + "/Locked/Pocket Lorvex/other.bbl", "kept");
     ASSERT_EQ(modRapi::RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(bytes(100)), "Locked\\Pocket Lorvex\\sample.bbl");
+    modRapi::CopyFileToDevice(module(test::pattern(100)), "Locked\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The media is write protected.");
     EXPECT_EQ(QDir(root + "/Locked/Pocket Lorvex").entryList(QDir::Files),
@@ -161,7 +154,7 @@ TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
         }
     };
 
-    modRapi::CopyFileToDevice(module(bytes(40000)), "SD\\Pocket Lorvex\\sample.bbl");
+    modRapi::CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(),
               "Installation of sample.bbl has failed!  An error occurred during installation.  "

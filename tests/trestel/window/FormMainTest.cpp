@@ -32,6 +32,7 @@
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "TestSupport.h"
 #include "modRapi.h"
 
 namespace {
@@ -105,10 +106,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         modulePath = dir.filePath(QStringLiteral("sample.bbl"));
-        content = QByteArray(10000, '\0');
-        for (int i = 0; i < content.size(); ++i) {
-            content[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-        }
+        content = QByteArray::fromStdString(test::pattern(10000));
         WriteFile(modulePath, content);
         modRapi::bCopying = modRapi::kFalse;
     }
