@@ -19,8 +19,14 @@
 #include "DeviceApi.h"
 #include "EmulatedHandheld.h"
 #include "Posix.h"
+#include "Text.h"
 
 namespace {
+
+// A path or reason as one terminal line: control characters escaped, as every program's lines are.
+std::string shown(const std::string& text) {
+    return text::oneLine(text);
+}
 
 template <typename Fn>
 bool bindSymbol(void* library, const char* name, Fn& slot) {
@@ -82,17 +88,18 @@ private:
             if (library != nullptr && *library != '\0') {
                 failure_ = bindNamedLibrary(library);
                 if (failure_.empty()) {
-                    std::fprintf(stderr, "trestel: handheld: the device library %s\n", library);
+                    std::fprintf(stderr, "trestel: handheld: the device library %s\n",
+                                 shown(library).c_str());
                 } else {
-                    std::fprintf(stderr, "trestel: handheld: none (%s)\n", failure_.c_str());
+                    std::fprintf(stderr, "trestel: handheld: none (%s)\n", shown(failure_).c_str());
                 }
             } else if (std::getenv("TRESTEL_DEVICE") == nullptr && bindSynce(bridge)) {
                 std::fprintf(stderr, "trestel: handheld: a real one through SynCE (%s)\n",
-                             bridge.c_str());
+                             shown(bridge).c_str());
             } else {
                 table_ = handheld::BuiltInTable();
                 std::fprintf(stderr, "trestel: handheld: the emulated one at %s\n",
-                             handheld::DefaultRoot().c_str());
+                             shown(handheld::DefaultRoot()).c_str());
             }
         }
         if (!failure_.empty()) {
@@ -117,8 +124,8 @@ private:
                 continue;
             }
             if (const std::string why = posix::writableByOthers(path); !why.empty()) {
-                std::fprintf(stderr, "trestel: not loading the SynCE bridge %s: %s\n", path.c_str(),
-                             why.c_str());
+                std::fprintf(stderr, "trestel: not loading the SynCE bridge %s: %s\n",
+                             shown(path).c_str(), why.c_str());
                 continue;
             }
             void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

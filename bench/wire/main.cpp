@@ -272,7 +272,10 @@ int main(int argc, char** argv) {
     }
     const pid_t serve = fork();
     if (serve == 0) {
-        dup2(ready[1], STDOUT_FILENO);
+        // serve's "Serving" line comes to the pipe, not among the figures.
+        if (dup2(ready[1], STDOUT_FILENO) < 0) {
+            _exit(127);
+        }
         execl(HANDHELD_SIM, "handheld-sim", "serve", root.c_str(), "--os", "5.2", nullptr);
         _exit(127);
     }
