@@ -262,7 +262,11 @@ public:
         }
         const auto deadline = Clock::now() + std::chrono::milliseconds(g_replyTimeoutMs.load());
         watches_.push_back({++tickets_, socket, deadline, false});
-        wake_.notify_one();
+        // Every deadline is now plus the same time-out, so the watchdog's own wake-up almost
+        // always comes first: waking its thread on each call would cost more than the call.
+        if (deadline < sleepsUntil_) {
+            wake_.notify_one();
+        }
         return tickets_;
     }
 
@@ -306,11 +310,13 @@ private:
                     next = std::min(next, w.deadline);
                 }
             }
+            sleepsUntil_ = next;
             if (next == Clock::time_point::max()) {
                 wake_.wait(lock);
             } else {
                 wake_.wait_until(lock, next);
             }
+            sleepsUntil_ = Clock::time_point::min();
         }
     }
 
@@ -319,6 +325,8 @@ private:
     std::list<Watch> watches_;
     uint64_t tickets_ = 0;
     bool started_ = false;
+    // When the thread wakes by itself; min() while it is awake (or not yet started).
+    Clock::time_point sleepsUntil_ = Clock::time_point::min();
 };
 
 // Ends SynCE's side of a connection on the calling thread and frees it; the thread keeps no
