@@ -11,7 +11,7 @@ add_library(trestel_ui STATIC
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE product)
+target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE product common)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
