@@ -121,6 +121,7 @@ public:
         auto* buttons = new QDialogButtonBox(this);
         openButton_ = buttons->addButton(QStringLiteral("&Open"), QDialogButtonBox::AcceptRole);
         openButton_->setObjectName(QStringLiteral("PickerOpen"));
+        openButton_->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
         openButton_->setDefault(true);
         QPushButton* cancel = buttons->addButton(QDialogButtonBox::Cancel);
         cancel->setObjectName(QStringLiteral("PickerCancel"));
