@@ -266,19 +266,16 @@ private:
         }
     }
 
-    // Open, by the Open button or Enter: the folder field goes to its folder; the list opens its
-    // current entry; otherwise the name field's name (or path) is opened, and with no name the
-    // list's current entry.
+    // Open, by the Open button or Enter: the folder field opens its path (a folder, or a file);
+    // the list opens its current entry; otherwise the name field's name (or path) is opened, and
+    // with no name the list's current entry.
     void OpenClicked() {
         ShowMessage(QString());
         if (focusWidget() == folderEdit_) {
             const QString sTyped = folderEdit_->text();
-            const QString sPath =
-                sTyped == LocalPath::forDisplay(sFolder_) ? sFolder_ : CleanPath(sFolder_, sTyped);
-            if (KindOfPath(sPath) != Kind::Folder || !Enter(sPath)) {
-                ShowMessage(QStringLiteral("The folder '%1' can't be opened.")
-                                .arg(LocalPath::forDisplay(sTyped)));
-            }
+            OpenPath(
+                sTyped == LocalPath::forDisplay(sFolder_) ? sFolder_ : CleanPath(sFolder_, sTyped),
+                sTyped);
             return;
         }
         QListWidgetItem* current = list_->currentItem();
@@ -325,8 +322,10 @@ private:
             case Kind::None:
                 ShowMessage(QStringLiteral("'%1' was not found. Check the file name and try again.")
                                 .arg(LocalPath::forDisplay(sShown)));
-                nameEdit_->setFocus(Qt::OtherFocusReason);
-                nameEdit_->selectAll();
+                if (focusWidget() != folderEdit_) {
+                    nameEdit_->setFocus(Qt::OtherFocusReason);
+                    nameEdit_->selectAll();
+                }
                 break;
         }
     }
