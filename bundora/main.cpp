@@ -1,10 +1,11 @@
 // Bundora, the bundle launcher: shows no window of its own. Apart from --help or --version given
 // alone, its arguments are ignored.
 
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Form1.h"
+#include "ProgramText.h"
 
 // The launcher's version resource: product name and versions in a section of their own, readable
 // with `readelf -p .version_resource`; PRODUCT_NAME and PRODUCT_VERSION come from the top-level
@@ -28,21 +29,22 @@ static const char kHelp[] =
     "\n"
     "Any other arguments are ignored.\n"
     "\n"
-    "Exit status: 0 after the last run (or the message that no module was found), 1 when a\n"
-    "step failed. The installer's own exit status is ignored.\n"
+    "Exit status:\n"
+    "  0  after the last run, or the message that no module was found (the installer's own\n"
+    "     exit status is ignored)\n"
+    "  1  a step failed\n"
     "\n"
     "Environment:\n"
     "  BUNDORA_REGISTRY  the registry file (default /etc/pocket-lorvex/registry.reg)\n"
-    "  TEMP, TMPDIR      the temporary folder (default /tmp)\n";
+    "  TEMP, TMPDIR      the temporary folder (default /tmp)\n"
+    "\n";
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::fputs("bundora (" PRODUCT_NAME ") " PRODUCT_VERSION "\n", stdout);
-        return 0;
+        return programtext::Answer("bundora", programtext::VersionText("bundora"));
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kHelp, stdout);
-        return 0;
+        return programtext::Answer("bundora", kHelp + programtext::BugReportLine());
     }
     return bundora::runLauncher();
 }

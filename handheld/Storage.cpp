@@ -364,7 +364,8 @@ std::string DefaultRoot() {
         return device;
     }
     std::string base;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data != '\0') {
+    // The base directory rules: a relative XDG_DATA_HOME is invalid and ignored.
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
         base = data;
     } else {
         const char* home = std::getenv("HOME");

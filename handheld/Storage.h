@@ -57,7 +57,8 @@ std::string ChangeSettings(std::string_view text, const SettingsChange& change);
 // "N" with an optional K, M or G suffix (powers of 1024); nothing when malformed or too large.
 std::optional<uint64_t> ParseSize(std::string_view text);
 
-// The root named by TRESTEL_DEVICE, else ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld.
+// The root named by TRESTEL_DEVICE, else ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld
+// (a relative XDG_DATA_HOME is ignored, as the XDG base directory rules say).
 std::string DefaultRoot();
 
 // The actual name of an entry of dir: the name itself when it exists, else the first entry

@@ -1,29 +1,35 @@
 #!/usr/bin/env bash
-# Checks the installer's .deb without installing it (no root needed): lintian reports no errors
-# or warnings; every program in it is stripped; the launcher template carries exactly
-# "Trestel.exe", byte for byte /usr/bin/trestel; each program has a manual page that man shows
-# without complaints; the AppStream metainfo validates and names the desktop entry and the MIME
-# types that the package defines; each MIME type has a generic icon and none claims *.map.
+# Checks the installer's packages without installing them (no root needed).
+#
+# A .deb: lintian reports no errors or warnings; every ELF file is stripped and hardened
+# (hardening-check: PIE, stack protector, fortify where fortifiable functions are used, RELRO,
+# bind-now); the launcher template carries exactly "Trestel.exe", byte for byte /usr/bin/trestel;
+# each program has a manual page that man shows without complaints; the AppStream metainfo
+# validates and names the desktop entry and the MIME types that the package defines; each MIME
+# type has a generic icon, the launcher's five module endings have a type and none claims *.map;
+# the README is the documentation.
 #
 # Usage: check-package.sh DEB
-#        check-package.sh --build BUILD_DIR   (makes the .deb with CPack in a temporary folder)
-# Exit status: 0 all passed, 1 a check failed, 77 the rest passed but lintian or appstreamcli
-# is missing, so those checks were skipped.
+#        check-package.sh --build BUILD_DIR
+#            makes the .deb with CPack twice, in a temporary folder: both must be byte for byte the
+#            same; then checks it.
+#        check-package.sh --source SOURCE_DIR BUILD_DIR
+#            builds the source package and the binary package from a clean copy of SOURCE_DIR's
+#            files (those git knows, or all but build folders) with dpkg-buildpackage, without
+#            running the tests (DEB_BUILD_OPTIONS=nocheck), in BUILD_DIR/package-source; lintian
+#            --pedantic --info on the .dsc, .changes and .deb reports no error or warning, and
+#            every other tag is explained in the README; the binary package made again from the
+#            same build (debian/rules binary) is byte for byte the same; the .deb passes the
+#            checks above; a CPack .deb of BUILD_DIR is the same package (name, version,
+#            relations, description, files and their modes, no maintainer scripts).
+#            The full build with tests is `dpkg-buildpackage -us -uc`.
+# Exit status: 0 all passed, 1 a check failed, 77 the rest passed but a tool was missing (lintian,
+# appstreamcli, hardening-check, or for --source dpkg-buildpackage's build dependencies), so
+# those checks were skipped.
 set -euo pipefail
 
 work=$(mktemp -d /tmp/check-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-
-if [ "${1:-}" = "--build" ]; then
-    config="$(realpath "$2")/CPackConfig.cmake"
-    (cd "$work" && cpack -G DEB --config "$config" -B "$work/deb" >"$work/cpack.log") ||
-        { cat "$work/cpack.log"; exit 1; }
-    deb=$(ls "$work"/deb/*.deb)
-else
-    deb=$(realpath "$1")
-fi
-root="$work/root"
-dpkg-deb -x "$deb" "$root"
 
 failed=0
 skipped=()
@@ -32,6 +38,162 @@ fail() {
     echo "FAILED: $*"
     failed=1
 }
+finish() {
+    if [ $failed -ne 0 ]; then
+        exit 1
+    fi
+    if [ ${#skipped[@]} -gt 0 ]; then
+        echo "skipped, not installed: ${skipped[*]}"
+        exit 77
+    fi
+    echo "the package passes every check"
+    exit 0
+}
+
+# A CPack .deb of the build folder $1, made in the folder $2.
+cpack_deb() {
+    local config
+    config="$(realpath "$1")/CPackConfig.cmake"
+    mkdir -p "$2"
+    (cd "$2" && cpack -G DEB --config "$config" -B "$2" >"$2/cpack.log") ||
+        { cat "$2/cpack.log"; return 1; }
+    ls "$2"/*.deb
+}
+
+# What must be equal in two .debs of the same package: control fields but the installed size,
+# relations as sets, the control members, and the files with their modes and owners.
+package_summary() {
+    local field
+    for field in Package Version Architecture Section Priority Maintainer Homepage Description
+    do
+        echo "$field: $(dpkg-deb -f "$1" "$field")"
+    done
+    for field in Depends Recommends Suggests Conflicts Breaks Provides Replaces; do
+        echo "$field: $(dpkg-deb -f "$1" "$field" | tr ',' '\n' | sed 's/^ *//;/^$/d' | sort |
+            paste -sd, -)"
+    done
+    echo "control members: $(dpkg-deb --ctrl-tarfile "$1" | tar -t | sed 's:^\./::;/^$/d' | sort |
+        paste -sd' ' -)"
+    dpkg-deb -c "$1" | awk '$6 != "./" { print $1, $2, $6, $7, $8 }' | sort -k3
+}
+
+source_dir=
+build_dir=
+case "${1:-}" in
+    --build)
+        build_dir=${2:?usage: check-package.sh --build BUILD_DIR}
+        deb=$(cpack_deb "$build_dir" "$work/cpack1") || exit 1
+        again=$(cpack_deb "$build_dir" "$work/cpack2") || exit 1
+        if cmp -s "$deb" "$again"; then
+            ok "two CPack runs give byte-identical packages ($(basename "$deb"))"
+        else
+            fail "two CPack runs give different packages"
+            diff <(dpkg-deb -c "$deb") <(dpkg-deb -c "$again") | head -n 20 || true
+        fi
+        ;;
+    --source)
+        source_dir=$(realpath "${2:?usage: check-package.sh --source SOURCE_DIR BUILD_DIR}")
+        build_dir=$(realpath "${3:?usage: check-package.sh --source SOURCE_DIR BUILD_DIR}")
+        ;;
+    *)
+        deb=$(realpath "${1:?usage: check-package.sh DEB}")
+        ;;
+esac
+
+if [ -n "$source_dir" ]; then
+    if ! command -v dpkg-buildpackage >/dev/null || ! command -v dh >/dev/null; then
+        echo "skipped, not installed: dpkg-buildpackage or debhelper"
+        exit 77
+    fi
+    if ! (cd "$source_dir" && dpkg-checkbuilddeps -Pnocheck) 2>"$work/builddeps"; then
+        cat "$work/builddeps"
+        echo "skipped: build dependencies missing (tools/setup-deps.sh installs them)"
+        exit 77
+    fi
+    # In the build folder, so that a compiler cache can serve the next run from the same paths.
+    top="$build_dir/package-source"
+    package=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Source)
+    version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+    tree="$top/$package-$version"
+    rm -rf "$top"
+    mkdir -p "$tree"
+    # A clean checkout: the files git knows (committed or not), else everything but build output.
+    if git -C "$source_dir" rev-parse --show-toplevel >/dev/null 2>&1; then
+        (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+            tar -c --null --no-recursion -T -) | tar -x -C "$tree"
+    else
+        tar -c -C "$source_dir" --exclude='./build*' --exclude='./obj-*' --exclude=./.git . |
+            tar -x -C "$tree"
+    fi
+    started=$(date +%s)
+    if (cd "$tree" && env -u SOURCE_DATE_EPOCH \
+        DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+        dpkg-buildpackage -us -uc -Pnocheck) >"$top/build.log" 2>&1; then
+        ok "dpkg-buildpackage -us -uc (nocheck) built the packages in $(($(date +%s) - started)) s"
+    else
+        tail -n 60 "$top/build.log"
+        fail "dpkg-buildpackage failed: $top/build.log"
+        finish
+    fi
+    arch=$(dpkg --print-architecture)
+    changes="$top/${package}_${version}_$arch.changes"
+    deb="$top/${package}_${version}_$arch.deb"
+    debs=$(sed -n 's/^ [0-9a-f]\{32\} [0-9]* [^ ]* [^ ]* \(.*\.deb\)$/\1/p' "$changes")
+    if [ "$debs" = "$(basename "$deb")" ]; then
+        ok "the source package builds one binary package: $debs"
+    else
+        fail "the .changes lists the binary packages \"$debs\""
+    fi
+
+    # lintian at its most talkative: no error or warning, every other tag explained.
+    if command -v lintian >/dev/null; then
+        lintian --pedantic --info --fail-on error,warning "$changes" >"$work/lintian" 2>&1 ||
+            fail "lintian --pedantic --info on the .changes:"
+        grep -v '^running with root privileges' "$work/lintian" | sed 's/^/  /' || true
+        grep -q '^[EW]: ' "$work/lintian" && fail "lintian reports errors or warnings"
+        for tag in $(sed -n 's/^[IPX]: [^ ]*: \([^ ]*\).*/\1/p' "$work/lintian" | sort -u); do
+            grep -q "\`$tag\`" "$source_dir/README.md" ||
+                fail "lintian tag $tag is not explained in README.md"
+        done
+        [ $failed -eq 0 ] &&
+            ok "lintian --pedantic --info: no errors or warnings, every other tag explained"
+    else
+        skipped+=(lintian)
+    fi
+
+    # The binary package again from the same build: the same bytes.
+    cp "$deb" "$work/first.deb"
+    if (cd "$tree" && env -u SOURCE_DATE_EPOCH debian/rules binary) >"$top/binary-again.log" 2>&1
+    then
+        if cmp -s "$deb" "$work/first.deb"; then
+            ok "the binary package made twice is byte for byte the same"
+        else
+            fail "the binary package made twice differs"
+            diff <(dpkg-deb -c "$work/first.deb") <(dpkg-deb -c "$deb") | head -n 20 || true
+        fi
+    else
+        tail -n 30 "$top/binary-again.log"
+        fail "debian/rules binary failed"
+    fi
+
+    # The CPack package of the build folder is the same package.
+    if cpack=$(cpack_deb "$build_dir" "$work/cpack"); then
+        if diff <(package_summary "$deb") <(package_summary "$cpack") >"$work/same"; then
+            ok "CPack makes the same package: control data, relations, files and modes"
+        else
+            fail "the CPack package differs from the Debian build's (< Debian, > CPack):"
+            cat "$work/same"
+        fi
+    else
+        fail "CPack failed"
+    fi
+    # The build tree is large and only a cache: keep the packages and logs.
+    rm -rf "$tree"
+fi
+
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
 
 # 1. lintian: no errors, no warnings. Overrides are allowed only with a reason above each.
 if command -v lintian >/dev/null; then
@@ -54,7 +216,14 @@ for overrides in "$root"/usr/share/lintian/overrides/*; do
     fi
 done
 
-# 3. Stripped programs: no symbol table and no debug sections in any ELF file.
+# 3. Stripped and hardened programs: no symbol table and no debug sections in any ELF file, and
+# every hardening feature (fortify: where the file calls fortifiable functions at all).
+command -v hardening-check >/dev/null || skipped+=(hardening-check)
+# Files in which fortify has nothing to check: every fortifiable call has a size that the
+# compiler can't know, so all stay unchecked and hardening-check finds no protected call. Each
+# with its reason:
+# - the SynCE bridge formats no text; its only such calls are memmove inside std::vector.
+fortify_nothing_known=(/usr/lib/pocket-lorvex/devices/libtrestel-synce.so)
 while IFS= read -r -d '' file; do
     [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = "7f454c46" ] || continue
     if readelf -SW "$file" | grep -qE ' \.(symtab|debug_[a-z_]+) '; then
@@ -62,7 +231,31 @@ while IFS= read -r -d '' file; do
     else
         ok "${file#"$root"} is stripped"
     fi
+    command -v hardening-check >/dev/null || continue
+    hardening-check "$file" >"$work/hardening" 2>&1 || true
+    accepted='yes|no, regular shared library \(ignored\)|unknown, no protectable libc functions used'
+    fortify=fortify
+    if [[ " ${fortify_nothing_known[*]} " == *" ${file#"$root"} "* ]]; then
+        accepted+='|no, only unprotected functions found!'
+        fortify="fortify: nothing of known size"
+    fi
+    missing=$(grep -E '^ (Position Independent Executable|Stack protected|Fortify Source functions|Read-only relocations|Immediate binding): ' "$work/hardening" |
+        grep -vE ": ($accepted)" || true)
+    if [ "$(grep -cE '^ (Position|Stack protected|Fortify|Read-only|Immediate)' "$work/hardening")" -ne 5 ]; then
+        fail "hardening-check on ${file#"$root"}: $(cat "$work/hardening")"
+    elif [ -n "$missing" ]; then
+        fail "${file#"$root"} is not hardened:"$'\n'"$missing"
+    else
+        ok "${file#"$root"} is hardened (PIE, stack protector, $fortify, RELRO, bind-now)"
+    fi
 done < <(find "$root" -type f -print0)
+
+doc="$root/usr/share/doc/$(dpkg-deb -f "$deb" Package)"
+if [ -f "$doc/README.md" ] && [ -f "$doc/copyright" ] && [ -f "$doc/changelog.gz" ]; then
+    ok "the documentation: README.md, copyright, changelog.gz"
+else
+    fail "the documentation folder holds $(ls "$doc" | paste -sd' ' -)"
+fi
 
 template="$root/usr/lib/pocket-lorvex/bundora"
 entries=$("$root/usr/bin/bundora-pack" list "$template")
@@ -148,17 +341,13 @@ if [ "$types" -gt 0 ] && [ "$types" = "$icons" ]; then
 else
     fail "$types MIME types, $icons generic icons"
 fi
+for ending in bbl brp cmt dct dev; do
+    grep -q "<glob pattern=\"\\*\\.$ending\"" "$mime_xml" || fail "no MIME type for *.$ending"
+done
 if grep -qi 'pattern="\*\.map"' "$mime_xml"; then
     fail "the MIME definitions claim *.map files"
 else
     ok "no claim on *.map files"
 fi
 
-if [ $failed -ne 0 ]; then
-    exit 1
-fi
-if [ ${#skipped[@]} -gt 0 ]; then
-    echo "skipped, not installed: ${skipped[*]}"
-    exit 77
-fi
-echo "the package passes every check"
+finish

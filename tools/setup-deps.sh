@@ -11,7 +11,7 @@ packages=(
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-wine openbox qt6ct
     orca at-spi2-core dbus-x11
     shared-mime-info desktop-file-utils dpkg-dev file
-    help2man man-db lintian appstream
+    help2man man-db lintian appstream debhelper devscripts
     dbus-daemon
     autoconf automake libtool libglib2.0-dev libdbus-1-dev libgudev-1.0-dev libudev-dev udev gettext
 )

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "LocalPath.h"
-#include "product.h"
+#include "ProgramText.h"
 
 namespace CommandLine {
 
@@ -66,37 +66,39 @@ EarlyAnswer EarlyAnswerFor(int argc, const char* const argv[]) {
 }
 
 QString HelpText() {
-    return QStringLiteral(
-        "Usage: trestel [OPTION]... [MODULE-FILE]\n"
-        "Copy a Pocket Lorvex module to the handheld in one window.\n"
-        "\n"
-        "The window connects to the handheld, lists the folders that can hold modules\n"
-        "(main memory and each storage card) and copies MODULE-FILE into the one chosen.\n"
-        "Without MODULE-FILE, choose the module with File, Open. The arguments after\n"
-        "the toolkit's own options are joined with blanks and quotes are dropped, so a\n"
-        "path with blanks may be given in one piece or in several.\n"
-        "\n"
-        "Options:\n"
-        "  --help        display this help and exit (given alone)\n"
-        "  --version     output version information and exit (given alone)\n"
-        "  -platform NAME, -style NAME, -reverse, -session ID\n"
-        "                taken by the Qt toolkit, as in every Qt program\n"
-        "\n"
-        "Environment:\n"
-        "  TRESTEL_DEVICE        root folder of the emulated handheld; by default\n"
-        "                        ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld\n"
-        "  TRESTEL_RAPI_LIBRARY  shared library exporting the device functions\n"
-        "                        (CeRapiInitEx, ...) to use instead of the emulated handheld\n"
-        "  TRESTEL_SYNCE_BRIDGE  the SynCE bridge to load for a real handheld, instead of\n"
-        "                        the installed one\n"
-        "\n"
-        "Exit status is 0 after a completed run, 1 when MODULE-FILE does not exist or\n"
-        "no display can be opened.\n");
-}
-
-QString VersionText() {
-    return QStringLiteral("trestel (%1) %2\n")
-        .arg(QString::fromUtf8(product::kName), QString::fromUtf8(product::kVersion));
+    return QString::fromStdString(programtext::BugReportLine())
+        .prepend(QStringLiteral(
+            "Usage: trestel [OPTION]... [MODULE-FILE]\n"
+            "Copy a Pocket Lorvex module to the handheld in one window.\n"
+            "\n"
+            "The window connects to the handheld, lists the folders that can hold modules\n"
+            "(main memory and each storage card) and copies MODULE-FILE into the one chosen.\n"
+            "Without MODULE-FILE, choose the module with File, Open. The arguments after\n"
+            "the toolkit's own options are joined with blanks and quotes are dropped, so a\n"
+            "path with blanks may be given in one piece or in several.\n"
+            "\n"
+            "Options:\n"
+            "  --help        display this help and exit (given alone)\n"
+            "  --version     output version information and exit (given alone)\n"
+            "  -platform NAME, -style NAME, -reverse, -session ID\n"
+            "                taken by the Qt toolkit, as in every Qt program\n"
+            "\n"
+            "Exit status:\n"
+            "  0  after a completed run\n"
+            "  1  MODULE-FILE does not exist, or no display can be opened\n"
+            "\n"
+            "Environment:\n"
+            "The handheld is the first of: the one TRESTEL_RAPI_LIBRARY serves; the emulated\n"
+            "handheld when TRESTEL_DEVICE is set; a real handheld through SynCE, when its\n"
+            "library is installed; the emulated handheld at its default root.\n"
+            "  TRESTEL_RAPI_LIBRARY  shared library exporting the device functions\n"
+            "                        (CeRapiInitEx, ...) to use for the handheld\n"
+            "  TRESTEL_DEVICE        root folder of the emulated handheld; empty: the default\n"
+            "                        root, ${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld\n"
+            "                        (a relative XDG_DATA_HOME is ignored)\n"
+            "  TRESTEL_SYNCE_BRIDGE  the bridge library to SynCE (libtrestel-synce.so) to use\n"
+            "                        instead of the installed one\n"
+            "\n"));
 }
 
 std::unique_ptr<QApplication> StartApplication(int& argc, char** argv) {

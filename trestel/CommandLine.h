@@ -17,7 +17,6 @@ enum class EarlyAnswer { None, Help, Version };
 // --help or --version given alone, which the program answers without opening a window.
 EarlyAnswer EarlyAnswerFor(int argc, const char* const argv[]);
 QString HelpText();
-QString VersionText();
 
 // Creates the application. When the toolkit cannot start (no display), writes one line to standard
 // error and ends the program with status 1. The toolkit takes its own options (-platform, -style,

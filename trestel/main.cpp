@@ -1,19 +1,17 @@
 // Trestel, the Pocket Lorvex module installer: one window that copies a module to the handheld.
 
 #include <QApplication>
-#include <cstdio>
 
 #include "CommandLine.h"
 #include "FormMain.h"
+#include "ProgramText.h"
 
 int main(int argc, char* argv[]) {
     switch (CommandLine::EarlyAnswerFor(argc, argv)) {
         case CommandLine::EarlyAnswer::Help:
-            std::fputs(CommandLine::HelpText().toUtf8().constData(), stdout);
-            return 0;
+            return programtext::Answer("trestel", CommandLine::HelpText().toStdString());
         case CommandLine::EarlyAnswer::Version:
-            std::fputs(CommandLine::VersionText().toUtf8().constData(), stdout);
-            return 0;
+            return programtext::Answer("trestel", programtext::VersionText("trestel"));
         case CommandLine::EarlyAnswer::None:
             break;
     }

@@ -189,7 +189,10 @@ int main(int argc, char** argv) {
 
     const pid_t serve = fork();
     if (serve == 0) {
-        freopen("/dev/null", "w", stdout);
+        // serve's "Serving" line would mix with the figures.
+        if (freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(127);
+        }
         execl(HANDHELD_SIM, "handheld-sim", "serve", root.c_str(), "--os", "5.2", nullptr);
         _exit(127);
     }

@@ -10,8 +10,8 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "ProgramText.h"
 #include "Text.h"
-#include "product.h"
 
 namespace {
 
@@ -31,8 +31,11 @@ constexpr const char* kUsage =
     "           (control characters in names shown as \\xNN)\n"
     "  extract  writes every entry into DESTDIR as the launcher does\n"
     "\n"
-    "Exit status: 0 success, 1 a failure (a broken chain, a file that can't be read or\n"
-    "written), 2 bad usage.\n";
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  a failure: a broken chain, a file that can't be read or written\n"
+    "  2  bad usage\n"
+    "\n";
 
 int usage(const std::string& problem) {
     std::cerr << "bundora-pack: " << problem << "\n"
@@ -113,19 +116,16 @@ int run(const std::vector<std::string>& args) {
     return usage("unknown command \"" + text::oneLine(command) + "\"");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+int runOrAnswer(const std::vector<std::string>& args) {
     if (args.empty()) {
         return usage("no command given");
     }
     if (args[0] == "--help" || args[0] == "-h") {
-        std::cout << kUsage;
+        std::cout << kUsage << programtext::BugReportLine();
         return 0;
     }
     if (args[0] == "--version") {
-        std::cout << "bundora-pack (" << product::kName << ") " << product::kVersion << "\n";
+        std::cout << programtext::VersionText("bundora-pack");
         return 0;
     }
     try {
@@ -135,4 +135,12 @@ int main(int argc, char** argv) {
                   << "\n";
         return 1;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = runOrAnswer(std::vector<std::string>(argv + 1, argv + argc));
+    // What was listed or answered must have reached standard output.
+    return programtext::FinishStandardOutput("bundora-pack") ? status : 1;
 }

@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "HelpTexts.h"
+#include "ProgramText.h"
 #include "Serve.h"
 #include "Storage.h"
 #include "Text.h"
@@ -587,11 +588,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage;
+        out << kUsage << programtext::BugReportLine();
         return kOk;
     }
     if (command == "--version") {
-        out << "handheld-sim (" << product::kName << ") " << product::kVersion << "\n";
+        out << programtext::VersionText("handheld-sim");
         return kOk;
     }
     struct Command {

@@ -25,7 +25,16 @@ inline constexpr const char* kUsage =
     "      --help     display this help and exit\n"
     "      --version  output version information and exit\n"
     "\n"
-    "Exit status: 0 success, 1 a failure, 2 bad usage.\n";
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  a failure\n"
+    "  2  bad usage\n"
+    "\n"
+    "Environment:\n"
+    "  TRESTEL_DEVICE  the root folder of the handheld when ROOT is not given\n"
+    "  XDG_DATA_HOME   the folder of the default root, unless relative; else\n"
+    "                  $HOME/.local/share\n"
+    "\n";
 
 inline constexpr const char* kCreateUsage =
     "Usage: handheld-sim create [ROOT] [--card NAME]... [--read-only NAME]...\n"

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "HandheldSim.h"
+#include "ProgramText.h"
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return handheldsim::Run(args, std::cout, std::cerr);
+    const int status = handheldsim::Run(args, std::cout, std::cerr);
+    // What was shown or answered must have reached standard output.
+    return programtext::FinishStandardOutput("handheld-sim") ? status : 1;
 }

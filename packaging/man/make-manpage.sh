@@ -1,9 +1,11 @@
 #!/bin/sh
 # Writes the gzipped manual page OUT of PROGRAM, made by help2man from the program's own --help
 # and --version, with the hand-written sections of INCLUDE. For each COMMAND given, the help of
-# "PROGRAM COMMAND --help" becomes a subsection of COMMANDS. The page is dated by the latest
-# CHANGELOG entry, so that the same sources give the same page.
-# Usage: make-manpage.sh OUT PROGRAM INCLUDE CHANGELOG [COMMAND]...
+# "PROGRAM COMMAND --help" becomes a subsection of COMMANDS; --commands takes every command that
+# the "Commands:" list of "PROGRAM --help" names. The "Exit status:" list of the help becomes the
+# section EXIT STATUS (help2man would make it a subsection of the section before it). The page is
+# dated by the latest CHANGELOG entry, so that the same sources give the same page.
+# Usage: make-manpage.sh OUT PROGRAM INCLUDE CHANGELOG [--commands | COMMAND...]
 set -eu
 out=$1 program=$2 include=$3 changelog=$4
 shift 4
@@ -30,6 +32,11 @@ usage { print line; usage = 0 }
 END { if (usage) print line }
 AWK
 
+if [ "${1:-}" = --commands ]; then
+    set -- $("$program" --help | awk '/^Commands:$/ { on = 1; next } on && !/^  [a-z]/ { exit }
+                                      on { print $1 }')
+fi
+
 commands=
 if [ $# -gt 0 ]; then
     commands="--include=$work/commands.h2m"
@@ -46,6 +53,11 @@ if [ $# -gt 0 ]; then
     done
 fi
 
-help2man --no-info --include="$include" $commands "$program" >"$work/page.1"
+help2man --no-info --include="$include" $commands "$program" >"$work/help2man.1"
+sed 's/^\.SS "Exit status:"$/.SH "EXIT STATUS"/' "$work/help2man.1" >"$work/page.1"
+if ! grep -q '^\.SH "EXIT STATUS"$' "$work/page.1"; then
+    echo "make-manpage: \"$program --help\" has no \"Exit status:\" list" >&2
+    exit 1
+fi
 gzip -9n <"$work/page.1" >"$out.part"
 mv "$out.part" "$out"

@@ -94,8 +94,14 @@ TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHom
     unsetenv("TRESTEL_DEVICE");
     setenv("XDG_DATA_HOME", "/some/data", 1);
     EXPECT_EQ(handheld::DefaultRoot(), "/some/data/trestel/handheld");
-    unsetenv("XDG_DATA_HOME");
     setenv("HOME", "/home/someone", 1);
+    // A relative XDG_DATA_HOME counts as unset.
+    for (const char* relative : {"data", "./data", "~/data"}) {
+        setenv("XDG_DATA_HOME", relative, 1);
+        EXPECT_EQ(handheld::DefaultRoot(), "/home/someone/.local/share/trestel/handheld")
+            << relative;
+    }
+    unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(handheld::DefaultRoot(), "/home/someone/.local/share/trestel/handheld");
     setenv("TRESTEL_DEVICE", "/dev/handheld", 1);
     EXPECT_EQ(handheld::DefaultRoot(), "/dev/handheld");

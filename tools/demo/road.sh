@@ -20,7 +20,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "${1:?usage: road.sh BIN_DIR WORK_DIR}" && pwd)
 mkdir -p "${2:?usage: road.sh BIN_DIR WORK_DIR}"
 work=$(cd "$2" && pwd)
-root=${TRESTEL_DEVICE:-${XDG_DATA_HOME:-$HOME/.local/share}/trestel/handheld}
+# A relative XDG_DATA_HOME counts as unset, as the installer takes it.
+data=${XDG_DATA_HOME:-}
+[[ "$data" == /* ]] || data=$HOME/.local/share
+root=${TRESTEL_DEVICE:-$data/trestel/handheld}
 export TRESTEL_DEVICE=$root
 shots="$work/screenshots"
 modules="$work/modules"

@@ -125,8 +125,9 @@ TEST_F(PackTool, BadUsageGivesStatusTwoAndOneLineWithAPointerToTheHelp) {
     EXPECT_NE(help.out.find("append CARRIER NAME SOURCE"), std::string::npos);
     const auto version = pack({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out,
+    EXPECT_EQ(version.out.substr(0, version.out.find('\n') + 1),
               std::string("bundora-pack (") + product::kName + ") " + product::kVersion + "\n");
+    EXPECT_NE(version.out.find("\nThere is NO WARRANTY"), std::string::npos) << version.out;
 }
 
 TEST_F(PackTool, MissingFilesGiveStatusOne) {

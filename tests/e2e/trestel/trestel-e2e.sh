@@ -10,8 +10,10 @@
 #       with status 1.
 #   trestel-e2e.sh window-manager TRESTEL
 #       under openbox: the window's frame ends up centred on the screen.
-#   trestel-e2e.sh command-line TRESTEL
+#   trestel-e2e.sh command-line TRESTEL [PROGRAM]...
 #       --help and --version without a display; no display at all: one line and status 1.
+#       --help and --version of the installer and each PROGRAM written to a full device: status
+#       1 and one line on standard error.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -145,7 +147,8 @@ run_command_line() {
     out=$(env -u DISPLAY "$trestel" --help 2>"$work/err") && [ ! -s "$work/err" ] &&
         [[ "$out" == "Usage: trestel [OPTION]... [MODULE-FILE]"* ]] || fail "--help: $out"
     out=$(env -u DISPLAY "$trestel" --version 2>"$work/err") && [ ! -s "$work/err" ] &&
-        [[ "$out" =~ ^trestel\ \(.+\)\ [0-9.]+$ ]] || fail "--version: $out"
+        [[ "$out" =~ ^trestel\ \(.+\)\ [0-9.]+$'\n'Copyright\ .+$'\n'License\  ]] ||
+        fail "--version: $out"
     # Anything else needs a display; without one: one line on standard error and status 1.
     for display in "" ":999"; do
         for args in "$work/x.bbl" "--version $work/x.bbl"; do
@@ -165,12 +168,26 @@ run_command_line() {
         fail "missing plugin: status $out, $(cat "$work/err-plugin")"
     echo "command line: --help and --version answered; without a display: $(cat "$work/err");" \
         "without its plugin: $(cat "$work/err-plugin")"
+    # A full device: the answer is lost, and the program says so instead of reporting success.
+    local program name
+    for program in "$trestel" "$@"; do
+        name=$(basename "$program")
+        [ "$name" = bundora-image ] && name=bundora
+        for args in --help --version; do
+            env -u DISPLAY "$program" $args >/dev/full 2>"$work/err"
+            out=$?
+            [ "$out" -eq 1 ] && [ "$(wc -l <"$work/err")" -eq 1 ] &&
+                [ "$(cat "$work/err")" = "$name: write error: No space left on device" ] ||
+                fail "$name $args >/dev/full: status $out, $(cat "$work/err")"
+        done
+    done
+    echo "--help and --version to a full device: status 1 and one line from $(($# + 1)) programs"
 }
 
 case "$mode" in
     install) run_install "$@" ;;
     missing) run_missing ;;
-    command-line) run_command_line ;;
+    command-line) run_command_line "${@:3}" ;;
     window-manager) run_window_manager ;;
     *) fail "unknown mode $mode" ;;
 esac

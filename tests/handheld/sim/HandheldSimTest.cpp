@@ -161,8 +161,11 @@ TEST(SimProgramTest, ExitStatusesAndHelp) {
     }
     auto r = sim({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
               std::string("handheld-sim (") + product::kName + ") " + product::kVersion + "\n");
+    EXPECT_NE(r.out.find(std::string("\nCopyright (C) ") + product::kCopyright + "\nLicense "),
+              std::string::npos)
+        << r.out;
     for (const char* command : {"create", "show", "unplug", "plug", "set"}) {
         r = sim({command, "--help"});
         EXPECT_EQ(r.status, 0);
