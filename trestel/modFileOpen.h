@@ -20,7 +20,7 @@ public:
     virtual QString GetOpenFileName(QWidget* owner, const QString& sFilter) = 0;
 };
 
-// Qt's own file dialog.
+// The real Open dialog, which lists and returns any name Linux can give a file.
 FileDialog& realFileDialog();
 
 // Runs the dialog with the module filter; the chosen path, or empty when nothing was chosen.

@@ -7,10 +7,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFontInfo>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -35,8 +38,10 @@
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "LocalPath.h"
 #include "MessageBoxes.h"
 #include "TestSupport.h"
+#include "modFileOpen.h"
 #include "modRapi.h"
 
 namespace {
@@ -1011,6 +1016,90 @@ TEST(RealMessageBoxes, ShowTheirTextAsPlainText) {
     realMessageBoxes().Show(nullptr, text, MessageIcon::Error);
     EXPECT_EQ(shown, text);
     EXPECT_EQ(format, Qt::PlainText);
+}
+
+// The real picker, by keyboard: it lists folders and module files whose names are not UTF-8
+// (shown with U+FFFD), refuses a missing name, walks into a folder and back, and returns the
+// chosen file's path so that it encodes back to the very bytes of its name.
+TEST(RealFilePicker, ListsAndReturnsANameThatIsNotUtf8) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const QByteArray module = folder + "/caf\xe9.dct";
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
+    for (const QByteArray& path : {module, folder + "/notes.txt", folder + "/sub/inner.BBL"}) {
+        FILE* file = std::fopen(path.constData(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+    }
+    const QString saved = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+
+    const auto rows = [](QListWidget* list) {
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i) {
+            texts << list->item(i)->text();
+        }
+        return texts;
+    };
+    const auto pressEnter = [](QWidget* widget) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(widget, &press);
+    };
+    const QString shown = QString::fromUtf8("caf\xef\xbf\xbd.dct");
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->objectName(), "OpenDialog");
+        auto* list = dialog->findChild<QListWidget*>("PickerList");
+        auto* name = dialog->findChild<QLineEdit*>("PickerName");
+        auto* type = dialog->findChild<QComboBox*>("PickerType");
+        ASSERT_TRUE(list && name && type);
+        EXPECT_EQ(type->currentText(), "Pocket Lorvex Modules");
+        EXPECT_EQ(rows(list), QStringList({"..", "sub", shown}));
+        EXPECT_EQ(list->accessibleName(), "Folders and files");
+
+        name->setFocus();
+        name->setText("missing.dct");
+        pressEnter(name);
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_TRUE(dialog->findChild<QLabel*>("PickerMessage")->text().contains("missing.dct"));
+
+        auto* folderField = dialog->findChild<QLineEdit*>("PickerFolder");
+        folderField->setFocus();
+        folderField->setText("sub");
+        pressEnter(folderField);
+        EXPECT_EQ(folderField->text(), dir.path() + "/sub");
+        folderField->setText("..");
+        pressEnter(folderField);
+        EXPECT_EQ(folderField->text(), dir.path());
+
+        name->clear();
+        list->setFocus();
+        list->setCurrentRow(1);
+        pressEnter(list);
+        EXPECT_EQ(rows(list), QStringList({"..", "inner.BBL"}));
+        EXPECT_EQ(list->currentRow(), 0);
+        pressEnter(list);
+        ASSERT_EQ(rows(list), QStringList({"..", "sub", shown}));
+        list->setCurrentRow(2);
+        EXPECT_EQ(name->text(), shown);
+        pressEnter(name);
+    });
+    // A failed step leaves the dialog open: close it rather than hang. The timer ends with the
+    // test, so it can't reach another test's dialog.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            dialog->close();
+        }
+    });
+    guard.start(2000);
+    const QString chosen = modFileOpen::realFileDialog().GetOpenFileName(
+        nullptr, QString::fromUtf8(modFileOpen::kFilter));
+    QDir::setCurrent(saved);
+    EXPECT_EQ(LocalPath::encode(chosen), module);
 }
 
 }  // namespace
