@@ -25,43 +25,14 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "LargeBuffer.h"
+#include "QuietWindow.h"
 #include "modRapi.h"
 
 extern char** environ;
 
 namespace {
-
-// A window that draws nothing and keeps the last message only.
-class QuietWindow : public InstallerWindow {
-public:
-    void AppendFolder(const QString&) override {}
-    void FloodInit(int16_t) override {}
-    void FloodUpdate(int16_t, const QString&) override { ++updates; }
-    void HideProgress() override {}
-    void ShowMessage(const QString& sText, MessageIcon icon) override {
-        message = sText;
-        failed = icon == MessageIcon::Error;
-    }
-    void SetHourglass(bool) override {}
-
-    QString message;
-    bool failed = false;
-    long updates = 0;
-};
-
-// A field of /proc/self/status in KiB.
-long statusKiB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::strtol(line.c_str() + key.size(), nullptr, 10);
-        }
-    }
-    return -1;
-}
 
 double seconds(std::chrono::steady_clock::time_point from) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
@@ -209,7 +180,7 @@ int main(int argc, char** argv) {
     const double nBytes = double(nMiB) * 1024 * 1024;
     warm(sSource);
 
-    QuietWindow window;
+    bench::QuietWindow window;
     modRapi::Bind(&window);
     if (modRapi::RapiConnect() != modRapi::kTrue) {
         std::fprintf(stderr, "bench-copy: the emulated handheld at %s did not answer\n",
@@ -217,7 +188,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const long nIdleKiB = statusKiB("VmHWM");
+    const long nIdleKiB = bench::statusKiB("VmHWM");
     std::vector<double> ours, theirs;
     bool bOk = true;
     for (int run = 0; run < nRuns && bOk; ++run) {
@@ -252,7 +223,7 @@ int main(int argc, char** argv) {
         std::printf("run %d: CopyFileToDevice %.3f s (%.1f MiB/s), cp %.3f s (%.1f MiB/s)\n",
                     run + 1, ours.back(), nMiB / ours.back(), theirs.back(), nMiB / theirs.back());
     }
-    const long nPeakKiB = statusKiB("VmHWM");
+    const long nPeakKiB = bench::statusKiB("VmHWM");
     double bareRead = 1e9, bareWrite = 1e9;
     for (int run = 0; run < nRuns && bOk; ++run) {
         const auto [r, w] = bareCopy(sSource, sRoot + "/Bench/bare.bin");

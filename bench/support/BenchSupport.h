@@ -1,7 +1,7 @@
 #pragma once
 
 // Small helpers the benchmarks share: a clock in seconds, running a program to its end, the
-// median of some timings, a scratch folder.
+// median of some timings, a scratch folder, a process's memory figures.
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,19 @@ inline std::filesystem::path scratchFolder(const std::string& name) {
         std::exit(1);
     }
     return pattern;
+}
+
+// A field of /proc/PID/status (VmRSS, VmHWM, ...) in KiB; -1 when it can't be read.
+inline long statusKiB(const char* field, const std::string& pid = "self") {
+    std::ifstream in("/proc/" + pid + "/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 }  // namespace bench

@@ -30,37 +30,10 @@
 
 #include "BenchSupport.h"
 #include "Posix.h"
+#include "QuietWindow.h"
 #include "modRapi.h"
 
 namespace {
-
-class QuietWindow : public InstallerWindow {
-public:
-    void AppendFolder(const QString&) override {}
-    void FloodInit(int16_t) override {}
-    void FloodUpdate(int16_t, const QString&) override {}
-    void HideProgress() override {}
-    void ShowMessage(const QString& sText, MessageIcon icon) override {
-        message = sText;
-        failed = icon == MessageIcon::Error;
-    }
-    void SetHourglass(bool) override {}
-    QString message;
-    bool failed = false;
-};
-
-// A field of /proc/PID/status in KiB.
-long statusKiB(const std::string& pid, const char* field) {
-    std::ifstream in("/proc/" + pid + "/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::strtol(line.c_str() + key.size(), nullptr, 10);
-        }
-    }
-    return -1;
-}
 
 // What a failed run leaves behind is ended before it exits: serve and the private bus.
 pid_t g_serve = 0;
@@ -289,7 +262,7 @@ int main(int argc, char** argv) {
     ::close(ready[0]);  // its further lines go nowhere
     const std::string servePid = std::to_string(serve);
 
-    QuietWindow window;
+    bench::QuietWindow window;
     modRapi::Bind(&window);
     int status = 0;
     if (connects > 0) {
@@ -300,10 +273,10 @@ int main(int argc, char** argv) {
             }
             modRapi::RapiDisconnect();
             if (i == 9) {
-                first = statusKiB("self", "VmRSS");
+                first = bench::statusKiB("VmRSS");
             }
         }
-        const long last = statusKiB("self", "VmRSS");
+        const long last = bench::statusKiB("VmRSS");
         std::printf(
             "%ld connects and disconnects through the bridge: resident memory %+ld KiB "
             "after the first 10 (target < 1024 KiB)\n",
@@ -314,7 +287,7 @@ int main(int argc, char** argv) {
         }
         const QString small = makeModule(dir / "small.bbl", 1);
         modRapi::CopyFileToDevice(small, "Storage Card\\small.bbl");
-        const long smallPeak = statusKiB(servePid, "VmHWM");
+        const long smallPeak = bench::statusKiB("VmHWM", servePid);
         const QString module = makeModule(dir / "module.bbl", mib);
         const auto installed = root / "Storage Card" / "module.bbl";
         // The install and the bare loop take turns, so that both of a round meet about the same
@@ -332,7 +305,7 @@ int main(int argc, char** argv) {
             install.seconds = bench::seconds() - start;
             install.client = schedOf(self) - clientBefore;
             install.server = schedOf(servePid) - serverBefore;
-            bigPeak = std::max(bigPeak, statusKiB(servePid, "VmHWM"));
+            bigPeak = std::max(bigPeak, bench::statusKiB("VmHWM", servePid));
             QFile a(module), b(QString::fromStdString(installed.string()));
             const bool same = window.failed == false && a.open(QIODevice::ReadOnly) &&
                               b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll();
