@@ -70,6 +70,19 @@ protected:
         return {installer, root / "launch" + "/" + mod};
     }
 
+    // From here on the launcher runs as uid 65534 with TEMP a shared sticky folder under root
+    // (which the caller must be); the shared folder.
+    std::string asAnotherUserInSharedTemp() {
+        runPrefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        ::chmod(root.str().c_str(), 0755);
+        const std::string shared = root / "shared";
+        fs::create_directory(shared);
+        ::chmod(shared.c_str(), 01777);
+        tempFolder = shared;
+        log = shared + "/log";
+        return shared;
+    }
+
     TempDir root;
     std::vector<std::string> runPrefix;  // e.g. a command that runs the launcher as another user
     std::string launcher;
@@ -248,13 +261,7 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
         GTEST_SKIP() << "needs root and setpriv";
     }
     constexpr uid_t kUser = 65534, kPlanter = 65533;
-    runPrefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    ::chmod(root.str().c_str(), 0755);
-    const std::string shared = root / "shared";
-    fs::create_directory(shared);
-    ::chmod(shared.c_str(), 01777);
-    tempFolder = shared;
-    log = shared + "/log";
+    const std::string shared = asAnotherUserInSharedTemp();
     setInstallDir(shared + "/");
     module("one.bbl");
     const std::string planted = shared + "/Trestel.exe";
@@ -317,13 +324,7 @@ TEST_F(PackedLauncher, AsAnotherUserFoldersOthersCanChangeAreNotUsed) {
         GTEST_SKIP() << "needs root and setpriv";
     }
     constexpr uid_t kUser = 65534, kOther = 65533;
-    runPrefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    ::chmod(root.str().c_str(), 0755);
-    const std::string shared = root / "shared";
-    fs::create_directory(shared);
-    ::chmod(shared.c_str(), 01777);
-    tempFolder = shared;
-    log = shared + "/log";
+    const std::string shared = asAnotherUserInSharedTemp();
     module("one.bbl");
     struct Case {
         const char* name;
