@@ -5,7 +5,9 @@
 #
 #   tools/build-synce.sh [--optional] PREFIX [TARBALL]
 #
-# TARBALL defaults to $SYNCE_TARBALL, else /work/shared/third-party/synce-core-0.17.tar.gz.
+# TARBALL defaults to $SYNCE_TARBALL, else third-party/synce-core-0.17.tar.gz in the shared/
+# folder beside the source tree (where a checkout finds the project's shared files), else in
+# /work/shared.
 # Status 0 when PREFIX holds a built SynCE; 1 with one line on standard error otherwise.
 # --optional: a missing snapshot is no error (status 0 with a note; the tests then look for an
 # installed SynCE or skip).
@@ -17,7 +19,10 @@ if [ "${1:-}" = --optional ]; then
     shift
 fi
 prefix=${1:?usage: build-synce.sh [--optional] PREFIX [TARBALL]}
-tarball=${2:-${SYNCE_TARBALL:-/work/shared/third-party/synce-core-0.17.tar.gz}}
+snapshot=third-party/synce-core-0.17.tar.gz
+beside="$(cd "$(dirname "$0")/../.." && pwd)/shared/$snapshot"
+[ -r "$beside" ] || beside=/work/shared/$snapshot
+tarball=${2:-${SYNCE_TARBALL:-$beside}}
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 stamp="$prefix/.built"
