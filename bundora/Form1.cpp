@@ -64,7 +64,8 @@ std::string realPath(const std::string& path) {
 
 std::string whyUntrusted(const std::string& folder) {
     // A folder that doesn't exist yet is judged when it is made; using it fails on its own.
-    return realPath(folder).empty() ? "" : posix::writableByOthers(folder);
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) != 0 ? "" : posix::writableByOthers(folder);
 }
 
 InstallerState installerState(const std::string& path, posix::UniqueFd* fd) {

@@ -46,11 +46,16 @@ int fileStatusAt(int dirFd, const char* path) {
     return st.st_size > 0 ? 1 : 0;
 }
 
-ssize_t readFull(int fd, void* buffer, size_t n) {
+namespace {
+
+// Reads until n bytes, the end or an error, going on after signals; readAt(out, want, done)
+// does one read of want bytes into out, done bytes into the whole.
+template <typename ReadAt>
+ssize_t readLoop(void* buffer, size_t n, ReadAt readAt) {
     auto* out = static_cast<char*>(buffer);
     size_t done = 0;
     while (done < n) {
-        const ssize_t got = ::read(fd, out + done, n - done);
+        const ssize_t got = readAt(out + done, n - done, done);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -63,6 +68,13 @@ ssize_t readFull(int fd, void* buffer, size_t n) {
         done += static_cast<size_t>(got);
     }
     return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+ssize_t readFull(int fd, void* buffer, size_t n) {
+    return readLoop(buffer, n,
+                    [fd](char* out, size_t want, size_t) { return ::read(fd, out, want); });
 }
 
 bool readAll(int fd, std::string& out, size_t limit) {
@@ -89,22 +101,9 @@ bool readAll(int fd, std::string& out, size_t limit) {
 }
 
 ssize_t preadFull(int fd, void* buffer, size_t n, off_t offset) {
-    auto* out = static_cast<char*>(buffer);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(fd, out + done, n - done, offset + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
+    return readLoop(buffer, n, [fd, offset](char* out, size_t want, size_t done) {
+        return ::pread(fd, out, want, offset + static_cast<off_t>(done));
+    });
 }
 
 int pwriteAll(int fd, const void* data, size_t n, off_t offset) {
