@@ -49,7 +49,7 @@ Clock::duration callCredit() {
 // is a device flooding SynCE, which would keep all of it in memory.
 constexpr uint64_t kSearchReplyBytes = 1 << 20;
 // How often the bytes a search has read are looked at while it lasts.
-constexpr milliseconds kSearchSample{2};
+constexpr std::chrono::microseconds kSearchSample{500};
 
 thread_local RAPI_DWORD t_ownError = 0;
 

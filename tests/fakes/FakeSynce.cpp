@@ -121,16 +121,20 @@ public:
             return;
         }
         bool stall = false, drop = false;
+        int delayMs = 0;
         {
             std::lock_guard lock(g_mutex);
             if (connection_->busy++ > 0) {
                 ++g_counters.overlaps;
             }
             connection_->rapiError = 0;
-            if (g_script.nth > 0 && name == std::string(g_script.call) &&
-                ++g_uses[name] == g_script.nth) {
-                stall = g_script.what == FakeSynceScript::kStall;
-                drop = g_script.what == FakeSynceScript::kDrop;
+            if (g_script.nth > 0 && name == std::string(g_script.call)) {
+                const int use = ++g_uses[name];
+                stall = g_script.what == FakeSynceScript::kStall && use == g_script.nth;
+                drop = g_script.what == FakeSynceScript::kDrop && use == g_script.nth;
+                if (g_script.what == FakeSynceScript::kSlow && use >= g_script.nth) {
+                    delayMs = g_script.delayMs;
+                }
             }
             if (drop && connection_->device >= 0) {
                 ::close(connection_->device);
@@ -143,6 +147,11 @@ public:
             transportFails(false);
         } else if (connection_->socket < 0) {
             transportFails(true);  // a socket closed by an earlier failure
+        } else if (delayMs > 0) {
+            pollfd p{connection_->socket, POLLIN, 0};
+            if (poll(&p, 1, delayMs) != 0) {
+                transportFails(false);  // shut down while waiting
+            }
         }
     }
     ~Call() {
@@ -155,6 +164,43 @@ public:
     Call& operator=(const Call&) = delete;
 
     bool fine() const { return connection_ != nullptr && !failed_; }
+
+    // A reply of size bytes sent by the device and read as SynCE reads one (read() into the
+    // reply's buffer until all arrived); false, as a transport failure, when the stream ends
+    // before.
+    bool receive(uint64_t size) {
+        const int device = connection_->device;
+        std::thread sender([device, size] {
+            static const char chunk[65536] = {};
+            for (uint64_t sent = 0; sent < size;) {
+                const ssize_t n = ::send(
+                    device, chunk, std::min<uint64_t>(sizeof chunk, size - sent), MSG_NOSIGNAL);
+                if (n <= 0) {
+                    return;
+                }
+                sent += static_cast<uint64_t>(n);
+            }
+        });
+        static thread_local char buffer[65536];
+        uint64_t got = 0;
+        while (got < size) {
+            const ssize_t n =
+                ::read(connection_->socket, buffer, std::min<uint64_t>(sizeof buffer, size - got));
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<uint64_t>(n);
+        }
+        {
+            std::lock_guard lock(g_mutex);
+            g_counters.largestReply = std::max(g_counters.largestReply, got);
+        }
+        if (got < size) {
+            transportFails(false);
+        }
+        sender.join();
+        return got == size;
+    }
 
 private:
     // write: the request goes onto the socket first (with plain write(): a closed far end
@@ -219,6 +265,13 @@ void copy(const CE_FIND_DATA& from, FindData* to) {
         }
         reinterpret_cast<volatile char*>(to)[size - 1] = 'x';
     }
+}
+
+// A record declared longer than its fields comes whole through the socket: the reply that holds
+// it (three numbers and the record).
+bool receiveRecord(Call& call) {
+    const uint32_t size = g_script.findRecordSize;
+    return size <= sizeof(FindData) || call.receive(uint64_t{size} + 12);
 }
 
 }  // namespace
@@ -316,23 +369,29 @@ SYNCE_EXPORT DWORD CeGetLastError() {
 }
 
 SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {
-    const Call call("CeFindFirstFile");
+    Call call("CeFindFirstFile");
     if (!call.fine()) {
         return kInvalidHandle;
     }
     CE_FIND_DATA found{};
     const RAPI_HANDLE h = device().CeFindFirstFile(text(pattern).c_str(), &found);
+    if (!receiveRecord(call)) {
+        return kInvalidHandle;
+    }
     copy(found, data);
     return handle(h);
 }
 
 SYNCE_EXPORT BOOL CeFindNextFile(HANDLE search, FindData* data) {
-    const Call call("CeFindNextFile");
+    Call call("CeFindNextFile");
     if (!call.fine()) {
         return 0;
     }
     CE_FIND_DATA found{};
     const RAPI_BOOL more = device().CeFindNextFile(static_cast<RAPI_HANDLE>(search), &found);
+    if (!receiveRecord(call)) {
+        return 0;
+    }
     copy(found, data);
     return more != 0 ? 1 : 0;
 }
