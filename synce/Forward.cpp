@@ -1,15 +1,21 @@
 // The bridge's exports: every device function of the contract, forwarded to SynCE's function of
 // the same name on the open link, or made here where SynCE has none or means something else.
 
+#include <langinfo.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
+#include "Desktop.h"
 #include "Link.h"
 #include "SynceAbi.h"
+#include "Text.h"
 
 #define BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -184,23 +190,32 @@ struct Export {
     }
 };
 
+// A function the bridge makes itself; synceFn is SynCE's function of the same name, if any.
+template <Fn f>
+struct Made {
+    static constexpr bool kOwn = true;
+    static auto synceFn(const SynceLibrary& s) { return s.*Traits<f>::slot; }
+};
+
 // SynCE connects synchronously; the contract's connect is asynchronous (see Link.h). The record
 // must stay valid until its event is signalled or the link is ended.
 template <>
-struct Export<Fn::CeRapiInitEx> {
-    static constexpr bool kOwn = true;
+struct Export<Fn::CeRapiInitEx> : Made<Fn::CeRapiInitEx> {
     static RAPI_HRESULT call(RAPIINIT* init) {
         if (init == nullptr || init->cbSize != sizeof(RAPIINIT)) {
             return E_INVALIDARG_HR;
         }
         const SynceLibrary* s = synce();
-        return s != nullptr ? connect(*s, init, nullptr) : E_FAIL_HR;
+        if (s == nullptr) {
+            return E_FAIL_HR;
+        }
+        const std::string handheld = chosenHandheld();
+        return connect(*s, init, handheld.empty() ? nullptr : handheld.c_str());
     }
 };
 
 template <>
-struct Export<Fn::CeRapiUninit> {
-    static constexpr bool kOwn = true;
+struct Export<Fn::CeRapiUninit> : Made<Fn::CeRapiUninit> {
     static RAPI_HRESULT call() {
         disconnect();
         return 0;
@@ -211,8 +226,7 @@ struct Export<Fn::CeRapiUninit> {
 // answers ERROR_DEVICE_NOT_CONNECTED (SynCE would still give the device's last error from
 // before the failure).
 template <>
-struct Export<Fn::CeGetLastError> {
-    static constexpr bool kOwn = true;
+struct Export<Fn::CeGetLastError> : Made<Fn::CeGetLastError> {
     static RAPI_DWORD call() {
         if (const RAPI_DWORD own = ownError(); own != 0) {
             return own;
@@ -221,14 +235,13 @@ struct Export<Fn::CeGetLastError> {
             return ERROR_DEVICE_NOT_CONNECTED;
         }
         return onLink(
-            ERROR_DEVICE_NOT_CONNECTED, [](const SynceLibrary& s) { return s.CeGetLastError(); },
+            ERROR_DEVICE_NOT_CONNECTED, [](const SynceLibrary& s) { return synceFn(s)(); },
             CallKind::kPlain, false);
     }
 };
 
 template <>
-struct Export<Fn::CeRapiGetError> {
-    static constexpr bool kOwn = true;
+struct Export<Fn::CeRapiGetError> : Made<Fn::CeRapiGetError> {
     static RAPI_HRESULT call() {
         if (!linkStands()) {
             return E_NOT_CONNECTED_HR;
@@ -236,7 +249,7 @@ struct Export<Fn::CeRapiGetError> {
         return onLink(
             E_NOT_CONNECTED_HR,
             [](const SynceLibrary& s) {
-                const auto why = s.CeRapiGetError;
+                const auto why = synceFn(s);
                 return why != nullptr ? why() : RAPI_HRESULT{0};
             },
             CallKind::kPlain, false);
@@ -247,8 +260,7 @@ struct Export<Fn::CeRapiGetError> {
 // for: it lands them in the landing area, and a device that sends more than asked fails the
 // call with nothing copied.
 template <>
-struct Export<Fn::CeReadFile> {
-    static constexpr bool kOwn = true;
+struct Export<Fn::CeReadFile> : Made<Fn::CeReadFile> {
     static RAPI_BOOL call(RAPI_HANDLE file, void* buffer, RAPI_DWORD wanted, RAPI_DWORD* got,
                           void*) {
         setOwnError(0);
@@ -262,7 +274,7 @@ struct Export<Fn::CeReadFile> {
         }
         RAPI_DWORD count = 0;
         const RAPI_BOOL ok = onLink(RAPI_BOOL{0}, [&](const SynceLibrary& s) -> RAPI_BOOL {
-            const auto read = s.CeReadFile;
+            const auto read = synceFn(s);
             return read != nullptr && read(file, landing, wanted, &count, nullptr) != 0 ? 1 : 0;
         });
         if (count > wanted) {
@@ -277,6 +289,67 @@ struct Export<Fn::CeReadFile> {
         return ok;
     }
 };
+
+// SynCE takes the folder in the locale's character set and offers the call only over Remote API
+// 2: over version 1, and in an older SynCE, it fails with ERROR_CALL_NOT_IMPLEMENTED and the
+// link stands. SynCE fills all three counts, wanted or not.
+template <>
+struct Export<Fn::CeGetDiskFreeSpaceEx> : Made<Fn::CeGetDiskFreeSpaceEx> {
+    static RAPI_BOOL call(const char16_t* folder, uint64_t* available, uint64_t* total,
+                          uint64_t* free) {
+        setOwnError(0);
+        std::string name;
+        if (!text::utf16ToUtf8(folder != nullptr ? folder : u"", name) || !localeTakes(name)) {
+            setOwnError(ERROR_INVALID_NAME);
+            return 0;
+        }
+        uint64_t counts[3] = {};
+        const RAPI_BOOL ok = onLink(RAPI_BOOL{0}, [&](const SynceLibrary& s) -> RAPI_BOOL {
+            const auto ask =
+                reinterpret_cast<RAPI_BOOL (*)(const char*, uint64_t*, uint64_t*, uint64_t*)>(
+                    synceFn(s));
+            if (ask == nullptr) {
+                setOwnError(ERROR_CALL_NOT_IMPLEMENTED);
+                return 0;
+            }
+            return ask(name.c_str(), &counts[0], &counts[1], &counts[2]) != 0 ? 1 : 0;
+        });
+        for (auto [to, count] :
+             {std::pair{available, counts[0]}, {total, counts[1]}, {free, counts[2]}}) {
+            if (to != nullptr) {
+                *to = ok != 0 ? count : 0;
+            }
+        }
+        return ok;
+    }
+
+    // SynCE converts from the locale's character set: UTF-8 passes as it is, any other only
+    // when it is plain ASCII.
+    static bool localeTakes(const std::string& name) {
+        const std::string_view codeset = nl_langinfo(CODESET);
+        return codeset == "UTF-8" || codeset == "utf8" ||
+               std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    }
+};
+
+// The desktop's side, before the link (Desktop.h).
+template <auto function>
+struct Own {
+    static constexpr bool kOwn = true;
+    template <typename... A>
+    static auto call(A... a) {
+        setOwnError(0);
+        return function(a...);
+    }
+};
+template <>
+struct Export<Fn::RapiEnumDevices> : Own<listHandhelds> {};
+template <>
+struct Export<Fn::RapiSelectDevice> : Own<chooseHandheld> {};
+template <>
+struct Export<Fn::RapiDeviceLocked> : Own<chosenHandheldLocked> {};
+template <>
+struct Export<Fn::RapiUnlockDevice> : Own<unlockChosenHandheld> {};
 
 }  // namespace
 

@@ -66,7 +66,7 @@ struct Link {
     int socket = -1;             // a duplicate of the connection's socket, for the watchdog
     RAPI_HRESULT result = 0;
     bool done = false;
-    bool ended = false;   // CeRapiUninit or a newer connect took the link down
+    bool ended = false;   // a disconnect or a newer connect took the link down
     bool failed = false;  // the transport failed or a bound was passed: every call fails
     // The operation's budget of slowness, under calls.
     Clock::duration budget = budgetCapacity();
@@ -264,35 +264,8 @@ int duplicateSocket(const SynceLibrary& s, void* connection) {
     return fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1;
 }
 
-// A GLib main context of the thread's own while SynCE asks the connection manager over D-Bus:
-// GDBus hands the clean-up of each proxy SynCE drops to the context the proxy was made in, and
-// the default one may never run (a program without a GLib loop), so each connect would leave
-// its proxies behind. The context is run dry before it goes.
-class WorkerContext {
-public:
-    explicit WorkerContext(const SynceLibrary& s) : s_(s) {
-        if (s_.hasContexts() && (context_ = s_.g_main_context_new()) != nullptr) {
-            s_.g_main_context_push_thread_default(context_);
-        }
-    }
-    ~WorkerContext() {
-        if (context_ != nullptr) {
-            while (s_.g_main_context_iteration(context_, 0) != 0) {
-            }
-            s_.g_main_context_pop_thread_default(context_);
-            s_.g_main_context_unref(context_);
-        }
-    }
-    WorkerContext(const WorkerContext&) = delete;
-    WorkerContext& operator=(const WorkerContext&) = delete;
-
-private:
-    const SynceLibrary& s_;
-    void* context_ = nullptr;
-};
-
 void connectWorker(std::shared_ptr<Link> link, const SynceLibrary* s, std::string handheld) {
-    const WorkerContext glib(*s);
+    const GlibContext glib(*s);
     blockPipe();  // this thread is ours
 
     void* connection = s->rapi_connection_from_name(handheld.empty() ? nullptr : handheld.c_str());
@@ -448,11 +421,12 @@ void endCall(LinkCall& c, bool callFailed, bool askWhy) {
     }
     Link& link = *c.link;
     bool failed = c.ticket != 0 && Watchdog::instance().disarm(c.ticket);
-    if (!failed && askWhy && callFailed && c.s->CeRapiGetError != nullptr) {
-        const RAPI_HRESULT why = c.s->CeRapiGetError();
+    const auto rapiError = c.s->CeRapiGetError;
+    if (!failed && askWhy && callFailed && rapiError != nullptr) {
+        const RAPI_HRESULT why = rapiError();
         if (why == kNotImplemented) {
             // Not offered over this link's protocol: the link stands.
-            t_ownError = kCallNotImplemented;
+            t_ownError = ERROR_CALL_NOT_IMPLEMENTED;
         } else {
             failed = why < 0;
         }
@@ -472,6 +446,21 @@ void endCall(LinkCall& c, bool callFailed, bool askWhy) {
         takeBackPipe();
     }
     link.calls.unlock();
+}
+
+GlibContext::GlibContext(const SynceLibrary& s) : s_(s) {
+    if (s_.hasContexts() && (context_ = s_.g_main_context_new()) != nullptr) {
+        s_.g_main_context_push_thread_default(context_);
+    }
+}
+
+GlibContext::~GlibContext() {
+    if (context_ != nullptr) {
+        while (s_.g_main_context_iteration(context_, 0) != 0) {
+        }
+        s_.g_main_context_pop_thread_default(context_);
+        s_.g_main_context_unref(context_);
+    }
 }
 
 void setOwnError(RAPI_DWORD error) {

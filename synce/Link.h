@@ -42,19 +42,35 @@ bool linkStands();
 enum class CallKind { kPlain, kSearch };
 
 // Runs call(s) on the open link's connection, selected on the calling thread for the call only,
-// or returns failure at once when no link is open or the open one has failed. A call that
-// returns failure is followed by CeRapiGetError (unless askWhy is false); a transport failure
-// there, or a bound passed, fails the link.
+// or returns failure at once when no link is open or the open one has failed. SynCE is asked
+// after a call that returned failure whether the transport failed (unless askWhy is false); a
+// transport failure, or a bound passed, fails the link.
 template <typename R, typename Call>
 R onLink(R failure, Call&& call, CallKind kind = CallKind::kPlain, bool askWhy = true);
 
-// The error that CeGetLastError gives for a call that the bridge failed by itself; 0: none, the
+// The last error of a call that the bridge failed by itself; 0: none, the
 // last error is SynCE's. Per thread, as the last error is.
 void setOwnError(RAPI_DWORD error);
 RAPI_DWORD ownError();
 
 // The bounds, scaled from the reply time-out (tests shorten it).
 void setReplyTimeout(int ms);
+
+// A GLib main context of the thread's own while SynCE asks the connection manager over D-Bus:
+// GDBus hands the clean-up of each proxy SynCE drops to the context the proxy was made in, and
+// the default one may never run (a program without a GLib loop), so each connect would leave
+// its proxies behind. The context is run dry before it goes.
+class GlibContext {
+public:
+    explicit GlibContext(const SynceLibrary& s);
+    ~GlibContext();
+    GlibContext(const GlibContext&) = delete;
+    GlibContext& operator=(const GlibContext&) = delete;
+
+private:
+    const SynceLibrary& s_;
+    void* context_ = nullptr;
+};
 
 // ---- implementation of onLink ----
 

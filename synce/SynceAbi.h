@@ -9,9 +9,9 @@
 // function type. What differs is meaning, handled by the forwarding:
 // - a BOOL is any non-zero value (the contract's is 1);
 // - a find record is copied at whatever size the device declares (a 32-bit size);
-// - CeReadFile copies as many bytes as the device says it read, whatever was asked for;
-// - a transport failure shows only in CeRapiGetError, CeGetLastError keeping the device's last
-//   error; a call SynCE does not offer over the link's protocol fails with E_NOTIMPL there;
+// - a read copies as many bytes as the device says it read, whatever was asked for;
+// - a transport failure shows only in SynCE's own error, the last error keeping the device's
+//   last one; a call SynCE does not offer over the link's protocol fails with E_NOTIMPL there;
 // - the free space call takes its folder in the locale's character set, not UTF-16.
 // SynCE connects synchronously (CeRapiInit) and keeps a current connection per thread.
 
@@ -30,7 +30,6 @@ static_assert(sizeof(CEOSVERSIONINFO) == 5 * 4 + 128 * 2);
 static_assert(sizeof(char16_t) == sizeof(uint16_t));
 
 inline constexpr RAPI_HRESULT kNotImplemented = static_cast<RAPI_HRESULT>(0x80004001u);
-inline constexpr RAPI_DWORD kCallNotImplemented = 120;
 
 // SynCE's functions beyond the contract's, with the GLib and GIO functions reached through its
 // dependencies (present when SynCE asks its connection manager over D-Bus):
@@ -49,6 +48,7 @@ inline constexpr RAPI_DWORD kCallNotImplemented = 120;
     X(IRAPIEnumDevices_Release, void (*)(void*), false)                                         \
     X(IRAPIDevice_get_name, const char* (*)(void*), false)                                      \
     X(synce_info_new, void* (*)(const char*), false)                                            \
+    X(synce_info_get_name, const char* (*)(void*), false)                                       \
     X(synce_info_get_object_path, const char* (*)(void*), false)                                \
     X(synce_info_destroy, void (*)(void*), false)                                               \
     X(g_main_context_new, void* (*)(), false)                                                   \

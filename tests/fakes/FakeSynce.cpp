@@ -16,13 +16,19 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "EmulatedHandheld.h"
 #include "FakeSynce.h"
@@ -47,6 +53,7 @@ struct FindData {
 };
 
 struct Connection {
+    std::string handheld;
     bool up = false;
     int refs = 1;
     int busy = 0;
@@ -88,17 +95,49 @@ handheld::EmulatedHandheld& device() {
     return *d;
 }
 
-int connectDelayMs() {
+// The last value of "key=" in the control file; empty when none.
+std::string setting(const std::string& key) {
     const char* control = std::getenv("FAKE_SYNCE_CONTROL");
     std::ifstream in(control != nullptr ? control : "");
-    std::string line;
-    int ms = 0;
+    std::string line, value;
     while (std::getline(in, line)) {
-        if (line.rfind("connect-ms=", 0) == 0) {
-            ms = std::atoi(line.c_str() + 11);
+        if (line.rfind(key + "=", 0) == 0) {
+            value = line.substr(key.size() + 1);
         }
     }
-    return ms;
+    return value;
+}
+
+int connectDelayMs() {
+    return std::atoi(setting("connect-ms").c_str());
+}
+
+// The attached handhelds as the connection manager lists them ("handhelds=A,B"; one by default),
+// all with the same emulated handheld behind them, and the one locked with its password
+// ("locked=NAME:PIN") until the password is given.
+std::vector<std::string> handhelds() {
+    std::vector<std::string> names;
+    std::stringstream list(setting("handhelds"));
+    for (std::string name; std::getline(list, name, ',');) {
+        names.push_back(name);
+    }
+    if (names.empty()) {
+        names.push_back("Fake Handheld");
+    }
+    return names;
+}
+
+std::set<std::string> g_unlocked;
+
+// The password the handheld waits for; empty when it isn't locked (or was unlocked).
+std::string lockedWith(const std::string& name) {
+    const std::string locked = setting("locked");
+    const size_t colon = locked.find(':');
+    if (colon == std::string::npos || locked.substr(0, colon) != name) {
+        return {};
+    }
+    std::lock_guard lock(g_mutex);
+    return g_unlocked.count(name) != 0 ? std::string() : locked.substr(colon + 1);
 }
 
 // The calling thread's connection when it is selected, alive and (if asked) connected.
@@ -287,14 +326,18 @@ SYNCE_EXPORT void fake_synce_script(const FakeSynceScript* script) {
     g_uses.clear();
 }
 
-SYNCE_EXPORT void* rapi_connection_from_name(const char*) {
+SYNCE_EXPORT void* rapi_connection_from_name(const char* name) {
     std::error_code error;
-    if (!std::filesystem::is_directory(root(), error)) {
+    const std::vector<std::string> names = handhelds();
+    const std::string wanted = name != nullptr ? name : names.front();
+    if (!std::filesystem::is_directory(root(), error) ||
+        std::find(names.begin(), names.end(), wanted) == names.end()) {
         std::fprintf(stderr, "fake synce: no device is connected\n");
         return nullptr;
     }
     std::lock_guard lock(g_mutex);
     auto* connection = new Connection;
+    connection->handheld = wanted;
     g_live.insert(connection);
     ++g_counters.live;
     return connection;
@@ -326,6 +369,9 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
         return kFail;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(connectDelayMs()));
+    if (!lockedWith(connection->handheld).empty()) {
+        return kFail;  // the manager refuses a locked handheld's connection
+    }
     RAPIINIT init{sizeof(RAPIINIT), 0, 0};
     pollfd fd{};
     const bool answered = device().CeRapiInitEx(&init) >= 0 &&
@@ -343,6 +389,9 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
     connection->device = ends[1];
     connection->up = true;
     ++g_counters.connects;
+    connection->handheld.copy(g_counters.connectedTo, sizeof g_counters.connectedTo - 1);
+    g_counters.connectedTo[std::min(connection->handheld.size(),
+                                    sizeof g_counters.connectedTo - 1)] = '\0';
     return 0;
 }
 
@@ -453,4 +502,164 @@ SYNCE_EXPORT BOOL CeGetVersionEx(void* info) {
     return selected() != nullptr && device().CeGetVersionEx(static_cast<CEOSVERSIONINFO*>(info))
                ? 1
                : 0;
+}
+
+SYNCE_EXPORT BOOL CeMoveFile(const WCHAR* from, const WCHAR* to) {
+    return Call("CeMoveFile").fine() && device().CeMoveFile(text(from).c_str(), text(to).c_str())
+               ? 1
+               : 0;
+}
+
+// The folder comes in the locale's character set (UTF-8 here); over Remote API 1
+// ("protocol=1") SynCE doesn't offer the call.
+SYNCE_EXPORT DWORD CeGetDiskFreeSpaceEx(const char* folder, uint64_t* available, uint64_t* total,
+                                        uint64_t* free) {
+    const Call call("CeGetDiskFreeSpaceEx");
+    if (!call.fine()) {
+        return 0;
+    }
+    if (setting("protocol") == "1") {
+        std::lock_guard lock(g_mutex);
+        t_current->rapiError = static_cast<HRESULT>(0x80004001u);
+        return 0;
+    }
+    std::u16string wide;
+    for (const char* c = folder; *c != '\0'; ++c) {
+        wide.push_back(static_cast<unsigned char>(*c));  // the tests' folders are ASCII
+    }
+    return device().CeGetDiskFreeSpaceEx(wide.c_str(), available, total, free) ? 1 : 0;
+}
+
+// ---- SynCE's device enumeration and device information, and the GIO calls the bridge makes
+// to the connection manager's device objects ("/dccm/N", by the handheld's place in the list).
+
+namespace {
+struct Enumeration {
+    std::vector<std::string> names = handhelds();
+    size_t next = 0;
+};
+struct Info {
+    std::string name, path;
+};
+struct Variant {
+    std::string text;
+    int flag = 0;
+};
+int g_desktop, g_bus;
+}  // namespace
+
+SYNCE_EXPORT HRESULT IRAPIDesktop_Get(void** desktop) {
+    *desktop = &g_desktop;
+    return 0;
+}
+
+SYNCE_EXPORT void IRAPIDesktop_Release(void*) {}
+
+SYNCE_EXPORT HRESULT IRAPIDesktop_EnumDevices(void*, void** devices) {
+    *devices = new Enumeration;
+    return 0;
+}
+
+SYNCE_EXPORT HRESULT IRAPIEnumDevices_Next(void* devices, void** device) {
+    auto* e = static_cast<Enumeration*>(devices);
+    if (e->next == e->names.size()) {
+        return kFail;
+    }
+    *device = &e->names[e->next++];
+    return 0;
+}
+
+SYNCE_EXPORT void IRAPIEnumDevices_Release(void* devices) {
+    delete static_cast<Enumeration*>(devices);
+}
+
+SYNCE_EXPORT const char* IRAPIDevice_get_name(void* device) {
+    return static_cast<std::string*>(device)->c_str();
+}
+
+SYNCE_EXPORT void* synce_info_new(const char* name) {
+    const std::vector<std::string> names = handhelds();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (name == nullptr || names[i] == name) {
+            return new Info{names[i], "/dccm/" + std::to_string(i)};
+        }
+    }
+    return nullptr;
+}
+
+SYNCE_EXPORT const char* synce_info_get_name(void* info) {
+    return static_cast<Info*>(info)->name.c_str();
+}
+
+SYNCE_EXPORT const char* synce_info_get_object_path(void* info) {
+    return static_cast<Info*>(info)->path.c_str();
+}
+
+SYNCE_EXPORT void synce_info_destroy(void* info) {
+    delete static_cast<Info*>(info);
+}
+
+SYNCE_EXPORT void* g_bus_get_sync(int, void*, void**) {
+    return &g_bus;
+}
+
+SYNCE_EXPORT void g_object_unref(void*) {}
+
+SYNCE_EXPORT void g_error_free(void* error) {
+    delete static_cast<int*>(error);
+}
+
+SYNCE_EXPORT void g_free(void* p) {
+    std::free(p);
+}
+
+SYNCE_EXPORT void* g_variant_new(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    auto* v = new Variant{va_arg(args, const char*)};  // "(s)" only
+    va_end(args);
+    return v;
+}
+
+SYNCE_EXPORT void g_variant_get(void* variant, const char* format, ...) {
+    const auto* v = static_cast<Variant*>(variant);
+    va_list args;
+    va_start(args, format);
+    if (std::strcmp(format, "(s)") == 0) {
+        *va_arg(args, char**) = strdup(v->text.c_str());
+    } else {
+        *va_arg(args, int*) = v->flag;
+    }
+    va_end(args);
+}
+
+SYNCE_EXPORT void g_variant_unref(void* variant) {
+    delete static_cast<Variant*>(variant);
+}
+
+// GetPasswordFlags and ProvidePassword as SynCE's connection manager answers them.
+SYNCE_EXPORT void* g_dbus_connection_call_sync(void*, const char*, const char* path,
+                                               const char*, const char* method, void* parameters,
+                                               const void*, int, int, void*, void** error) {
+    std::unique_ptr<Variant> given(static_cast<Variant*>(parameters));
+    const std::vector<std::string> names = handhelds();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (path != "/dccm/" + std::to_string(i)) {
+            continue;
+        }
+        const std::string password = lockedWith(names[i]);
+        if (std::strcmp(method, "GetPasswordFlags") == 0) {
+            return new Variant{password.empty() ? "unlocked" : "provide"};
+        }
+        if (std::strcmp(method, "ProvidePassword") == 0 && given != nullptr) {
+            const bool right = !password.empty() && given->text == password;
+            if (right) {
+                std::lock_guard lock(g_mutex);
+                g_unlocked.insert(names[i]);
+            }
+            return new Variant{{}, right ? 1 : 0};
+        }
+    }
+    *error = new int(1);
+    return nullptr;
 }

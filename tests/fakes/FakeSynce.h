@@ -13,6 +13,7 @@ struct FakeSynceCounters {
     uint32_t largestWrite = 0;
     int overlaps = 0;           // calls that began while another call on the same connection ran
     uint64_t largestReply = 0;  // the most bytes one reply brought in through the socket
+    char connectedTo[32] = {};  // the handheld the last connect opened
 };
 
 // How the device misbehaves, set through fake_synce_script().

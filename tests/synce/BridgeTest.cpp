@@ -334,3 +334,77 @@ TEST_F(SynceBridgeTest, DisconnectEndsTheLinkAndNoDeviceFailsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SynceBridgeTest, MovesFilesAndTellsFreeSpaceWhereSynceOffersIt) {
+    card("SD", "capacity=1M\n");
+    write(root + "/SD/a.bbl", "module");
+    write(root + "/SD/taken.bbl", "old");
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    DeviceApi& api = realDeviceApi();
+    EXPECT_EQ(api.CeMoveFile(u"SD\\a.bbl", u"SD\\taken.bbl"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(api.CeMoveFile(u"SD\\a.bbl", u"SD\\b.bbl"), 1);
+    EXPECT_EQ(onDevice("SD/b.bbl"), "module");
+    EXPECT_FALSE(QFileInfo::exists(root + "/SD/a.bbl"));
+
+    // Over Remote API 2 the card's counts; over version 1 SynCE doesn't offer the call, and the
+    // link stands.
+    for (const char* protocol : {"protocol=2\n", "protocol=1\n"}) {
+        SCOPED_TRACE(protocol);
+        control(protocol);
+        uint64_t available = 1, total = 1, free = 1;
+        const RAPI_BOOL told = api.CeGetDiskFreeSpaceEx(u"SD\\Pocket Lorvex", &available, &total,
+                                                        &free);
+        if (std::strcmp(protocol, "protocol=2\n") == 0) {
+            EXPECT_EQ(told, 1);
+            EXPECT_EQ(total, 1u << 20);
+            EXPECT_EQ(available, (1u << 20) - 9);
+        } else {
+            EXPECT_EQ(told, 0);
+            EXPECT_EQ(api.CeGetLastError(), ERROR_CALL_NOT_IMPLEMENTED);
+            EXPECT_EQ(available, 0u);
+            CE_FIND_DATA found{};
+            const RAPI_HANDLE h = api.CeFindFirstFile(u"SD\\*", &found);
+            EXPECT_NE(h, INVALID_HANDLE_VALUE);
+            api.CeFindClose(h);
+        }
+    }
+}
+
+TEST_F(SynceBridgeTest, ListsChoosesAndUnlocksHandheldsThroughTheManager) {
+    control("handhelds=Alpha,Beta\nlocked=Beta:1234\n");
+    DeviceApi& api = realDeviceApi();
+    // The list needs "Alpha", "Beta" and the empty name; a buffer one short gets nothing.
+    const std::u16string list(u"Alpha\0Beta\0\0", 12);
+    EXPECT_EQ(api.RapiEnumDevices(nullptr, 0), 12u);
+    char16_t names[12];
+    std::fill(std::begin(names), std::end(names), u'?');
+    EXPECT_EQ(api.RapiEnumDevices(names, 11), 12u);
+    EXPECT_EQ(names[0], u'?');
+    EXPECT_EQ(api.RapiEnumDevices(names, 12), 12u);
+    EXPECT_EQ(std::u16string(names, 12), list);
+
+    EXPECT_EQ(api.RapiSelectDevice(u"Gamma"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // The locked one refuses the connect until its password is given; a wrong one is refused.
+    ASSERT_EQ(api.RapiSelectDevice(u"Beta"), 1);
+    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(api.RapiDeviceLocked(), 1);
+    EXPECT_EQ(api.RapiUnlockDevice(u"0000"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_INVALID_PASSWORD);
+    EXPECT_EQ(api.RapiUnlockDevice(u"1234"), 1);
+    EXPECT_EQ(api.RapiDeviceLocked(), 0);
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_STREQ(counters().connectedTo, "Beta");
+
+    // Null names SynCE's default, the manager's first.
+    modRapi::RapiDisconnect();
+    ASSERT_EQ(api.RapiSelectDevice(nullptr), 1);
+    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_STREQ(counters().connectedTo, "Alpha");
+}
+
+}  // namespace
