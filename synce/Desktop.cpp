@@ -48,14 +48,36 @@ bool utf8(const char16_t* text, std::string& out) {
     return text == nullptr || text::utf16ToUtf8(text, out);
 }
 
+// Whether the system bus, where the connection manager lives, can be reached: SynCE's desktop
+// object uses a freed error when it can't (and crashes).
+bool systemBus(const SynceLibrary& s) {
+    if (!s.hasDbus()) {
+        return false;
+    }
+    void* error = nullptr;
+    void* bus = s.g_bus_get_sync(kSystemBus, nullptr, &error);
+    if (error != nullptr) {
+        s.g_error_free(error);
+    }
+    if (bus == nullptr) {
+        return false;
+    }
+    s.g_object_unref(bus);
+    return true;
+}
+
 // The attached handhelds' names, in the manager's order (its first is SynCE's default).
 std::vector<std::u16string> handhelds(const SynceLibrary& s) {
     std::vector<std::u16string> names;
     const GlibContext glib(s);
+    const bool desktopObject = s.IRAPIDesktop_Get != nullptr && s.IRAPIDesktop_EnumDevices &&
+                               s.IRAPIDesktop_Release && s.IRAPIEnumDevices_Next &&
+                               s.IRAPIEnumDevices_Release && s.IRAPIDevice_get_name;
     void* desktop = nullptr;
-    if (s.IRAPIDesktop_Get != nullptr && s.IRAPIDesktop_EnumDevices && s.IRAPIDesktop_Release &&
-        s.IRAPIEnumDevices_Next && s.IRAPIEnumDevices_Release && s.IRAPIDevice_get_name &&
-        s.IRAPIDesktop_Get(&desktop) == kOk) {
+    if (desktopObject) {
+        if (!systemBus(s) || s.IRAPIDesktop_Get(&desktop) != kOk) {
+            return names;
+        }
         void* devices = nullptr;
         if (s.IRAPIDesktop_EnumDevices(desktop, &devices) == kOk) {
             void* device = nullptr;
