@@ -384,7 +384,6 @@ bool linkStands() {
 
 LinkCall beginCall(CallKind kind) {
     LinkCall c;
-    t_ownError = 0;
     c.s = synce();
     c.link = currentLink();
     if (c.s == nullptr || c.link == nullptr) {
@@ -423,12 +422,18 @@ void endCall(LinkCall& c, bool callFailed, bool askWhy) {
     bool failed = c.ticket != 0 && Watchdog::instance().disarm(c.ticket);
     const auto rapiError = c.s->CeRapiGetError;
     if (!failed && askWhy && callFailed && rapiError != nullptr) {
-        const RAPI_HRESULT why = rapiError();
-        if (why == kNotImplemented) {
-            // Not offered over this link's protocol: the link stands.
+        // SynCE says E_FAIL for a transport failure (and closes its socket); any other failure
+        // result is the handheld's own answer to this call, over a link that stands, and SynCE
+        // then keeps the last error of an earlier call: the result gives this call's.
+        const auto why = static_cast<uint32_t>(rapiError());
+        if (static_cast<RAPI_HRESULT>(why) == E_FAIL_HR) {
+            failed = true;
+        } else if (static_cast<RAPI_HRESULT>(why) == kNotImplemented) {
             t_ownError = ERROR_CALL_NOT_IMPLEMENTED;
-        } else {
-            failed = why < 0;
+        } else if ((why & 0xFFFF0000u) == 0x80070000u) {
+            t_ownError = why & 0xFFFFu;  // a Win32 error as a result
+        } else if ((why & 0x80000000u) != 0) {
+            t_ownError = ERROR_GEN_FAILURE;
         }
     }
     c.s->rapi_connection_select(nullptr);

@@ -44,7 +44,8 @@ enum class CallKind { kPlain, kSearch };
 // Runs call(s) on the open link's connection, selected on the calling thread for the call only,
 // or returns failure at once when no link is open or the open one has failed. SynCE is asked
 // after a call that returned failure whether the transport failed (unless askWhy is false); a
-// transport failure, or a bound passed, fails the link.
+// transport failure, or a bound passed, fails the link. A failure result the handheld answered
+// leaves the link standing, and gives the call's last error.
 template <typename R, typename Call>
 R onLink(R failure, Call&& call, CallKind kind = CallKind::kPlain, bool askWhy = true);
 

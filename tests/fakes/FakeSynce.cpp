@@ -12,12 +12,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -390,8 +390,9 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
     connection->up = true;
     ++g_counters.connects;
     connection->handheld.copy(g_counters.connectedTo, sizeof g_counters.connectedTo - 1);
-    g_counters.connectedTo[std::min(connection->handheld.size(),
-                                    sizeof g_counters.connectedTo - 1)] = '\0';
+    g_counters
+        .connectedTo[std::min(connection->handheld.size(), sizeof g_counters.connectedTo - 1)] =
+        '\0';
     return 0;
 }
 
@@ -511,16 +512,19 @@ SYNCE_EXPORT BOOL CeMoveFile(const WCHAR* from, const WCHAR* to) {
 }
 
 // The folder comes in the locale's character set (UTF-8 here); over Remote API 1
-// ("protocol=1") SynCE doesn't offer the call.
+// ("protocol=1") SynCE doesn't offer the call, and a handheld may answer it with a failure
+// result of its own ("free-space-result=HRESULT").
 SYNCE_EXPORT DWORD CeGetDiskFreeSpaceEx(const char* folder, uint64_t* available, uint64_t* total,
                                         uint64_t* free) {
     const Call call("CeGetDiskFreeSpaceEx");
     if (!call.fine()) {
         return 0;
     }
-    if (setting("protocol") == "1") {
+    const std::string result = setting("free-space-result");
+    if (setting("protocol") == "1" || !result.empty()) {
         std::lock_guard lock(g_mutex);
-        t_current->rapiError = static_cast<HRESULT>(0x80004001u);
+        t_current->rapiError = static_cast<HRESULT>(
+            result.empty() ? 0x80004001u : std::strtoul(result.c_str(), nullptr, 0));
         return 0;
     }
     std::u16string wide;
@@ -638,9 +642,9 @@ SYNCE_EXPORT void g_variant_unref(void* variant) {
 }
 
 // GetPasswordFlags and ProvidePassword as SynCE's connection manager answers them.
-SYNCE_EXPORT void* g_dbus_connection_call_sync(void*, const char*, const char* path,
-                                               const char*, const char* method, void* parameters,
-                                               const void*, int, int, void*, void** error) {
+SYNCE_EXPORT void* g_dbus_connection_call_sync(void*, const char*, const char* path, const char*,
+                                               const char* method, void* parameters, const void*,
+                                               int, int, void*, void** error) {
     std::unique_ptr<Variant> given(static_cast<Variant*>(parameters));
     const std::vector<std::string> names = handhelds();
     for (size_t i = 0; i < names.size(); ++i) {
