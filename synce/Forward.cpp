@@ -153,8 +153,9 @@ struct Arg<RAPI_DWORD*> {
 template <Result K, typename R, typename... P>
 R forward(R (*SynceLibrary::*slot)(P...), std::type_identity_t<P>... args) {
     constexpr R failure = K == Result::kHandle ? R{INVALID_HANDLE_VALUE} : R{0};
-    constexpr CallKind kind =
-        (std::is_same_v<P, CE_FIND_DATA*> || ...) ? CallKind::kSearch : CallKind::kPlain;
+    constexpr CallKind kind = !(std::is_same_v<P, CE_FIND_DATA*> || ...)    ? CallKind::kPlain
+                              : (std::is_same_v<P, const char16_t*> || ...) ? CallKind::kSearchStart
+                                                                            : CallKind::kSearchStep;
     setOwnError(0);
     std::tuple<Arg<P>...> adapted{Arg<P>{args}...};
     if (!std::apply([](const auto&... a) { return (a.usable() && ...); }, adapted)) {

@@ -48,6 +48,8 @@ Clock::duration callCredit() {
 // A search's reply holds three numbers and one find record of under 600 bytes; more than this
 // is a device flooding SynCE, which would keep all of it in memory.
 constexpr uint64_t kSearchReplyBytes = 1 << 20;
+// More entries than a handheld's folder ever holds: a search that goes on is a device looping.
+constexpr uint32_t kSearchSteps = 65536;
 // How often the bytes a search has read are looked at while it lasts.
 constexpr std::chrono::microseconds kSearchSample{500};
 
@@ -72,6 +74,7 @@ struct Link {
     Clock::duration budget = budgetCapacity();
     Clock::time_point lastEnd = Clock::now();
     Clock::time_point callStart;
+    uint32_t searchSteps = 0;  // of the latest search, under calls
 };
 
 namespace {
@@ -143,7 +146,7 @@ public:
     // Watches a call on socket from now until deadline; returns its ticket for disarm().
     uint64_t arm(int socket, Clock::time_point deadline, CallKind kind) {
         Watch w{0, socket, deadline, Clock::time_point::max(), {}, 0, false};
-        if (kind == CallKind::kSearch) {
+        if (kind != CallKind::kPlain) {
             w.ioFile = "/proc/self/task/" + std::to_string(gettid()) + "/io";
             w.readBefore = bytesRead(w.ioFile);
             if (w.readBefore != 0) {
@@ -399,8 +402,16 @@ LinkCall beginCall(CallKind kind) {
         }
         socket = c.link->socket;
     }
-    c.open = true;  // the turn is taken: endCall gives it back
     Link& link = *c.link;
+    link.searchSteps = kind == CallKind::kSearchStart ? 0 : link.searchSteps;
+    if (kind == CallKind::kSearchStep && ++link.searchSteps > kSearchSteps) {
+        std::lock_guard lock(link.mutex);
+        link.failed = true;
+        ::shutdown(socket, SHUT_RDWR);
+        link.calls.unlock();
+        return c;
+    }
+    c.open = true;  // the turn is taken: endCall gives it back
     // Idle time fills the budget again: the next operation starts with all of it.
     const auto now = Clock::now();
     link.budget = std::min(budgetCapacity(), link.budget + (now - link.lastEnd));

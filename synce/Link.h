@@ -15,7 +15,8 @@
 // - an operation as a whole: every call spends from a budget of slowness that fills while the
 //   link is idle and with each call answered in good time; a link that has spent it fails, so
 //   a handheld that answers every call just within the reply time-out fails the operation;
-// - a search's reply: more bytes than any find record needs fail the link.
+// - a search: more bytes in a reply than any find record needs, or more steps than any folder
+//   of a handheld has entries, fail the link.
 // A link fails by having its socket shut down: SynCE's wait ends at once with a transport
 // failure, and every later call on the link fails at once until the next connect.
 
@@ -38,8 +39,8 @@ void disconnect();
 // Whether the open link stands: connected and not failed.
 bool linkStands();
 
-// What a call on the link is, for its bounds.
-enum class CallKind { kPlain, kSearch };
+// What a call on the link is, for its bounds: a search's first step and its next ones.
+enum class CallKind { kPlain, kSearchStart, kSearchStep };
 
 // Runs call(s) on the open link's connection, selected on the calling thread for the call only,
 // or returns failure at once when no link is open or the open one has failed. SynCE is asked

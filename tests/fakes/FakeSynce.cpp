@@ -438,7 +438,13 @@ SYNCE_EXPORT BOOL CeFindNextFile(HANDLE search, FindData* data) {
         return 0;
     }
     CE_FIND_DATA found{};
-    const RAPI_BOOL more = device().CeFindNextFile(static_cast<RAPI_HANDLE>(search), &found);
+    RAPI_BOOL more = device().CeFindNextFile(static_cast<RAPI_HANDLE>(search), &found);
+    if (g_script.endlessSearch) {
+        found = CE_FIND_DATA{};
+        found.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
+        found.cFileName[0] = u'C';
+        more = 1;
+    }
     if (!receiveRecord(call)) {
         return 0;
     }

@@ -22,6 +22,8 @@ struct FakeSynceScript {
     // with read() as SynCE reads a reply; once all arrived SynCE copies that many bytes into the
     // caller's record (the name runs on without a terminator, the last byte is written too).
     uint32_t findRecordSize = 0;
+    // A search that never ends: every next step finds a card again.
+    bool endlessSearch = false;
     // The call (by name, e.g. "CeWriteFile") and its use (1-based, counted from the script) at
     // which the device stops answering (SynCE waits 120 s on the socket), the link drops (the
     // request is written to a closed stream with plain write(), as SynCE does), or from which
