@@ -88,9 +88,6 @@ struct Picker {
         for (const QChar c : text) {
             Key(field, Qt::Key_unknown, Qt::NoModifier, QString(c));
         }
-        if (text.isEmpty()) {
-            Key(field, Qt::Key_Delete);
-        }
     }
 
     // Moves the list's current entry to row by arrow keys.
