@@ -15,11 +15,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "Posix.h"
 
@@ -120,8 +120,10 @@ void takeBackPipe() {
     }
 }
 
-// The bytes a thread has read with read() so far (its "rchar"); 0 when the system can't tell.
-uint64_t bytesRead(const std::string& ioFile) {
+// The bytes a thread of this process has read with read() so far (its "rchar"); 0 when the
+// system can't tell.
+uint64_t bytesRead(pid_t thread) {
+    const std::string ioFile = "/proc/self/task/" + std::to_string(thread) + "/io";
     const posix::UniqueFd fd(::open(ioFile.c_str(), O_RDONLY | O_CLOEXEC));
     char text[128] = {};
     if (!fd.valid() || posix::readFull(fd.get(), text, sizeof text - 1) <= 0) {
@@ -145,10 +147,10 @@ public:
 
     // Watches a call on socket from now until deadline; returns its ticket for disarm().
     uint64_t arm(int socket, Clock::time_point deadline, CallKind kind) {
-        Watch w{0, socket, deadline, Clock::time_point::max(), {}, 0, false};
+        Watch w{0, socket, deadline, Clock::time_point::max(), 0, 0, false};
         if (kind != CallKind::kPlain) {
-            w.ioFile = "/proc/self/task/" + std::to_string(gettid()) + "/io";
-            w.readBefore = bytesRead(w.ioFile);
+            w.thread = gettid();
+            w.readBefore = bytesRead(w.thread);
             if (w.readBefore != 0) {
                 w.sampleAt = Clock::now() + kSearchSample;
             }
@@ -159,20 +161,23 @@ public:
             std::thread([this] { run(); }).detach();
         }
         w.ticket = ++tickets_;
-        watches_.push_back(std::move(w));
-        if (std::min(deadline, watches_.back().sampleAt) < sleepsUntil_) {
+        // A few watches at most (one per link's call); the vector keeps its room, so that a
+        // call allocates nothing.
+        watches_.push_back(w);
+        if (std::min(deadline, w.sampleAt) < sleepsUntil_) {
             wake_.notify_one();
         }
-        return tickets_;
+        return w.ticket;
     }
 
     // Ends the watch; true when the socket was shut down under it.
     bool disarm(uint64_t ticket) {
         std::lock_guard lock(mutex_);
-        for (auto it = watches_.begin(); it != watches_.end(); ++it) {
-            if (it->ticket == ticket) {
-                const bool fired = it->fired;
-                watches_.erase(it);
+        for (Watch& w : watches_) {
+            if (w.ticket == ticket) {
+                const bool fired = w.fired;
+                w = watches_.back();
+                watches_.pop_back();
                 return fired;
             }
         }
@@ -185,7 +190,7 @@ private:
         int socket;
         Clock::time_point deadline;
         Clock::time_point sampleAt;  // max() for a call whose reply isn't measured
-        std::string ioFile;          // the calling thread's I/O counts
+        pid_t thread;                // the calling thread, whose reads are counted
         uint64_t readBefore;
         bool fired;
     };
@@ -195,7 +200,7 @@ private:
             return true;
         }
         if (w.sampleAt <= now) {
-            if (bytesRead(w.ioFile) - w.readBefore > kSearchReplyBytes) {
+            if (bytesRead(w.thread) - w.readBefore > kSearchReplyBytes) {
                 return true;
             }
             w.sampleAt = now + kSearchSample;
@@ -234,7 +239,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::list<Watch> watches_;
+    std::vector<Watch> watches_;
     uint64_t tickets_ = 0;
     bool started_ = false;
     // When the thread wakes by itself; min() while it is awake (or not yet started).
