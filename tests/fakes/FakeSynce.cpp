@@ -489,11 +489,15 @@ SYNCE_EXPORT BOOL CeWriteFile(HANDLE file, const void* buffer, DWORD count, DWOR
                : 0;
 }
 
+// Like SynCE, copies as many bytes as the device says it read (readExtra more than it has).
 SYNCE_EXPORT BOOL CeReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
-    return selected() != nullptr &&
-                   device().CeReadFile(static_cast<RAPI_HANDLE>(file), buffer, count, read, nullptr)
-               ? 1
-               : 0;
+    if (selected() == nullptr ||
+        !device().CeReadFile(static_cast<RAPI_HANDLE>(file), buffer, count, read, nullptr)) {
+        return 0;
+    }
+    std::memset(static_cast<char*>(buffer) + *read, 'x', g_script.readExtra);
+    *read += g_script.readExtra;
+    return 1;
 }
 
 SYNCE_EXPORT BOOL CeCloseHandle(HANDLE h) {

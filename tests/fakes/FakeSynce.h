@@ -24,6 +24,8 @@ struct FakeSynceScript {
     uint32_t findRecordSize = 0;
     // A search that never ends: every next step finds a card again.
     bool endlessSearch = false;
+    // Each read says it read this many bytes more than the file gave, and SynCE copies them.
+    uint32_t readExtra = 0;
     // The call (by name, e.g. "CeWriteFile") and its use (1-based, counted from the script) at
     // which the device stops answering (SynCE waits 120 s on the socket), the link drops (the
     // request is written to a closed stream with plain write(), as SynCE does), or from which

@@ -344,7 +344,7 @@ TEST_F(SynceBridgeTest, DisconnectEndsTheLinkAndNoDeviceFailsAtOnce) {
 
 namespace {
 
-TEST_F(SynceBridgeTest, MovesFilesAndTellsFreeSpaceWhereSynceOffersIt) {
+TEST_F(SynceBridgeTest, MovesReadsAndTellsFreeSpaceWhereSynceOffersIt) {
     card("SD", "capacity=1M\n");
     write(root + "/SD/a.bbl", "module");
     write(root + "/SD/taken.bbl", "old");
@@ -355,6 +355,30 @@ TEST_F(SynceBridgeTest, MovesFilesAndTellsFreeSpaceWhereSynceOffersIt) {
     EXPECT_EQ(api.CeMoveFile(u"SD\\a.bbl", u"SD\\b.bbl"), 1);
     EXPECT_EQ(onDevice("SD/b.bbl"), "module");
     EXPECT_FALSE(QFileInfo::exists(root + "/SD/a.bbl"));
+
+    // A read that brings more than was asked for fails, and nothing lands past the buffer.
+    for (const uint32_t extra : {0u, 100u}) {
+        SCOPED_TRACE(extra);
+        FakeSynceScript s;
+        s.readExtra = extra;
+        script(s);
+        const RAPI_HANDLE h =
+            api.CeCreateFile(u"SD\\b.bbl", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, INVALID_HANDLE_VALUE);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        char buffer[64];
+        std::memset(buffer, '-', sizeof buffer);
+        RAPI_DWORD got = 99;
+        const RAPI_BOOL ok = api.CeReadFile(h, buffer, 6, &got, nullptr);
+        EXPECT_EQ(ok, extra == 0 ? 1 : 0);
+        EXPECT_EQ(got, extra == 0 ? 6u : 0u);
+        EXPECT_EQ(std::string(buffer + 6, sizeof buffer - 6), std::string(sizeof buffer - 6, '-'));
+        if (extra != 0) {
+            EXPECT_EQ(api.CeGetLastError(), ERROR_READ_FAULT);
+        }
+        api.CeCloseHandle(h);
+    }
+    script();
 
     // Over Remote API 2 the card's counts; over version 1 SynCE doesn't offer the call, and a
     // handheld may refuse it with a result of its own: the link stands either way.
