@@ -167,7 +167,8 @@ R forward(R (*SynceLibrary::*slot)(P...), std::type_identity_t<P>... args) {
         [&](const SynceLibrary& s) -> R {
             const auto fn = s.*slot;
             if (fn == nullptr) {
-                return failure;  // an older SynCE without it
+                setOwnError(ERROR_CALL_NOT_IMPLEMENTED);  // an older SynCE without it
+                return failure;
             }
             R r = std::apply([&](auto&... a) { return fn(a.get()...); }, adapted);
             if constexpr (K == Result::kBool) {
