@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The SynCE bridge through SynCE's real library against handheld-sim serve, on a private bus,
+# without a window (bridge-probe): the handhelds' list from SynCE's device enumeration, a name
+# chosen or refused, moves and free space in the protocol version of the OS; with a serve that
+# carries several handhelds and a password, the choice between them and the unlock.
+#
+#   bridge-serve.sh HANDHELD_SIM SYNCE_PREFIX BRIDGE_PROBE BRIDGE OS_VERSION
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../tools/shell/synce-env.sh
+source "$here/../../tools/shell/synce-env.sh"
+
+sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} probe=${3:?bridge-probe} bridge=${4:?bridge}
+os=${5:?OS version}
+synce_locate "$prefix"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/bridge-serve.XXXXXX")
+serve_pid=""
+stop_serving() {
+    if [ -n "$serve_pid" ]; then
+        kill "$serve_pid" 2>/dev/null
+        wait "$serve_pid" 2>/dev/null
+        serve_pid=""
+    fi
+}
+cleanup() {
+    stop_serving
+    private_bus_stop
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL (OS $os): $*" >&2
+    [ -s "$work/serve.err" ] && sed 's/^/serve: /' "$work/serve.err" >&2
+    exit 1
+}
+serve() {
+    "$sim" serve "$@" >"$work/serve.out" 2>"$work/serve.err" &
+    serve_pid=$!
+    for _ in $(seq 100); do
+        grep -q "^Serving" "$work/serve.out" && return 0
+        kill -0 "$serve_pid" 2>/dev/null || fail "serve ended at start"
+        sleep 0.1
+    done
+    fail "serve did not come up"
+}
+probe() {
+    LD_LIBRARY_PATH="$SYNCE_LIBDIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" timeout 60 \
+        "$probe" "$bridge" "$@" 2>>"$work/probe.err"
+}
+expect() {
+    local got=$1 wanted=$2
+    [ "$got" = "$wanted" ] || fail "expected \"$wanted\", got \"$got\""
+}
+
+private_bus_start "$work/bus" || fail "no private bus"
+"$sim" create "$work/one" --card "Storage Card" >/dev/null || fail "cannot create the handheld"
+echo module >"$work/one/Storage Card/a.tmp"
+serve "$work/one" --os "$os" --name "Test handheld"
+
+out=$(probe list select Nobody select "Test handheld" connect locked move '\Storage Card\a.tmp' \
+    '\Storage Card\a.bbl' free '\Storage Card' find '\Storage Card\*')
+expect "$(sed -n 1p <<<"$out")" "list Test handheld"
+expect "$(sed -n 2p <<<"$out")" "select 2"  # ERROR_FILE_NOT_FOUND
+expect "$(sed -n 3p <<<"$out")" "select OK"
+expect "$(sed -n 4p <<<"$out")" "connect OK"
+expect "$(sed -n 5p <<<"$out")" "locked 0"
+# Moves and free space as serve answers them: whatever it answers, the link stands.
+move=$(sed -n 6p <<<"$out") free=$(sed -n 7p <<<"$out")
+expect "$(sed -n 8p <<<"$out")" "find OK"
+if [ "$move" = "move OK" ]; then
+    [ -e "$work/one/Storage Card/a.bbl" ] && [ ! -e "$work/one/Storage Card/a.tmp" ] ||
+        fail "the move said OK but the files are not so"
+fi
+case $os in
+    4.*) expect "$free" "free 120" ;;  # ERROR_CALL_NOT_IMPLEMENTED: SynCE has it over version 2 only
+esac
+stop_serving
+
+# Several handhelds, one of them locked: only with a serve that carries them.
+if "$sim" set --help 2>&1 | grep -q -- --password; then
+    "$sim" create "$work/two" --card "Storage Card" >/dev/null || fail "cannot create the second"
+    "$sim" set "$work/one" --name Alpha >/dev/null || fail "cannot name the first"
+    "$sim" set "$work/two" --name Beta --password 1234 >/dev/null || fail "cannot lock the second"
+    serve "$work/one" "$work/two" --os "$os"
+    out=$(probe list select Beta connect locked unlock 0000 unlock 1234 locked connect)
+    expect "$(sed -n 1p <<<"$out")" "list Alpha|Beta"
+    expect "$(sed -n 2p <<<"$out")" "select OK"
+    expect "$(sed -n 3p <<<"$out")" "connect FAILED"
+    expect "$(sed -n 4p <<<"$out")" "locked 1"
+    expect "$(sed -n 5p <<<"$out")" "unlock 86"  # ERROR_INVALID_PASSWORD
+    expect "$(sed -n 6p <<<"$out")" "unlock OK"
+    expect "$(sed -n 7p <<<"$out")" "locked 0"
+    expect "$(sed -n 8p <<<"$out")" "connect OK"
+    stop_serving
+    echo "the bridge against serve at OS $os: list, choice, move and free space, unlock fine"
+else
+    echo "the bridge against serve at OS $os: list, choice, move and free space fine" \
+        "(this serve carries one handheld without a password: choice and unlock not tried)"
+fi
