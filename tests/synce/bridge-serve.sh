@@ -81,9 +81,10 @@ stop_serving
 # Several handhelds, one of them locked: only with a serve that carries them.
 if "$sim" set --help 2>&1 | grep -q -- --password; then
     "$sim" create "$work/two" --card "Storage Card" >/dev/null || fail "cannot create the second"
-    "$sim" set "$work/one" --name Alpha >/dev/null || fail "cannot name the first"
-    "$sim" set "$work/two" --name Beta --password 1234 >/dev/null || fail "cannot lock the second"
-    serve "$work/one" "$work/two" --os "$os"
+    "$sim" set "$work/one" --name Alpha --os "$os" >/dev/null || fail "cannot name the first"
+    "$sim" set "$work/two" --name Beta --os "$os" --password 1234 >/dev/null ||
+        fail "cannot lock the second"
+    serve "$work/one" "$work/two"
     out=$(probe list select Beta connect locked unlock 0000 unlock 1234 locked connect)
     expect "$(sed -n 1p <<<"$out")" "list Alpha|Beta"
     expect "$(sed -n 2p <<<"$out")" "select OK"
