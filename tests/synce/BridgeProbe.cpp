@@ -8,12 +8,15 @@
 //   free FOLDER         "free OK AVAILABLE TOTAL|ERROR"
 //   move FROM TO        "move OK|ERROR"
 //   find PATTERN        "find OK|ERROR": a search's first step (and its end)
+//   copy BYTES TARGET   writes BYTES in 4096-byte writes: "copy OK|ERROR SECONDS"
 // where ERROR is the last error's number.
 
 #include <dlfcn.h>
 #include <poll.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -96,6 +99,32 @@ int main(int argc, char** argv) {
             outcome("find", h != INVALID_HANDLE_VALUE);
             if (h != INVALID_HANDLE_VALUE) {
                 g_api.CeFindClose(h);
+            }
+        } else if (command == "copy" && i + 2 < argc) {
+            const unsigned long bytes = std::strtoul(argv[i + 1], nullptr, 10);
+            const std::u16string target = wide(argv[i + 2]);
+            i += 2;
+            const auto start = std::chrono::steady_clock::now();
+            const RAPI_HANDLE h =
+                g_api.CeCreateFile(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, INVALID_HANDLE_VALUE);
+            bool ok = h != INVALID_HANDLE_VALUE;
+            static const char block[4096] = {};
+            for (unsigned long done = 0; ok && done < bytes; done += sizeof block) {
+                RAPI_DWORD written = 0;
+                ok = g_api.CeWriteFile(h, block, sizeof block, &written, nullptr) != 0;
+            }
+            const RAPI_DWORD error = ok ? 0 : g_api.CeGetLastError();
+            if (h != INVALID_HANDLE_VALUE) {
+                ok = g_api.CeCloseHandle(h) != 0 && ok;
+            }
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            if (ok) {
+                std::printf("copy OK %lld\n", static_cast<long long>(seconds));
+            } else {
+                std::printf("copy %u %lld\n", error, static_cast<long long>(seconds));
             }
         } else {
             std::fprintf(stderr, "bridge-probe: unknown command %s\n", command.c_str());

@@ -2,7 +2,8 @@
 # The SynCE bridge through SynCE's real library against handheld-sim serve, on a private bus,
 # without a window (bridge-probe): the handhelds' list from SynCE's device enumeration, a name
 # chosen or refused, moves and free space in the protocol version of the OS; with a serve that
-# carries several handhelds and a password, the choice between them and the unlock.
+# carries several handhelds and a password, the choice between them and the unlock; at OS 5.2 a
+# handheld answering each write after about 9 s fails the copy within the operation's bound.
 #
 #   bridge-serve.sh HANDHELD_SIM SYNCE_PREFIX BRIDGE_PROBE BRIDGE OS_VERSION
 set -uo pipefail
@@ -77,6 +78,22 @@ case $os in
     4.*) expect "$free" "free 120" ;;  # ERROR_CALL_NOT_IMPLEMENTED: SynCE has it over version 2 only
 esac
 stop_serving
+
+# A link of 455 bytes a second answers each 4096-byte write after 9 s, under the reply time-out:
+# a 300 KiB copy would take 11 minutes; it fails within the operation's bound (20 s of
+# slowness), and the link stays failed.
+if [ "$os" = 5.2 ]; then
+    "$sim" set "$work/one" --speed 455 >/dev/null || fail "cannot slow the link"
+    serve "$work/one" --os "$os"
+    out=$(probe connect copy 307200 '\Storage Card\slow.bbl' find '\Storage Card\*')
+    expect "$(sed -n 1p <<<"$out")" "connect OK"
+    read -r _ error seconds <<<"$(sed -n 2p <<<"$out")"
+    [ "$error" = 1167 ] && [ "$seconds" -le 35 ] ||
+        fail "the slow copy ended with \"$(sed -n 2p <<<"$out")\", not lost within 35 s"
+    expect "$(sed -n 3p <<<"$out")" "find 1167"  # ERROR_DEVICE_NOT_CONNECTED
+    stop_serving
+    "$sim" set "$work/one" --speed none >/dev/null || fail "cannot speed the link up again"
+fi
 
 # Several handhelds, one of them locked: only with a serve that carries them.
 if "$sim" set --help 2>&1 | grep -q -- --password; then
