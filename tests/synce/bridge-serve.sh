@@ -112,8 +112,8 @@ if "$sim" set --help 2>&1 | grep -q -- --password; then
     expect "$(sed -n 7p <<<"$out")" "locked 0"
     expect "$(sed -n 8p <<<"$out")" "connect OK"
     stop_serving
-    echo "the bridge against serve at OS $os: list, choice, move and free space, unlock fine"
+    echo "the bridge against serve at OS $os: list, choice, move and free space, slow link, unlock fine"
 else
-    echo "the bridge against serve at OS $os: list, choice, move and free space fine" \
+    echo "the bridge against serve at OS $os: list, choice, move and free space, slow link fine" \
         "(this serve carries one handheld without a password: choice and unlock not tried)"
 fi
