@@ -50,17 +50,35 @@ RAPI_DEVICE_FUNCTIONS(BRIDGE_TRAITS)
 #undef BRIDGE_TRAITS
 
 // Where SynCE lands what the device sends at the size the device declares (a find record, a
-// read's data): 4 GiB of fresh pages that cost nothing until written, one area per thread for
-// its life. Null when the space can't be had: the call then fails rather than risk SynCE's copy.
+// read's data): 4 GiB of fresh pages that cost nothing until written, one area per thread,
+// returned when the thread ends. Null when the space can't be had: the call then fails rather
+// than risk SynCE's copy.
 constexpr size_t kLandingSpace = sizeof(size_t) > 4 ? size_t{1} << 32 : 0;
+class LandingArea {
+public:
+    LandingArea() {
+        if constexpr (kLandingSpace != 0) {
+            void* p = mmap(nullptr, kLandingSpace, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            area_ = p != MAP_FAILED ? p : nullptr;
+        }
+    }
+    ~LandingArea() {
+        if (area_ != nullptr) {
+            munmap(area_, kLandingSpace);
+        }
+    }
+    LandingArea(const LandingArea&) = delete;
+    LandingArea& operator=(const LandingArea&) = delete;
+    void* get() const { return area_; }
+
+private:
+    void* area_ = nullptr;
+};
+
 void* landingArea() {
-    thread_local void* const area = [] {
-        void* p = kLandingSpace == 0 ? MAP_FAILED
-                                     : mmap(nullptr, kLandingSpace, PROT_READ | PROT_WRITE,
-                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        return p != MAP_FAILED ? p : nullptr;
-    }();
-    return area;
+    thread_local const LandingArea area;
+    return area.get();
 }
 
 template <size_t N>
