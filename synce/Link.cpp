@@ -32,8 +32,9 @@ namespace {
 
 // The longest a reply may take: well under SynCE's 120 s, so that the user has control back
 // within 15 s of the device's last answer. The operation's budget holds two reply time-outs of
-// slowness and each call answered earns a fortieth of one back (250 ms by default: a handheld
-// that keeps answering each 4096-byte write within it moves at least 16 KiB/s).
+// slowness and each call answered earns a tenth of one back (a second by default: a handheld
+// that keeps answering each 4096-byte write within it moves at least 4 KiB/s, which even a
+// serial cable's link does).
 std::atomic<int> g_replyTimeoutMs{10000};
 milliseconds replyTimeout() {
     return milliseconds(g_replyTimeoutMs.load(std::memory_order_relaxed));
@@ -42,7 +43,7 @@ Clock::duration budgetCapacity() {
     return 2 * replyTimeout();
 }
 Clock::duration callCredit() {
-    return replyTimeout() / 40;
+    return replyTimeout() / 10;
 }
 
 // A search's reply holds three numbers and one find record of under 600 bytes; more than this
