@@ -156,6 +156,26 @@ struct EmulatedHandheld::Impl {
     RAPI_BOOL readFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, RAPI_DWORD* read);
     RAPI_BOOL closeHandle(RAPI_HANDLE h);
     RAPI_BOOL deleteFile(const char16_t* text);
+
+    // ---- folders, attributes and sizes (DeviceFolders.cpp) ----
+
+    // Parses and finds the file or folder a path names ("a\b\" names b), without following
+    // links; records the error when there is none.
+    bool lookUp(const char16_t* text, DevicePath& path, Location& where, struct stat& st);
+    RAPI_BOOL removeDirectory(const char16_t* text);
+    RAPI_DWORD getAttributes(const char16_t* text);
+    RAPI_BOOL setAttributes(const char16_t* text, RAPI_DWORD attributes);
+    RAPI_DWORD fileSize(RAPI_HANDLE h, RAPI_DWORD* high);
+    // The size of the storage where lies and the bytes free in it: a card's capacity less what
+    // it holds, never more than the desktop's own file system has free.
+    bool storageSpace(const Location& where, uint64_t& size, uint64_t& available);
+    RAPI_BOOL storeInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
 };
+
+// The device's error for an errno of the desktop's file system.
+RAPI_DWORD ErrnoToCode(int err);
+
+// The attributes the handheld reports for a file or folder.
+RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly);
 
 }  // namespace handheld

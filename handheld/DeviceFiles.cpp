@@ -16,8 +16,6 @@
 
 namespace handheld {
 
-namespace {
-
 RAPI_DWORD ErrnoToCode(int err) {
     switch (err) {
         case ENOENT:
@@ -43,6 +41,8 @@ RAPI_DWORD ErrnoToCode(int err) {
             return ERROR_WRITE_FAULT;
     }
 }
+
+namespace {
 
 // Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
 // The file that held the name is never written: it may have other names, even outside the root.

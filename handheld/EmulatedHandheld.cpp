@@ -213,17 +213,12 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         if (fstatat(where.parent.get(), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(entry.st.st_mode)) {
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (atRoot && IsCardFolder(where.parent.get(), e->d_name)) {
-                entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
-            }
-        } else if (S_ISREG(entry.st.st_mode)) {
-            entry.attributes =
-                where.settings.readOnly ? (FILE_ATTRIBUTE_ARCHIVE | 0x1) : FILE_ATTRIBUTE_NORMAL;
-        } else {
+        if (!S_ISDIR(entry.st.st_mode) && !S_ISREG(entry.st.st_mode)) {
             continue;  // links, pipes and devices don't exist on the handheld
         }
+        const bool card = S_ISDIR(entry.st.st_mode) && atRoot &&
+                          IsCardFolder(where.parent.get(), e->d_name);
+        entry.attributes = AttributesOf(entry.st, card, where.settings.readOnly);
         search.entries.push_back(std::move(entry));
     }
     closedir(d);
