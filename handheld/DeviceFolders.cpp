@@ -94,8 +94,8 @@ RAPI_DWORD EmulatedHandheld::Impl::getAttributes(const char16_t* text) {
     if (!lookUp(text, path, where, st)) {
         return kInvalidAttributes;
     }
-    const bool card = path.folders.empty() && S_ISDIR(st.st_mode) &&
-                      IsCardFolder(where.parent.get(), where.leaf);
+    const bool card =
+        path.folders.empty() && S_ISDIR(st.st_mode) && IsCardFolder(where.parent.get(), where.leaf);
     return AttributesOf(st, card, where.settings.readOnly);
 }
 
@@ -108,8 +108,8 @@ RAPI_BOOL EmulatedHandheld::Impl::setAttributes(const char16_t* text, RAPI_DWORD
     }
     // The emulated storage keeps no attributes of its own: what a file or folder already
     // reports can be set again; anything else (read-only, hidden, system) it can't hold.
-    const bool card = path.folders.empty() && S_ISDIR(st.st_mode) &&
-                      IsCardFolder(where.parent.get(), where.leaf);
+    const bool card =
+        path.folders.empty() && S_ISDIR(st.st_mode) && IsCardFolder(where.parent.get(), where.leaf);
     const RAPI_DWORD now = AttributesOf(st, card, where.settings.readOnly);
     const RAPI_DWORD kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL |
                             (now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY));
@@ -170,12 +170,14 @@ RAPI_BOOL EmulatedHandheld::Impl::storeInformation(RAPI_DWORD* storeSize, RAPI_D
     if (!locate(DevicePath{}, where) || !storageSpace(where, size, available)) {
         return 0;
     }
-    // The record has 32-bit fields: a larger store shows as the most they can hold.
+    // The record has 32-bit fields, which SynCE's tools print as signed numbers: a larger
+    // store shows as the most they can show.
+    constexpr uint64_t kMost = 0x7FFFFFFF;
     if (storeSize != nullptr) {
-        *storeSize = static_cast<RAPI_DWORD>(std::min<uint64_t>(size, 0xFFFFFFFFu));
+        *storeSize = static_cast<RAPI_DWORD>(std::min(size, kMost));
     }
     if (freeSize != nullptr) {
-        *freeSize = static_cast<RAPI_DWORD>(std::min<uint64_t>(available, 0xFFFFFFFFu));
+        *freeSize = static_cast<RAPI_DWORD>(std::min(available, kMost));
     }
     return 1;
 }
@@ -197,7 +199,8 @@ RAPI_DWORD EmulatedHandheld::CeGetFileSize(RAPI_HANDLE h, RAPI_DWORD* high) {
 }
 
 RAPI_BOOL EmulatedHandheld::CeGetStoreInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize) {
-    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->storeInformation(storeSize, freeSize); });
+    return impl_->guarded(RAPI_BOOL{0},
+                          [&] { return impl_->storeInformation(storeSize, freeSize); });
 }
 
 }  // namespace handheld

@@ -216,8 +216,8 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         if (!S_ISDIR(entry.st.st_mode) && !S_ISREG(entry.st.st_mode)) {
             continue;  // links, pipes and devices don't exist on the handheld
         }
-        const bool card = S_ISDIR(entry.st.st_mode) && atRoot &&
-                          IsCardFolder(where.parent.get(), e->d_name);
+        const bool card =
+            S_ISDIR(entry.st.st_mode) && atRoot && IsCardFolder(where.parent.get(), e->d_name);
         entry.attributes = AttributesOf(entry.st, card, where.settings.readOnly);
         search.entries.push_back(std::move(entry));
     }

@@ -36,7 +36,7 @@ public:
     RAPI_BOOL CeSetFileAttributes(const char16_t* path, RAPI_DWORD attributes);
     // The size's low part (high part in *high), or 0xFFFFFFFF with a last error other than 0.
     RAPI_DWORD CeGetFileSize(RAPI_HANDLE h, RAPI_DWORD* high);
-    // Main memory's size and free bytes (each at most 0xFFFFFFFF).
+    // Main memory's size and free bytes (each at most 0x7FFFFFFF).
     RAPI_BOOL CeGetStoreInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
 
 private:

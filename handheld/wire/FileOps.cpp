@@ -320,6 +320,73 @@ RAPI_BOOL DeleteFile(handheld::EmulatedHandheld& d, const char16_t* p) {
     return d.CeDeleteFile(p);
 }
 
+// Copies a file within the handheld through its own file calls. A copy that fails half-way
+// leaves no partial file under the new name.
+// The error of a failed copy in error.
+bool CopyOnDevice(Call& c, const std::u16string& from, const std::u16string& to, bool failIfExists,
+                  uint32_t& error) {
+    auto& device = c.device();
+    const RAPI_HANDLE source =
+        device.CeCreateFile(from.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
+    error = device.CeGetLastError();
+    if (source == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const RAPI_HANDLE target = device.CeCreateFile(to.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                   failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0, 0);
+    if (target == INVALID_HANDLE_VALUE) {
+        error = device.CeGetLastError();
+        device.CeCloseHandle(source);
+        return false;
+    }
+    std::string& buffer = c.state.readBuffer;
+    buffer.resize(64 * 1024);
+    bool ok = true;
+    for (;;) {
+        RAPI_DWORD got = 0;
+        RAPI_DWORD written = 0;
+        ok = device.CeReadFile(source, buffer.data(), static_cast<RAPI_DWORD>(buffer.size()), &got,
+                               nullptr) != 0;
+        if (!ok || got == 0) {
+            break;
+        }
+        ok = device.CeWriteFile(target, buffer.data(), got, &written, nullptr) != 0 &&
+             written == got;
+        if (!ok) {
+            break;
+        }
+    }
+    if (!ok) {
+        error = device.CeGetLastError();
+    }
+    if (device.CeCloseHandle(target) == 0 && ok) {
+        ok = false;
+        error = device.CeGetLastError();
+    }
+    device.CeCloseHandle(source);
+    if (!ok) {
+        device.CeDeleteFile(to.c_str());
+    }
+    return ok;
+}
+
+// [existing][new][fail if the new name is taken]; version 1 sends the names as optional strings.
+void CopyFile(Call& c) {
+    std::u16string from;
+    std::u16string to;
+    if (!c.path(from, StringForm::Optional) || !c.path(to, StringForm::Optional)) {
+        return c.invalid();
+    }
+    const uint32_t failIfExists = c.in.u32();
+    if (!c.in.ok()) {
+        return c.invalid();
+    }
+    uint32_t error = 0;
+    const bool ok = CopyOnDevice(c, from, to, failIfExists != 0, error);
+    c.reply(ok ? 0 : error);
+    c.out.u32(ok ? 1 : 0);
+}
+
 constexpr Operation kFileOperations[] = {
     {0x00, 0x11, FindFirst, 2, {kInvalid, 0}},  // an invalid handle, no record
     {0x01, 0x12, FindNext, 2, {0, 0}},          // FALSE, no record
@@ -336,6 +403,7 @@ constexpr Operation kFileOperations[] = {
     {0x18, 0x29, OnePath<RemoveFolder>, 1, {0}},
     {0x1C, 0x2D, OnePath<DeleteFile>, 1, {0}},
     {0x1D, 0x2E, GetFileSize, 2, {kInvalid, 0}},  // an invalid size, no high part
+    {0x1B, 0x2C, CopyFile, 1, {0}},
 };
 
 }  // namespace

@@ -7,8 +7,8 @@
 // Version 1 replies start with a u32 0 (1: an HRESULT follows, the call failed as a whole);
 // version 2 replies have no such prefix. Most replies then carry the device's last error.
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>

@@ -210,19 +210,26 @@ void GetMemoryDivision(Call& c) {
     }
 }
 
+// Configuration documents (rapiconfig) are not offered. Version 1's library takes a failure of
+// the call as a whole for S_OK, so the call's own result (an HRESULT) carries the failure.
+void RefuseConfiguration(Call& c) {
+    c.fail(kNotSupported);
+}
+
 // The handheld's clock is the desktop's: it is always set to the desktop's time.
 void SyncTimeToPc(Call& c) {
     c.reply(0);
 }
 
 constexpr Operation kSystemOperations[] = {
-    {0x3B, 0x43, Version, 2, {0, 0}},  // FALSE, no record
+    {0x3B, 0x43, Version, 2, {0, 0}},        // FALSE, no record
     {0x44, 0x4B, GetSpecialFolder, 1, {0}},  // an empty path
     {0x2F, 0x3D, GetSystemInfo, 0, {}},
     {0x41, 0x49, GetPowerStatus, 1, {0}, kNoErrorInV2},
     {0x29, 0x39, GetStoreInformation, 1, {0}},
     {0x28, kNone, GetMemoryDivision, 1, {0}},
     {0x37, 0x01, SyncTimeToPc, 0, {}},
+    {0x56, 0x0E, RefuseConfiguration, 1, {0x80070000u | kNotSupported}, kNoErrorInV1},
 };
 
 }  // namespace
