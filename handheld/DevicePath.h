@@ -14,8 +14,9 @@
 
 namespace handheld {
 
-// The longest device path, in UTF-16 units.
-inline constexpr size_t kMaxPathUnits = 32767;
+// The longest device path, in UTF-16 units: with the leading "\" a handheld shows, at most
+// 260 characters (a name of up to 259), whatever their length in UTF-8 on the desktop.
+inline constexpr size_t kMaxPathUnits = kMaxPath - 1;
 
 // UTF-16 (NUL-terminated) to UTF-8. Fails on unpaired surrogates (kInvalidName) and on overlong
 // input (kFilenameTooLong), with the reason in why.

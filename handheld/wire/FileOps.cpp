@@ -31,9 +31,10 @@ bool ReadHandle(Call& c, RAPI_HANDLE& h) {
     return c.in.ok();
 }
 
-// A reply with a BOOL result after the last error.
+// A reply with a BOOL result after the last error (none after a success: the device's last
+// error may still be that of an earlier call).
 void ReplyBool(Call& c, RAPI_BOOL ok) {
-    c.replyWithDeviceError();
+    c.reply(ok != 0 ? 0 : c.device().CeGetLastError());
     c.out.u32(ok != 0 ? 1 : 0);
 }
 

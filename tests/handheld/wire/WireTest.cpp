@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "EmulatedHandheld.h"
 #include "RapiWire.h"
@@ -77,22 +81,114 @@ TEST_F(Wire, AnswersWhatTheRequestDeserves) {
         const char* what;
         wire::OsVersion os;
         std::string request;
-        std::string reply;  // expected start of the reply
+        std::string reply;   // expected start of the reply
+        bool whole = false;  // the reply is exactly that
     };
     const Case cases[] = {
         {"unknown command, v1: not supported HRESULT",
          {4, 21},
          Bytes().u32(0x99).s,
          Bytes().u32(1).u32(0x80070032u).s},
-        {"unknown command, v2: ERROR_NOT_SUPPORTED",
+        // Version 2: the last error alone, so that SynCE's reads of the results fail and keep
+        // the failure values it starts them at (a registry enumeration ends, a write fails).
+        {"unknown command, v2: ERROR_NOT_SUPPORTED alone",
          {5, 2},
          Bytes().u32(0x99).s,
-         Bytes().u32(50).u32(0).s},
-        {"no command at all", {5, 2}, std::string("\x11\x00", 2), Bytes().u32(50).u32(0).s},
+         Bytes().u32(50).s,
+         true},
+        {"no command at all", {5, 2}, std::string("\x11\x00", 2), Bytes().u32(50).s, true},
         {"v1 command number under v2 is another call",
          {5, 2},
          Bytes().u32(0x3B).s,
-         Bytes().u32(50).u32(0).s},
+         Bytes().u32(50).s,
+         true},
+        {"v2 registry enumeration is not offered",
+         {5, 2},
+         Bytes().u32(0x30).u32(0x80000002u).u32(0).u32(255).s,
+         Bytes().u32(50).s,
+         true},
+        {"v2 set attributes is never sent by SynCE: not offered",
+         {5, 2},
+         Bytes().u32(0x15).str2(u"\\x").u32(0x80).s,
+         Bytes().u32(50).s,
+         true},
+        {"v1 configuration: the call's own result is the failure",
+         {4, 21},
+         Bytes().u32(0x56).u32(1).u32(4).u32(1).units(u"<a>").u32(1).s,
+         Bytes().u32(0).u32(0x80070032u).s,
+         true},
+        {"v2 configuration: the last error, then the failed result",
+         {5, 2},
+         Bytes().u32(0x0E).str2(u"<a>").u32(1).s,
+         Bytes().u32(50).u32(0x80070032u).s,
+         true},
+        {"v2 search finding nothing in a folder: no more files",
+         {5, 2},
+         Bytes().u32(0x11).str2(u"\\Storage Card\\new.bin").s,
+         Bytes().u32(18).u32(0xFFFFFFFFu).u32(0).s,
+         true},
+        {"v1 search in a missing folder: path not found",
+         {4, 21},
+         Bytes().u32(0x00).str1(u"\\Nowhere\\x").s,
+         Bytes().u32(0).u32(3).u32(0xFFFFFFFFu).s},
+        {"v2 power status has no last error: TRUE and the record",
+         {5, 2},
+         Bytes().u32(0x49).u32(0).s,
+         Bytes().u32(1).raw(std::string("\x01\x01\x64\x00", 4)).s},
+        {"v2 power status cut short: FALSE, no last error",
+         {5, 2},
+         Bytes().u32(0x49).s,
+         Bytes().u32(0).s,
+         true},
+        {"v1 system information as an optional record",
+         {4, 21},
+         Bytes().u32(0x2F).u32(1).u32(36).u32(0).s,
+         Bytes().u32(0).u32(0).u32(1).u32(36).u32(1).raw(std::string("\x05\x00", 2)).s},
+        {"v2 system information: the record after the last error",
+         {5, 2},
+         Bytes().u32(0x3D).s,
+         Bytes().u32(0).raw(std::string("\x05\x00\x00\x00\x00\x10", 6)).s},
+        {"v1 memory division: three optional values",
+         {4, 21},
+         Bytes().u32(0x28).u32(1).u32(4).u32(0).u32(0).u32(1).u32(4).u32(0).s,
+         Bytes().u32(0).u32(0).u32(1).u32(1).u32(4).u32(1).s},
+        {"v1 set attributes: read-only can't be held",
+         {4, 21},
+         Bytes().u32(0x04).u32(0x1).str1(u"\\Storage Card").s,
+         Bytes().u32(0).u32(5).u32(0).s},
+        {"v1 set attributes: a folder stays a folder",
+         {4, 21},
+         Bytes().u32(0x04).u32(0x10).str1(u"\\Storage Card").s,
+         Bytes().u32(0).u32(0).u32(1).s},
+        {"v2 remove the card's own folder: access denied",
+         {5, 2},
+         Bytes().u32(0x29).str2(u"\\Storage Card").s,
+         Bytes().u32(5).u32(0).s},
+        {"v1 remove a missing folder: path not found",
+         {4, 21},
+         Bytes()
+             .u32(0x18)
+             .u32(1)
+             .u32(10)
+             .u32(1)
+             .units(u"\\Gone")
+             .units(std::u16string_view(u"", 1))
+             .s,
+         Bytes().u32(0).u32(3).u32(0).s},
+        {"v2 size of no file: an invalid size and no high part",
+         {5, 2},
+         Bytes().u32(0x2E).u32(0x4242).u32(1).u32(4).u32(0).s,
+         Bytes().u32(6).u32(0xFFFFFFFFu).u32(0).s,
+         true},
+        {"v1 time sync: the handheld's clock is the desktop's",
+         {4, 21},
+         Bytes().u32(0x37).u32(0).u32(0).u32(0).u32(10000).s,
+         Bytes().u32(0).u32(0).s,
+         true},
+        {"v2 oversized path: refused as too long",
+         {5, 2},
+         Bytes().u32(0x14).str2(u"\\" + std::u16string(260, u'a')).s,
+         Bytes().u32(206).u32(0xFFFFFFFFu).s},
         {"string longer than the body",
          {5, 2},
          Bytes().u32(0x11).u32(1000).units(u"ab").s,
@@ -146,7 +242,7 @@ TEST_F(Wire, AnswersWhatTheRequestDeserves) {
         wire::Session session(device(), c.os);
         std::string reply;
         session.answer(c.request, reply);
-        EXPECT_EQ(reply.substr(0, c.reply.size()), c.reply) << c.what;
+        EXPECT_EQ(c.whole ? reply : reply.substr(0, c.reply.size()), c.reply) << c.what;
     }
 }
 
@@ -177,6 +273,174 @@ TEST_F(Wire, FindRecordsAndNamesFollowEachProtocol) {
         EXPECT_EQ(At(reply, count + 2), 0x80u);
         EXPECT_EQ(reply.size(), (count + 3) * 4 + 12);
     }
+}
+
+// The file calls every handheld has, through one session of each version: a copy within the
+// handheld, an open file's size, a folder removed only once empty.
+TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
+    for (const wire::OsVersion os : {wire::OsVersion{4, 21}, wire::OsVersion{5, 2}}) {
+        test::writeFile(dir / "hh/Storage Card/a.txt", "hello");
+        test::makeDir(dir / "hh/Storage Card/Full");
+        test::writeFile(dir / "hh/Storage Card/Full/x", "x");
+        wire::Session session(device(), os);
+        const bool v1 = session.protocol() == 1;
+        const auto path = [&](std::u16string_view p) {
+            // Version 1 sends these calls' names as optional strings.
+            const uint32_t bytes = uint32_t(p.size() + 1) * 2;
+            return v1 ? Bytes()
+                            .u32(1)
+                            .u32(bytes)
+                            .u32(1)
+                            .units(p)
+                            .units(std::u16string_view(u"", 1))
+                            .s
+                      : Bytes().str2(p).s;
+        };
+        const auto call = [&](uint32_t c1, uint32_t c2, const std::string& args) {
+            std::string reply;
+            session.answer(Bytes().u32(v1 ? c1 : c2).raw(args).s, reply);
+            return v1 ? reply.substr(4) : reply;  // without version 1's [0]
+        };
+        const std::string what = v1 ? "v1" : "v2";
+        EXPECT_EQ(call(0x1B, 0x2C,
+                       path(u"\\Storage Card\\a.txt") + path(u"\\Storage Card\\b.txt") +
+                           Bytes().u32(1).s),
+                  Bytes().u32(0).u32(1).s)
+            << what;
+        EXPECT_EQ(test::readFile(dir / "hh/Storage Card/b.txt"), "hello") << what;
+        // Copying onto a taken name when asked not to replace it: nothing changes.
+        EXPECT_EQ(call(0x1B, 0x2C,
+                       path(u"\\Storage Card\\Full\\x") + path(u"\\Storage Card\\b.txt") +
+                           Bytes().u32(1).s),
+                  Bytes().u32(ERROR_FILE_EXISTS).u32(0).s)
+            << what;
+        EXPECT_EQ(test::readFile(dir / "hh/Storage Card/b.txt"), "hello") << what;
+
+        // The size of an open file, high part asked for.
+        const std::string open = call(0x05, 0x16,
+                                      v1 ? Bytes()
+                                               .u32(GENERIC_READ)
+                                               .u32(0)
+                                               .u32(OPEN_EXISTING)
+                                               .u32(0)
+                                               .u32(0)
+                                               .str1(u"\\Storage Card\\b.txt")
+                                               .s
+                                         : Bytes()
+                                               .str2(u"\\Storage Card\\b.txt")
+                                               .u32(GENERIC_READ)
+                                               .u32(0)
+                                               .u32(OPEN_EXISTING)
+                                               .u32(0)
+                                               .u32(0)
+                                               .s);
+        const uint32_t h = At(open, 1);
+        ASSERT_NE(h, 0xFFFFFFFFu) << what;
+        EXPECT_EQ(call(0x1D, 0x2E, Bytes().u32(h).u32(1).u32(4).u32(0).s),
+                  Bytes().u32(0).u32(5).u32(1).u32(4).u32(1).u32(0).s)
+            << what;
+        EXPECT_EQ(call(0x08, 0x19, Bytes().u32(h).s), Bytes().u32(0).u32(1).s) << what;
+
+        // A folder with something in it stays; an empty one goes.
+        EXPECT_EQ(call(0x18, 0x29, path(u"\\Storage Card\\Full")), Bytes().u32(145).u32(0).s)
+            << what;
+        EXPECT_EQ(call(0x18, 0x29, path(u"\\Storage Card\\b.txt")), Bytes().u32(267).u32(0).s)
+            << what;
+        std::filesystem::remove_all(dir / "hh/Storage Card/Full/x");
+        EXPECT_EQ(call(0x18, 0x29, path(u"\\Storage Card\\Full")), Bytes().u32(0).u32(1).s) << what;
+        EXPECT_FALSE(test::exists(dir / "hh/Storage Card/Full")) << what;
+        std::filesystem::remove_all(dir / "hh/Storage Card/b.txt");
+    }
+}
+
+// What one stream may hold open is bounded: the call past the bound fails with "too many open
+// files", the stream and every handle it holds go on, and a handle closed makes room again.
+TEST_F(Wire, OpenFilesAndSearchesPerStreamAreBounded) {
+    test::writeFile(dir / "hh/Storage Card/a.txt", "hello");
+    wire::Session session(device(), {5, 2});
+    const auto call = [&](const std::string& body) {
+        std::string reply;
+        session.answer(body, reply);
+        return reply;
+    };
+    const std::string search = Bytes().u32(0x11).str2(u"\\Storage Card\\*").s;
+    const std::string open = Bytes()
+                                 .u32(0x16)
+                                 .str2(u"\\Storage Card\\a.txt")
+                                 .u32(GENERIC_READ)
+                                 .u32(0)
+                                 .u32(OPEN_EXISTING)
+                                 .u32(0)
+                                 .u32(0)
+                                 .s;
+    struct Bound {
+        const char* what;
+        const std::string& request;
+        size_t limit;
+        uint32_t close;  // the command that closes one
+    };
+    for (const Bound& b : {Bound{"searches", search, 16, 0x13}, Bound{"files", open, 64, 0x19}}) {
+        std::vector<uint32_t> handles;
+        for (size_t i = 0; i < b.limit; ++i) {
+            const std::string reply = call(b.request);
+            ASSERT_EQ(At(reply, 0), 0u) << b.what << " " << i;
+            handles.push_back(At(reply, 1));
+        }
+        EXPECT_EQ(call(b.request).substr(0, 8), Bytes().u32(4).u32(0xFFFFFFFFu).s) << b.what;
+        EXPECT_EQ(call(Bytes().u32(b.close).u32(handles.back()).s), Bytes().u32(0).u32(1).s)
+            << b.what;
+        EXPECT_EQ(At(call(b.request), 0), 0u) << b.what;
+    }
+}
+
+// Bytes the process holds in use on its heap (every arena and large block).
+size_t HeapInUse() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+// A hundred streams that each declare a request of the largest size and send 1 KB of it hold
+// about a piece of buffer each, not what they declared; once they are gone the heap is back to
+// what it was before them.
+TEST_F(Wire, StreamsHoldWhatArrivesNotWhatTheyDeclare) {
+    constexpr int kStreams = 100;
+    struct Stream {
+        int fds[2];
+        std::unique_ptr<handheld::EmulatedHandheld> device;
+        std::unique_ptr<wire::Session> session;
+        std::thread server;
+    };
+    const size_t idle = HeapInUse();
+    {
+        std::vector<Stream> streams(kStreams);
+        const std::string start =
+            Bytes().u32(wire::kMaxRequest).u32(0x18).u32(0x100).u32(wire::kMaxRequest - 12).s +
+            std::string(1000, 'x');
+        for (auto& s : streams) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s.fds), 0);
+            s.device = std::make_unique<handheld::EmulatedHandheld>(dir / "hh");
+            RAPIINIT init{sizeof(RAPIINIT), -1, 0};
+            ASSERT_EQ(s.device->CeRapiInitEx(&init), 0);
+            s.session = std::make_unique<wire::Session>(*s.device, wire::OsVersion{5, 2});
+            s.server = std::thread([&s] {
+                wire::ServeStream(s.fds[0], *s.session);
+                s.session->end();
+            });
+            ASSERT_EQ(write(s.fds[1], start.data(), start.size()), ssize_t(start.size()));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const size_t held = HeapInUse() - std::min(HeapInUse(), idle);
+        EXPECT_LT(held, size_t(kStreams) * 256 * 1024) << "heap held by the streams: " << held;
+        for (auto& s : streams) {
+            shutdown(s.fds[1], SHUT_RDWR);
+        }
+        for (auto& s : streams) {
+            s.server.join();
+            close(s.fds[0]);
+            close(s.fds[1]);
+        }
+    }
+    EXPECT_LT(HeapInUse(), idle + 256 * 1024) << "idle " << idle;
 }
 
 // Over a real stream: a request declared larger than the server takes is skipped in pieces and
