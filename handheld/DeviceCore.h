@@ -175,6 +175,14 @@ struct EmulatedHandheld::Impl {
 // The device's error for an errno of the desktop's file system.
 RAPI_DWORD ErrnoToCode(int err);
 
+// Keeps a long name in its stand-in's attribute (fd open on the stand-in) when path's last
+// component is one; false when the desktop's file system can't.
+bool KeepLongName(int fd, const DevicePath& path);
+
+// The handheld's name of the entry hostName of dir: the long name its stand-in keeps, or the
+// entry's own name.
+std::string DeviceNameOf(int dir, const char* hostName);
+
 // The attributes the handheld reports for a file or folder.
 RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,21 @@ constexpr RAPI_DWORD kDirNotEmpty = 145;  // ERROR_DIR_NOT_EMPTY
 constexpr RAPI_DWORD kNotAFolder = 267;   // ERROR_DIRECTORY
 
 }  // namespace
+
+bool KeepLongName(int fd, const DevicePath& path) {
+    return !path.longLeaf() ||
+           fsetxattr(fd, kLongNameAttribute, path.leafName.data(), path.leafName.size(), 0) == 0;
+}
+
+std::string DeviceNameOf(int dir, const char* hostName) {
+    if (!IsLongNameStandIn(hostName)) {
+        return hostName;
+    }
+    Fd fd(openat(dir, hostName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    char name[4 * kMaxPath];
+    const ssize_t n = fd.valid() ? fgetxattr(fd.get(), kLongNameAttribute, name, sizeof name) : -1;
+    return n > 0 ? std::string(name, static_cast<size_t>(n)) : std::string(hostName);
+}
 
 RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly) {
     if (S_ISDIR(st.st_mode)) {

@@ -188,7 +188,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         return INVALID_HANDLE_VALUE;
     }
     std::u32string wanted;
-    text::utf8ToUtf32(path.leaf == "*.*" ? std::string("*") : path.leaf, wanted);
+    text::utf8ToUtf32(path.leafName == "*.*" ? std::string("*") : path.leafName, wanted);
     const bool atRoot = path.folders.empty();
 
     SearchObject search;
@@ -207,7 +207,8 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
             continue;
         }
         SearchEntry entry;
-        if (!text::utf8ToUtf32(name, entry.name) || !WildcardMatch(wanted, entry.name)) {
+        if (!text::utf8ToUtf32(DeviceNameOf(where.parent.get(), e->d_name), entry.name) ||
+            !WildcardMatch(wanted, entry.name)) {
             continue;  // names that aren't UTF-8 can't be named back by the desktop
         }
         if (fstatat(where.parent.get(), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {

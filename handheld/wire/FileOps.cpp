@@ -63,7 +63,7 @@ void FindFirst(Call& c) {
         return c.fail(error == ERROR_FILE_NOT_FOUND ? ERROR_NO_MORE_FILES : error);
     }
     c.state.searches.insert(h);
-    c.replyWithDeviceError();
+    c.reply(0);
     c.out.u32(static_cast<uint32_t>(h));
     PutFindData(data, c.out);
 }
@@ -154,7 +154,7 @@ void CreateFile(Call& c) {
     if (h != INVALID_HANDLE_VALUE) {
         c.state.files.insert(h);
     }
-    c.replyWithDeviceError();
+    c.reply(h != INVALID_HANDLE_VALUE ? 0 : c.device().CeGetLastError());
     c.out.u32(static_cast<uint32_t>(h));
 }
 

@@ -60,7 +60,7 @@ void Version(Call& c) {
     // The OS version is the one this handheld is served as.
     info.dwMajorVersion = c.state.os.major;
     info.dwMinorVersion = c.state.os.minor;
-    c.replyWithDeviceError();
+    c.reply(0);
     c.out.u32(1);
     c.out.u32(sizeof info);
     c.out.u32(info.dwOSVersionInfoSize);

@@ -64,10 +64,10 @@ public:
     // Reads a path argument as a device path (relative to the root). False when it is missing
     // or runs past the body.
     bool path(std::u16string& devicePath, StringForm form);
-    // Starts a reply that went through: version 1's [0] and the last error (when the
-    // operation's reply has one in this version).
+    // Starts a reply: version 1's [0] and the last error (when the operation's reply has one in
+    // this version). A call that went through says 0: the device's own last error may still be
+    // that of an earlier call.
     void reply(uint32_t lastError);
-    void replyWithDeviceError() { reply(state.device.CeGetLastError()); }
     // The whole reply of a failed call: the last error and the call's failure fields.
     void fail(uint32_t lastError);
     void failWithDeviceError() { fail(state.device.CeGetLastError()); }

@@ -353,6 +353,54 @@ TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
     }
 }
 
+// Names are bounded by the handheld's 260 characters, not by the desktop's 255 bytes of UTF-8:
+// a name of 150 CJK characters (450 bytes) is created, listed under its own name, found in any
+// case of its ASCII letters and written; a path longer than 260 characters is refused.
+TEST_F(Wire, LongNamesKeepTheirHandheldNames) {
+    const std::u16string name = u"Ab" + std::u16string(150, u'\u6587');
+    const std::u16string other = u"aB" + std::u16string(150, u'\u6587');
+    wire::Session session(device(), {5, 2});
+    const auto call = [&](const std::string& body) {
+        std::string reply;
+        session.answer(body, reply);
+        return reply;
+    };
+    const auto create = [&](std::u16string_view path, uint32_t disposition) {
+        return call(Bytes()
+                        .u32(0x16)
+                        .str2(path)
+                        .u32(GENERIC_WRITE)
+                        .u32(0)
+                        .u32(disposition)
+                        .u32(0)
+                        .u32(0)
+                        .s);
+    };
+    EXPECT_EQ(call(Bytes().u32(0x28).str2(u"\\Storage Card\\" + name).s), Bytes().u32(0).u32(1).s);
+    const std::string made = create(u"\\Storage Card\\" + name + u"\\x", CREATE_NEW);
+    ASSERT_EQ(At(made, 0), 0u);
+    EXPECT_EQ(call(Bytes().u32(0x18).u32(At(made, 1)).u32(3).raw("abc").s),
+              Bytes().u32(0).u32(1).u32(3).s);
+    EXPECT_EQ(call(Bytes().u32(0x19).u32(At(made, 1)).s), Bytes().u32(0).u32(1).s);
+    // Listed under its own name, found by another spelling of it.
+    const std::string listed = call(Bytes().u32(0x1A).str2(u"\\Storage Card\\*").u32(0x81).s);
+    EXPECT_EQ(listed.substr(8), Bytes()
+                                    .u32(1)
+                                    .u32(uint32_t(name.size() + 1) * 2)
+                                    .u32(0x10)
+                                    .units(name)
+                                    .units(std::u16string_view(u"", 1))
+                                    .s);
+    EXPECT_EQ(call(Bytes().u32(0x14).str2(u"\\Storage Card\\" + other + u"\\x").s),
+              Bytes().u32(0).u32(0x80).s);
+    EXPECT_EQ(At(create(u"\\Storage Card\\" + other + u"\\x", CREATE_NEW), 0), ERROR_FILE_EXISTS);
+    // 260 characters with the leading separator are a path; 261 are not.
+    const std::u16string card = u"\\Storage Card\\";
+    EXPECT_EQ(At(create(card + std::u16string(260 - card.size(), u'\u6587'), CREATE_NEW), 0), 0u);
+    EXPECT_EQ(At(create(card + std::u16string(261 - card.size(), u'\u6587'), CREATE_NEW), 0),
+              ERROR_FILENAME_EXCED_RANGE);
+}
+
 // What one stream may hold open is bounded: the call past the bound fails with "too many open
 // files", the stream and every handle it holds go on, and a handle closed makes room again.
 TEST_F(Wire, OpenFilesAndSearchesPerStreamAreBounded) {
