@@ -321,6 +321,16 @@ RAPI_BOOL DeleteFile(handheld::EmulatedHandheld& d, const char16_t* p) {
     return d.CeDeleteFile(p);
 }
 
+// [existing][new]; version 1 sends the names as optional strings.
+void MoveFile(Call& c) {
+    std::u16string from;
+    std::u16string to;
+    if (!c.path(from, StringForm::Optional) || !c.path(to, StringForm::Optional)) {
+        return c.invalid();
+    }
+    ReplyBool(c, c.device().CeMoveFile(from.c_str(), to.c_str()));
+}
+
 // Copies a file within the handheld through its own file calls. A copy that fails half-way
 // leaves no partial file under the new name.
 // The error of a failed copy in error.
@@ -405,6 +415,7 @@ constexpr Operation kFileOperations[] = {
     {0x1C, 0x2D, OnePath<DeleteFile>, 1, {0}},
     {0x1D, 0x2E, GetFileSize, 2, {kInvalid, 0}},  // an invalid size, no high part
     {0x1B, 0x2C, CopyFile, 1, {0}},
+    {0x1A, 0x2B, MoveFile, 1, {0}},
 };
 
 }  // namespace

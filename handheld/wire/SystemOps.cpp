@@ -185,6 +185,25 @@ void GetStoreInformation(Call& c) {
     }
 }
 
+// Version 2 only: [folder] -> [error][nonzero][free to the caller][total][total free], each
+// 64-bit value as its low and its high half.
+void GetDiskFreeSpace(Call& c) {
+    std::u16string path;
+    if (!c.path(path, StringForm::Plain)) {
+        return c.invalid();
+    }
+    uint64_t values[3] = {};
+    if (c.device().CeGetDiskFreeSpaceEx(path.c_str(), &values[0], &values[1], &values[2]) == 0) {
+        return c.failWithDeviceError();
+    }
+    c.reply(0);
+    c.out.u32(1);
+    for (const uint64_t v : values) {
+        c.out.u32(static_cast<uint32_t>(v));
+        c.out.u32(static_cast<uint32_t>(v >> 32));
+    }
+}
+
 // Version 1 only: three optional out values (storage pages, RAM pages, page size). Main
 // memory's store in pages beside a fixed 32 MiB of program memory.
 void GetMemoryDivision(Call& c) {
@@ -227,6 +246,8 @@ constexpr Operation kSystemOperations[] = {
     {0x2F, 0x3D, GetSystemInfo, 0, {}},
     {0x41, 0x49, GetPowerStatus, 1, {0}, kNoErrorInV2},
     {0x29, 0x39, GetStoreInformation, 1, {0}},
+    // A failure's values are zeros: SynCE's library reads them whatever the result.
+    {kNone, 0x5C, GetDiskFreeSpace, 7, {0, 0, 0, 0, 0, 0, 0}},
     {0x28, kNone, GetMemoryDivision, 1, {0}},
     {0x37, 0x01, SyncTimeToPc, 0, {}},
     {0x56, 0x0E, RefuseConfiguration, 1, {0x80070000u | kNotSupported}, kNoErrorInV1},

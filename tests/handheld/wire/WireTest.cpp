@@ -275,13 +275,15 @@ TEST_F(Wire, FindRecordsAndNamesFollowEachProtocol) {
     }
 }
 
-// The file calls every handheld has, through one session of each version: a copy within the
-// handheld, an open file's size, a folder removed only once empty.
+// The file calls every handheld has, through one session of each version: a card's free space
+// (version 2 only), a copy within the handheld, a move, an open file's size, a folder removed
+// only once empty.
 TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
     for (const wire::OsVersion os : {wire::OsVersion{4, 21}, wire::OsVersion{5, 2}}) {
         test::writeFile(dir / "hh/Storage Card/a.txt", "hello");
         test::makeDir(dir / "hh/Storage Card/Full");
         test::writeFile(dir / "hh/Storage Card/Full/x", "x");
+        test::writeFile(dir / "hh/Storage Card/.storage-card", "capacity=1M\n");
         wire::Session session(device(), os);
         const bool v1 = session.protocol() == 1;
         const auto path = [&](std::u16string_view p) {
@@ -302,6 +304,20 @@ TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
             return v1 ? reply.substr(4) : reply;  // without version 1's [0]
         };
         const std::string what = v1 ? "v1" : "v2";
+        std::string free;
+        session.answer(Bytes().u32(0x5C).str2(u"\\Storage Card").s, free);
+        EXPECT_EQ(free, v1 ? Bytes().u32(1).u32(0x80070032u).s
+                           : Bytes()
+                                 .u32(0)
+                                 .u32(1)
+                                 .u32((1u << 20) - 6)
+                                 .u32(0)
+                                 .u32(1u << 20)
+                                 .u32(0)
+                                 .u32((1u << 20) - 6)
+                                 .u32(0)
+                                 .s)
+            << what;
         EXPECT_EQ(call(0x1B, 0x2C,
                        path(u"\\Storage Card\\a.txt") + path(u"\\Storage Card\\b.txt") +
                            Bytes().u32(1).s),
@@ -315,6 +331,15 @@ TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
                   Bytes().u32(ERROR_FILE_EXISTS).u32(0).s)
             << what;
         EXPECT_EQ(test::readFile(dir / "hh/Storage Card/b.txt"), "hello") << what;
+        // A move never replaces.
+        EXPECT_EQ(call(0x1A, 0x2B, path(u"\\Storage Card\\b.txt") + path(u"\\Storage Card\\a.txt")),
+                  Bytes().u32(ERROR_ALREADY_EXISTS).u32(0).s)
+            << what;
+        EXPECT_EQ(call(0x1A, 0x2B, path(u"\\Storage Card\\a.txt") + path(u"\\Storage Card\\c.txt")),
+                  Bytes().u32(0).u32(1).s)
+            << what;
+        EXPECT_EQ(test::readFile(dir / "hh/Storage Card/c.txt"), "hello") << what;
+        EXPECT_FALSE(test::exists(dir / "hh/Storage Card/a.txt")) << what;
 
         // The size of an open file, high part asked for.
         const std::string open = call(0x05, 0x16,
@@ -350,6 +375,7 @@ TEST_F(Wire, FileCallsChangeTheHandheldAsAsked) {
         EXPECT_EQ(call(0x18, 0x29, path(u"\\Storage Card\\Full")), Bytes().u32(0).u32(1).s) << what;
         EXPECT_FALSE(test::exists(dir / "hh/Storage Card/Full")) << what;
         std::filesystem::remove_all(dir / "hh/Storage Card/b.txt");
+        std::filesystem::remove_all(dir / "hh/Storage Card/c.txt");
     }
 }
 
