@@ -47,10 +47,15 @@ struct FileObject {
 // Size of a file's write buffer: the installer writes 4096 bytes at a time.
 inline constexpr size_t kWriteBuffer = 1 << 20;
 
+// One entry a search found: only what its record reports, so that a search over a large folder
+// holds little.
 struct SearchEntry {
     std::u32string name;
     RAPI_DWORD attributes = 0;
-    struct stat st {};
+    RAPI_DWORD oid = 0;
+    uint64_t size = 0;
+    CE_FILETIME written{};
+    CE_FILETIME accessed{};
 };
 
 struct SearchObject {

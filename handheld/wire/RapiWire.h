@@ -5,7 +5,8 @@
 //
 // A message is a u32 little-endian length and a body. A request body starts with a u32 command.
 // Version 1 replies start with a u32 0 (1: an HRESULT follows, the call failed as a whole);
-// version 2 replies have no such prefix. Most replies then carry the device's last error.
+// version 2 replies have no such prefix. Most replies then carry the device's last error. The
+// operations and their command numbers in each version are in WireOps.h's tables.
 
 #include <array>
 #include <cstdint>
