@@ -1,8 +1,8 @@
 #include "HandheldChoice.h"
 
 #include <QtGlobal>
-#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "Text.h"
 
@@ -70,6 +70,13 @@ bool select(DeviceApi& device, const QString& sName) {
     return attempt([&] { bDone = device.RapiSelectDevice(utf16(sName)); }) && bDone != 0;
 }
 
+QString notChosen(const QString& sName) {
+    return QStringLiteral(
+               "The handheld %1 could not be chosen. Make sure it is still connected, "
+               "then press Connect again.")
+        .arg(quoted(sName));
+}
+
 Choice failed(Choice choice, QString sMessage) {
     choice.outcome = Choice::Outcome::Failed;
     choice.message = std::move(sMessage);
@@ -118,7 +125,8 @@ Choice ChooseBeforeConnect(DeviceApi& device, HandheldPrompts& prompts, QWidget*
         }
         // Also tried when the device can't list its handhelds: it may still choose one.
         if (!select(device, sWanted)) {
-            return failed(choice, notAttached(sWanted, choice.attached));
+            return failed(
+                choice, choice.attached.isEmpty() ? notAttached(sWanted, {}) : notChosen(sWanted));
         }
         choice.outcome = Choice::Outcome::Selected;
         return choice;
@@ -132,10 +140,7 @@ Choice ChooseBeforeConnect(DeviceApi& device, HandheldPrompts& prompts, QWidget*
         }
         choice.handheld = *chosen;
         if (!choice.attached.contains(*chosen) || !select(device, *chosen)) {
-            return failed(choice,
-                          QStringLiteral("The handheld %1 could not be chosen. Make sure it is "
-                                         "still connected, then press Connect again.")
-                              .arg(quoted(*chosen)));
+            return failed(choice, notChosen(*chosen));
         }
         choice.outcome = Choice::Outcome::Selected;
         return choice;

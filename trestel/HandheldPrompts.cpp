@@ -29,12 +29,24 @@ constexpr int kButtonPixels = 13;
 // The dialogs' least width; a list shows this many names before it scrolls.
 constexpr int kMinWidth = 300;
 constexpr int kVisibleNames = 6;
+// A longer name is shown in a sentence with its middle left out, so that the dialog stays narrow
+// (screen readers get it whole).
+constexpr int kLongestName = 48;
 
 const char* const kDesignedColor = "designedColor";
 
 bool isEnter(const QKeyEvent* key) {
     return (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && !key->isAutoRepeat();
+}
+
+// A name cut in its middle to kLongestName characters, when longer.
+QString Shortened(const QString& sName) {
+    if (sName.size() <= kLongestName) {
+        return sName;
+    }
+    const qsizetype nHead = (kLongestName - 1) / 2;
+    return sName.left(nHead) + QChar(0x2026) + sName.right(kLongestName - 1 - nHead);
 }
 
 // What both questions share: the window's title and fonts, OK and Cancel, the keys, the colours.
@@ -162,8 +174,12 @@ public:
         ListHandhelds->setObjectName(QStringLiteral("ListHandhelds"));
         ListHandhelds->setSelectionMode(QAbstractItemView::SingleSelection);
         ListHandhelds->setSortingEnabled(false);
+        // A name too long for the list is shown with its middle left out, its whole as tooltip.
+        ListHandhelds->setTextElideMode(Qt::ElideMiddle);
+        ListHandhelds->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         for (const QString& sName : names) {
-            ListHandhelds->addItem(HandheldChoice::Shown(sName));
+            auto* item = new QListWidgetItem(HandheldChoice::Shown(sName), ListHandhelds);
+            item->setToolTip(item->text());
         }
         ListHandhelds->setCurrentRow(0);
         const int nRows = std::clamp(static_cast<int>(names.size()), 1, kVisibleNames);
@@ -224,13 +240,19 @@ public:
             AddLabel("LabelWrong", sWrong, kTextPixels, true, WindowLook::kDarkRed);
             sDescription = sWrong + QLatin1Char(' ');
         }
-        const QString sLocked =
-            sHandheld.isEmpty()
-                ? QStringLiteral("The handheld is locked. Type its password:")
-                : QStringLiteral("The handheld \"%1\" is locked. Type its password:")
-                      .arg(HandheldChoice::Shown(sHandheld));
-        QLabel* label = AddLabel("LabelPassword", sLocked, kTextPixels, false, QColor());
-        sDescription += sLocked;
+        const auto locked = [&](const QString& sName) {
+            return sHandheld.isEmpty()
+                       ? QStringLiteral("The handheld is locked. Type its password:")
+                       : QStringLiteral("The handheld \"%1\" is locked. Type its password:")
+                             .arg(sName);
+        };
+        const QString sShown = HandheldChoice::Shown(sHandheld);
+        QLabel* label =
+            AddLabel("LabelPassword", locked(Shortened(sShown)), kTextPixels, false, QColor());
+        if (sShown.size() > kLongestName) {
+            label->setToolTip(locked(sShown));
+        }
+        sDescription += locked(sShown);
         EditPassword = new QLineEdit(this);
         EditPassword->setObjectName(QStringLiteral("EditPassword"));
         EditPassword->setEchoMode(QLineEdit::Password);

@@ -54,7 +54,8 @@ ask() {
 
 for variant in light dark scale2; do
     ask "$variant" chooser "answer: Storage handheld" "Down Return" \
-        choose "Field handheld" "Storage handheld" "Lab handheld (spare)"
+        choose "Field handheld" "Storage handheld" "Lab handheld (spare)" \
+        "Handheld of the field laboratory, second floor, left shelf, with the blue case"
     ask "$variant" password "answer: 1234" "1 2 3 4 Return" password "Field handheld"
     ask "$variant" password-wrong "cancelled" "Escape" password "Field handheld" wrong
 done

@@ -138,6 +138,23 @@ TEST(HandheldChoiceTest, BeforeConnect) {
          {},
          "The handheld \"Gam\\x0ama\" named by TRESTEL_HANDHELD is not connected. Connected: "
          "\"Alpha\"."},
+        {"named: unplugged before it is selected",
+         kTwo,
+         "Beta",
+         {},
+         [](FakeDevice& d) {
+             d.onCall = [&d](const std::string& call) {
+                 if (call == "RapiSelectDevice") {
+                     d.devices = {u"Alpha"};
+                 }
+             };
+         },
+         Outcome::Failed,
+         "Beta",
+         {},
+         {},
+         "The handheld \"Beta\" could not be chosen. Make sure it is still connected, then "
+         "press Connect again."},
         {"named: none attached",
          {},
          "Alpha",

@@ -113,13 +113,16 @@ TEST(HandheldPromptsTest, ChooserAnswersTheKeyboard) {
 }
 
 TEST(HandheldPromptsTest, ChooserShowsNamesPlainAndAnswersThemUnchanged) {
-    const QStringList names = {"Line\nbreak", "<b>Bold</b>"};
-    const std::optional<QString> answer = Choose(names, [](QDialog* dialog) {
+    const QStringList names = {"Line\nbreak", "<b>Bold</b>", QString(200, 'y')};
+    const std::optional<QString> answer = Choose(names, [&](QDialog* dialog) {
         auto* list = dialog->findChild<QListWidget*>("ListHandhelds");
         ASSERT_NE(list, nullptr);
-        ASSERT_EQ(list->count(), 2);
+        ASSERT_EQ(list->count(), 3);
         EXPECT_EQ(list->item(0)->text(), "Line\\x0abreak");
         EXPECT_EQ(list->item(1)->text(), "<b>Bold</b>");
+        // A long name is kept whole in the list (elided only when drawn): the dialog stays narrow.
+        EXPECT_EQ(list->item(2)->text(), names[2]);
+        EXPECT_LT(dialog->width(), 640);
         auto* label = dialog->findChild<QLabel*>("LabelChoose");
         ASSERT_NE(label, nullptr);
         EXPECT_EQ(label->text(), "Which handheld do you want to connect to?");
@@ -196,6 +199,9 @@ TEST(HandheldPromptsTest, PasswordIsMaskedAndNamesTheHandheldAndAWrongOne) {
         {"Alpha", false, "The handheld \"Alpha\" is locked. Type its password:"},
         {"Al\tpha", true, "The handheld \"Al\\x09pha\" is locked. Type its password:"},
         {QString(), false, "The handheld is locked. Type its password:"},
+        {QString(100, 'x'), false,
+         "The handheld \"" + QString(23, 'x') + QChar(0x2026) + QString(24, 'x') +
+             "\" is locked. Type its password:"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
@@ -210,7 +216,12 @@ TEST(HandheldPromptsTest, PasswordIsMaskedAndNamesTheHandheldAndAWrongOne) {
             EXPECT_EQ(edit->accessibleName(), "Password");
             auto* wrong = dialog->findChild<QLabel*>("LabelWrong");
             EXPECT_EQ(wrong != nullptr && wrong->isVisible(), c.afterWrong);
-            const QString said = c.afterWrong ? "The password was wrong. " + c.text : c.text;
+            // A screen reader gets the handheld's whole name.
+            const QString whole =
+                QString(c.text).replace(QString(23, 'x') + QChar(0x2026), QString(76, 'x'));
+            const QString said = c.afterWrong ? "The password was wrong. " + whole : whole;
+            // However long the name, the dialog stays narrower than a small screen.
+            EXPECT_LT(dialog->width(), 640);
             EXPECT_EQ(edit->accessibleDescription(), said);
             if (wrong != nullptr) {
                 EXPECT_EQ(wrong->text(), "The password was wrong.");
