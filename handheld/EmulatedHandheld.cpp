@@ -24,6 +24,7 @@ void EmulatedHandheld::Impl::dropLink() {
     connected = false;
     objects.clear();
     usage.clear();
+    link.reset();
     root.reset();
 }
 
@@ -84,19 +85,77 @@ bool EmulatedHandheld::Impl::locate(const DevicePath& path, Location& where) {
     return true;
 }
 
-std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& storageKey) {
+bool Usage::take(uint64_t bytes, std::optional<uint64_t> capacity) {
+    if (!ledger) {
+        if (capacity && used + bytes > *capacity) {
+            return false;
+        }
+        used += bytes;
+        return true;
+    }
+    if (bytes > ahead) {
+        const uint64_t need = bytes - ahead;
+        uint64_t block = std::max(need, kTakeAhead);
+        if (!ledger->add(block, capacity)) {
+            block = need;  // near the end of the storage: only what this write needs
+            if (!ledger->add(block, capacity)) {
+                return false;
+            }
+        }
+        ahead += block;
+    }
+    ahead -= bytes;
+    used += bytes;
+    return true;
+}
+
+void Usage::release(uint64_t bytes) {
+    used -= std::min(used, bytes);
+    if (ledger) {
+        ledger->remove(bytes);
+    }
+}
+
+void Usage::settle() {
+    if (ledger && ahead > 0) {
+        ledger->remove(ahead);
+    }
+    ahead = 0;
+}
+
+std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& storageKey,
+                                                          std::optional<uint64_t> capacity) {
     auto& slot = usage[storageKey];
     if (!slot) {
         slot = std::make_shared<Usage>();
     }
-    if (storageKey.empty()) {
-        slot->used = UsedBytes(root.get(), true);
-    } else {
-        int err;
-        Fd card = OpenFolder(root.get(), storageKey, err);
-        slot->used = card.valid() ? UsedBytes(card.get(), false) : 0;
+    int err = 0;
+    Fd card = storageKey.empty() ? Fd() : OpenFolder(root.get(), storageKey, err);
+    const int folder = storageKey.empty() ? root.get() : card.get();
+    if (folder < 0) {
+        slot->used = 0;
+        return slot;
     }
+    if (capacity && !slot->ledger) {
+        slot->ledger = UsageLedger::Join(folder, storageKey.empty());
+    }
+    slot->used = slot->ledger ? slot->ledger->used() : UsedBytes(folder, storageKey.empty());
     return slot;
+}
+
+std::chrono::steady_clock::time_point EmulatedHandheld::Impl::pace(uint64_t count) {
+    if (!link) {
+        link = SharedLink::Open(root.get());
+    }
+    if (link) {
+        return link->book(count, speed);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    paceUntil =
+        std::max(paceUntil, now) +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(count) / static_cast<double>(speed)));
+    return paceUntil;
 }
 
 void EmulatedHandheld::Impl::openRootHolder() {
@@ -150,8 +209,9 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     const bool same = connected && path == rootPath && st.st_dev == rootDev && st.st_ino == rootIno;
     if (!same) {
         dropLink();
-        // What writers that are gone left half-way.
-        RemoveStaleTemporaries(dir.get());
+        if (sweepAtConnect) {
+            RemoveStaleTemporaries(dir.get());  // what writers that are gone left half-way
+        }
     }
     rootPath = path;
     rootDev = st.st_dev;
@@ -303,8 +363,8 @@ RAPI_BOOL EmulatedHandheld::Impl::getVersion(CEOSVERSIONINFO* info) {
     return 1;
 }
 
-EmulatedHandheld::EmulatedHandheld(std::string root)
-    : impl_(std::make_unique<Impl>(std::move(root))) {}
+EmulatedHandheld::EmulatedHandheld(std::string root, bool sweepAtConnect)
+    : impl_(std::make_unique<Impl>(std::move(root), sweepAtConnect)) {}
 
 EmulatedHandheld::~EmulatedHandheld() = default;
 
