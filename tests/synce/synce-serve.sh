@@ -61,6 +61,9 @@ alpha="$work/alpha" beta="$work/beta"
     "$sim" set "$alpha" --name Alpha --os 4.21 >/dev/null &&
     "$sim" set "$beta" --name Beta --password 1234 >/dev/null || fail "cannot make the handhelds"
 private_bus_start "$work/bus" || fail "no private bus"
+# What a writer that is gone left half-way, deep in the tree: serve removes it once the handheld
+# is plugged in, away from the bus's thread.
+mkdir -p "$alpha/My Documents/a/b/c" && echo partial >"$alpha/My Documents/a/b/c/.~99999-1.tmp"
 
 # --name and --os name one handheld; two by one name can't be told apart.
 "$sim" serve "$alpha" "$beta" --name X >/dev/null 2>"$work/usage.err"
@@ -79,6 +82,12 @@ for _ in $(seq 100); do
 done
 grep -q '"Alpha" (OS 4.21, Remote API version 1).*"Beta" (OS 5.2, Remote API version 2, locked)' \
     "$work/serve.out" || fail "serve's first line: $(cat "$work/serve.out")"
+
+for _ in $(seq 50); do
+    [ -e "$alpha/My Documents/a/b/c/.~99999-1.tmp" ] || break
+    sleep 0.1
+done
+[ ! -e "$alpha/My Documents/a/b/c/.~99999-1.tmp" ] || fail "serve left the stale temporary file"
 
 # Each handheld by its name; a name nobody has is not found.
 tool synce-pls -p Alpha '\*' >"$work/pls" 2>&1 || fail "synce-pls -p Alpha: $(cat "$work/pls")"
