@@ -152,17 +152,19 @@ public:
 
     const std::vector<std::unique_ptr<Handheld>>& handhelds() const { return handhelds_; }
 
-    // Shows the device objects of the handhelds plugged in at the start (no signal: nobody
-    // can be listening yet).
+    // Registers the objects; the handhelds plugged in at the start are attached without a
+    // signal (nobody can be listening yet). A device object answers only while its handheld
+    // is plugged in.
     bool start() {
         if (!bus_.registerVirtualObject(kManagerPath, this)) {
             return false;
         }
         for (auto& h : handhelds_) {
+            if (!bus_.registerVirtualObject(h->path, this)) {
+                return false;
+            }
             if (IsFolder(h->config.root)) {
-                if (!attach(*h, false)) {
-                    return false;
-                }
+                attach(*h, false);
             }
         }
         return true;
@@ -170,15 +172,14 @@ public:
 
     void stop() {
         for (auto& h : handhelds_) {
-            if (h->attached) {
-                bus_.unregisterObject(h->path);
-            }
+            bus_.unregisterObject(h->path);
             h->broker.dropAll();
         }
         bus_.unregisterObject(kManagerPath);
     }
 
-    // Follows the handhelds being unplugged and plugged in again.
+    // Follows the handhelds being unplugged and plugged in again: on a timer, and before each
+    // call, so that a handheld plugged in a moment ago is there for the call.
     void watch() {
         for (auto& h : handhelds_) {
             const bool now = IsFolder(h->config.root);
@@ -187,6 +188,11 @@ public:
             } else if (!now && h->attached) {
                 detach(*h);
             }
+        }
+    }
+
+    void reap() {
+        for (auto& h : handhelds_) {
             h->broker.reap();
         }
     }
@@ -231,6 +237,7 @@ public:
         const QString path = message.path();
         const QString iface = message.interface();
         const QString member = message.member();
+        watch();
         if (iface == kIntrospectable || iface == QLatin1String("org.freedesktop.DBus.Peer")) {
             return false;  // answered by the bus library, from introspect()
         }
@@ -252,7 +259,9 @@ public:
         }
         Handheld* h = find(path);
         if (h == nullptr) {
-            return unknown(connection, message);
+            return error(connection, message,
+                         QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+                         QStringLiteral("No device at ") + path);
         }
         if (iface == kProperties) {
             const QVariantMap all = properties(*h);
@@ -353,23 +362,18 @@ private:
         };
     }
 
-    bool attach(Handheld& h, bool announce) {
+    void attach(Handheld& h, bool announce) {
         h.readSettings();
-        if (!bus_.registerVirtualObject(h.path, this)) {
-            return false;
-        }
         h.attached = true;
         h.sweep();
         if (announce) {
             signalManager(QStringLiteral("DeviceConnected"), h.path);
         }
-        return true;
     }
 
     void detach(Handheld& h) {
         h.attached = false;
         h.broker.dropAll();  // its streams end with the link
-        bus_.unregisterObject(h.path);
         signalManager(QStringLiteral("DeviceDisconnected"), h.path);
     }
 
@@ -559,7 +563,10 @@ int Serve(const ServeOptions& options, std::ostream& status, std::string& error)
     status << " until SIGTERM or SIGINT" << std::endl;
 
     QTimer watcher;
-    QObject::connect(&watcher, &QTimer::timeout, &app, [&dccm] { dccm.watch(); });
+    QObject::connect(&watcher, &QTimer::timeout, &app, [&dccm] {
+        dccm.watch();
+        dccm.reap();
+    });
     watcher.start(200);
     app.exec();
 
