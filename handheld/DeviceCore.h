@@ -91,6 +91,7 @@ struct EmulatedHandheld::Impl {
     std::mutex mutex;
     std::string fixedRoot;
     bool sweepAtConnect = true;
+    std::string unlockedWith;  // the password given by RapiUnlockDevice
     std::string rootPath;
     Fd root;
     // The folder that holds the root and the root's name in it: each call checks that the name
@@ -139,6 +140,11 @@ struct EmulatedHandheld::Impl {
     }
 
     // ---- link state and searches (EmulatedHandheld.cpp) ----
+
+    // The settings of the handheld when it is attached (its root a folder).
+    bool attachedSettings(Settings& settings);
+    // It has a password that RapiUnlockDevice has not given.
+    bool locked();
 
     void dropLink();
     // The link is up and the root is still the folder seen at connect. A root that was

@@ -21,6 +21,13 @@
 
 namespace handheld {
 
+namespace {
+
+// A connect refused for want of the password: ERROR_INVALID_PASSWORD as an HRESULT.
+constexpr RAPI_HRESULT kLockedHr = static_cast<RAPI_HRESULT>(0x80070056u);
+
+}  // namespace
+
 void EmulatedHandheld::Impl::dropLink() {
     connected = false;
     objects.clear();
@@ -196,6 +203,14 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
         return 0;
     }
     const Settings settings = ParseSettings(ReadSettingsFile(dir.get(), kHandheldSettings));
+    // A locked handheld refuses the connect until its password is given, as SynCE's library
+    // reports it.
+    if (!settings.password.empty() && settings.password != unlockedWith) {
+        dropLink();
+        init->hrRapiInit = kLockedHr;
+        posix::signalEvent(event.get());
+        return 0;
+    }
     if (settings.answer == Settings::Answer::No) {
         dropLink();
         return 0;
@@ -447,24 +462,64 @@ RAPI_BOOL EmulatedHandheld::CeGetDiskFreeSpaceEx(const char16_t* path, uint64_t*
         RAPI_BOOL{0}, [&] { return impl_->diskFreeSpace(path, freeToCaller, total, totalFree); });
 }
 
-// The emulated handheld is the only one there is, always under this name, never locked.
-namespace {
-constexpr std::u16string_view kDeviceName = u"Emulated handheld";
+// The emulated handheld is the only one there is, attached while its root is a folder. Its name
+// and password are those of its settings (handheld-sim set --name, --password); a password
+// locks it until RapiUnlockDevice gives it, for as long as this object lives.
+
+bool EmulatedHandheld::Impl::attachedSettings(Settings& settings) {
+    const std::string path = fixedRoot.empty() ? DefaultRoot() : fixedRoot;
+    const Fd dir(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        return false;
+    }
+    settings = ParseSettings(ReadSettingsFile(dir.get(), kHandheldSettings));
+    return true;
+}
+
+bool EmulatedHandheld::Impl::locked() {
+    Settings settings;
+    return attachedSettings(settings) && !settings.password.empty() &&
+           settings.password != unlockedWith;
 }
 
 RAPI_DWORD EmulatedHandheld::RapiEnumDevices(char16_t* names, RAPI_DWORD capacity) {
-    const auto needed = static_cast<RAPI_DWORD>(kDeviceName.size() + 2);
-    if (names != nullptr && capacity >= needed) {
-        std::copy(kDeviceName.begin(), kDeviceName.end(), names);
-        names[kDeviceName.size()] = u'\0';
-        names[kDeviceName.size() + 1] = u'\0';
-    }
-    return needed;
+    return impl_->guarded(RAPI_DWORD{0}, [&]() -> RAPI_DWORD {
+        Settings settings;
+        if (!impl_->attachedSettings(settings)) {
+            return 0;  // none attached
+        }
+        std::u16string name;
+        for (char32_t c : [&] {
+                 std::u32string points;
+                 text::utf8ToUtf32(settings.name, points);
+                 return points;
+             }()) {
+            if (c >= 0x10000) {
+                name += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                name += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                name += static_cast<char16_t>(c);
+            }
+        }
+        const auto needed = static_cast<RAPI_DWORD>(name.size() + 2);
+        if (names != nullptr && capacity >= needed) {
+            std::copy(name.begin(), name.end(), names);
+            names[name.size()] = u'\0';
+            names[name.size() + 1] = u'\0';
+        }
+        return needed;
+    });
 }
 
 RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
     return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
-        if (name == nullptr || *name == u'\0' || std::u16string_view(name) == kDeviceName) {
+        if (name == nullptr || *name == u'\0') {
+            return 1;
+        }
+        Settings settings;
+        std::string wanted;
+        if (impl_->attachedSettings(settings) && text::utf16ToUtf8(name, wanted) &&
+            wanted == settings.name) {
             return 1;
         }
         return impl_->fail(ERROR_FILE_NOT_FOUND);
@@ -472,11 +527,23 @@ RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
 }
 
 RAPI_BOOL EmulatedHandheld::RapiDeviceLocked() {
-    return 0;
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL { return impl_->locked() ? 1 : 0; });
 }
 
-RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t*) {
-    return 1;
+RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t* password) {
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
+        Settings settings;
+        std::string given;
+        if (!impl_->attachedSettings(settings) || settings.password.empty()) {
+            return 1;  // nothing to unlock
+        }
+        if (password == nullptr || !text::utf16ToUtf8(password, given) ||
+            given != settings.password) {
+            return impl_->fail(ERROR_INVALID_PASSWORD);
+        }
+        impl_->unlockedWith = given;
+        return 1;
+    });
 }
 
 EmulatedHandheld& Instance() {

@@ -459,6 +459,8 @@ private:
                          QStringLiteral("The handheld is unplugged"));
         }
         auto device = std::make_unique<handheld::EmulatedHandheld>(h.config.root, false);
+        // The manager has checked the password: the device takes it as given.
+        device->RapiUnlockDevice(QString::fromStdString(h.password).toStdU16String().c_str());
         RAPIINIT init{sizeof(RAPIINIT), -1, 0};
         if (device->CeRapiInitEx(&init) < 0) {
             return error(connection, message, kNotAvailable,

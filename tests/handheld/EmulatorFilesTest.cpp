@@ -445,6 +445,15 @@ TEST_F(FilesTest, OneCardsCapacityCountsForEveryConnectionAndProcess) {
     EXPECT_TRUE(test::PutFile(device, u"Card\\more.bin", std::string(fromB, 'm')));
     EXPECT_EQ(device.CeDeleteFile(u"Card\\more.bin"), 1);
     EXPECT_EQ(device.CeDeleteFile(u"Card\\a.bin"), 1);
+    // A file moved onto the card counts for the other connection too, and one moved off frees.
+    ASSERT_TRUE(test::PutFile(device, u"big.bin", std::string(600 * 1024, 'g')));
+    EXPECT_EQ(device.CeMoveFile(u"big.bin", u"Card\\big.bin"), 1);
+    EXPECT_FALSE(test::PutFile(other, u"Card\\second.bin", std::string(600 * 1024, 's')));
+    EXPECT_EQ(other.CeGetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(other.CeDeleteFile(u"Card\\second.bin"), 1);
+    EXPECT_EQ(device.CeMoveFile(u"Card\\big.bin", u"big.bin"), 1);
+    EXPECT_TRUE(test::PutFile(other, u"Card\\second.bin", std::string(600 * 1024, 's')));
+    EXPECT_EQ(other.CeDeleteFile(u"Card\\second.bin"), 1);
     EXPECT_EQ(other.CeRapiUninit(), 0);
 
     // Two processes, each writing 700 KiB onto the 1 MiB card at once.
