@@ -78,9 +78,9 @@ inline constexpr const char* kSetUsage =
     "  --name NAME            the name the handheld goes by (default \"Emulated handheld\"):\n"
     "                         SynCE's tools pick it with -p NAME\n"
     "  --os MAJOR.MINOR       the OS version serve reports (default 5.2)\n"
-    "  --password PIN         lock the handheld: serve refuses connections until SynCE's\n"
-    "                         manager is given PIN (synce-unlock PIN); empty: not locked.\n"
-    "                         Kept as plain text in ROOT/.handheld\n"
+    "  --password PIN         lock the handheld: connects are refused until PIN is given\n"
+    "                         (the installer asks for it; through serve: synce-unlock PIN);\n"
+    "                         empty: not locked. Kept as plain text in ROOT/.handheld\n"
     "Name, OS version and password count for serve from the next time the handheld is\n"
     "plugged in.\n";
 
