@@ -154,8 +154,8 @@ TEST_F(SimTest, SetGivesTheHandheldANameAnOsVersionAndAPassword) {
 
     // What can't be a name, an OS version or a password changes nothing.
     const std::vector<std::vector<std::string>> bad = {
-        {"--name", ""},          {"--name", " padded"},   {"--name", std::string(65, 'n')},
-        {"--name", "tab\there"}, {"--os", "5"},           {"--os", "5.2.1"},
+        {"--name", ""},          {"--name", " padded"},  {"--name", std::string(65, 'n')},
+        {"--name", "tab\there"}, {"--os", "5"},          {"--os", "5.2.1"},
         {"--os", "1000.1"},      {"--password", "a\nb"}, {"--password", " 1"}};
     for (const auto& options : bad) {
         std::vector<std::string> args = {"set", root};
