@@ -146,6 +146,10 @@ std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& sto
     }
     if (capacity && !slot->ledger) {
         slot->ledger = UsageLedger::Join(folder, storageKey.empty());
+    } else if (slot->ledger && slot.use_count() == 1 && slot->ahead == 0) {
+        // Nothing of this connection under way: a storage that only it writes is counted
+        // afresh, so that files changed from outside since count right.
+        slot->ledger->recountIfAlone(folder, storageKey.empty());
     }
     slot->used = slot->ledger ? slot->ledger->used() : UsedBytes(folder, storageKey.empty());
     return slot;

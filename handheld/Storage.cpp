@@ -535,7 +535,19 @@ std::unique_ptr<UsageLedger> UsageLedger::Join(int folder, bool isRoot) {
     return std::unique_ptr<UsageLedger>(new UsageLedger(std::move(fd)));
 }
 
-UsageLedger::~UsageLedger() = default;  // closing the file gives up its flock
+UsageLedger::~UsageLedger() = default;
+
+void UsageLedger::recountIfAlone(int folder, bool isRoot) {
+    const ByteLock lock(fd_.get());
+    // Turning the shared lock exclusive works only when nobody else holds one; a failed attempt
+    // drops the lock (flock converts by releasing first), so it is taken again. Every such
+    // attempt happens under the byte lock, so no other writer looks in between.
+    if (flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        WriteNumber(fd_.get(), UsedBytes(folder, isRoot));
+    }
+    while (flock(fd_.get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
+}  // closing the file gives up its flock
 
 uint64_t UsageLedger::used() {
     const ByteLock lock(fd_.get());

@@ -138,6 +138,9 @@ public:
     UsageLedger& operator=(const UsageLedger&) = delete;
 
     uint64_t used();
+    // Counts the storage (folder, as at Join) afresh when no other writer holds the ledger: the
+    // caller must have nothing under way (no bytes taken and not yet on the storage).
+    void recountIfAlone(int folder, bool isRoot);
     // Adds bytes to the count if it stays within capacity (always without one).
     bool add(uint64_t bytes, std::optional<uint64_t> capacity);
     void remove(uint64_t bytes);

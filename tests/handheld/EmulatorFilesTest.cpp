@@ -455,6 +455,11 @@ TEST_F(FilesTest, OneCardsCapacityCountsForEveryConnectionAndProcess) {
     EXPECT_TRUE(test::PutFile(other, u"Card\\second.bin", std::string(600 * 1024, 's')));
     EXPECT_EQ(other.CeDeleteFile(u"Card\\second.bin"), 1);
     EXPECT_EQ(other.CeRapiUninit(), 0);
+    // A file removed from outside counts at the next create of a connection writing alone.
+    ASSERT_TRUE(test::PutFile(device, u"Card\\full.bin", std::string(kMiB, 'f')));
+    std::filesystem::remove(root + "/Card/full.bin");
+    EXPECT_TRUE(test::PutFile(device, u"Card\\again.bin", std::string(kMiB, 'a')));
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\again.bin"), 1);
 
     // Two processes, each writing 700 KiB onto the 1 MiB card at once.
     int go[2];
