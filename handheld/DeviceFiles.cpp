@@ -4,21 +4,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "DeviceCore.h"
 #include "Posix.h"
 
 namespace handheld {
-
-namespace {
 
 RAPI_DWORD ErrnoToCode(int err) {
     switch (err) {
@@ -45,6 +41,8 @@ RAPI_DWORD ErrnoToCode(int err) {
             return ERROR_WRITE_FAULT;
     }
 }
+
+namespace {
 
 // Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
 // The file that held the name is never written: it may have other names, even outside the root.
@@ -124,6 +122,14 @@ RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     }
     if (mkdirat(where.parent.get(), where.leaf.c_str(), 0777) != 0) {
         return fail(ErrnoToCode(errno));
+    }
+    if (path.longLeaf()) {
+        Fd made(openat(where.parent.get(), where.leaf.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made.valid() || !KeepLongName(made.get(), path)) {
+            unlinkat(where.parent.get(), where.leaf.c_str(), AT_REMOVEDIR);
+            return fail(ERROR_FILENAME_EXCED_RANGE);
+        }
     }
     return 1;
 }
@@ -209,6 +215,10 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
         return failed(ERROR_ACCESS_DENIED);
     }
+    if (!exists && !KeepLongName(fd.get(), path)) {
+        unlinkat(where.parent.get(), where.leaf.c_str(), 0);
+        return failed(ERROR_FILENAME_EXCED_RANGE);
+    }
     // A file that is replaced, or that shares its contents with other names, is never
     // written in place: a new file takes its name (with a copy of its contents when they
     // are kept).
@@ -229,6 +239,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         if (!fd.valid()) {
             return failed(ErrnoToCode(err));
         }
+        KeepLongName(fd.get(), path);  // the file it replaces kept it: so can this one
         if (truncate) {
             storageUsage->release(static_cast<uint64_t>(opened.st_size));
         }
@@ -453,132 +464,6 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
     }
     if (const auto slot = usage.find(where.storageKey); slot != usage.end() && slot->second) {
         slot->second->release(static_cast<uint64_t>(st.st_size));
-    }
-    return 1;
-}
-
-RAPI_BOOL EmulatedHandheld::Impl::moveFile(const char16_t* fromText, const char16_t* toText) {
-    DevicePath from;
-    DevicePath to;
-    if (!linkedPath(fromText, from) || !parse(toText, to)) {
-        return 0;
-    }
-    if (from.leaf.empty() || to.leaf.empty()) {
-        return fail(ERROR_PATH_NOT_FOUND);
-    }
-    if (IsMarkerName(from.leaf) || IsMarkerName(to.leaf)) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (!IsValidName(to.leaf, false)) {
-        return fail(ERROR_INVALID_NAME);
-    }
-    Location source;
-    Location target;
-    if (!locate(from, source) || !locate(to, target)) {
-        return 0;
-    }
-    struct stat st;
-    if (fstatat(source.parent.get(), source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    // Links and other kinds of file are not the device's own.
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    // A folder moved below the root would take a storage card's marker out of its place.
-    if (S_ISDIR(st.st_mode) && from.folders.empty() && source.storageKey == source.leaf) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (source.settings.readOnly || target.settings.readOnly) {
-        return fail(ERROR_WRITE_PROTECT);
-    }
-    // Whatever holds the new name, in any case of its letters, keeps it (a move never
-    // replaces), unless it is the same file being renamed to another case.
-    struct stat existing;
-    if (fstatat(target.parent.get(), target.leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !(existing.st_dev == st.st_dev && existing.st_ino == st.st_ino)) {
-        return fail(ERROR_ALREADY_EXISTS);
-    }
-    const bool sameStorage = source.storageKey == target.storageKey;
-    // A file that changes storage leaves one count and joins the other (shared by all writers
-    // where the storage has a capacity).
-    const auto size = static_cast<uint64_t>(st.st_size);
-    std::shared_ptr<Usage> into, outOf;
-    if (!sameStorage && S_ISREG(st.st_mode)) {
-        if (target.settings.capacity) {
-            into = countUsage(target.storageKey, target.settings.capacity);
-            if (!into->take(size, target.settings.capacity)) {
-                into->settle();
-                return fail(ERROR_DISK_FULL);
-            }
-        }
-        if (source.settings.capacity) {
-            outOf = countUsage(source.storageKey, source.settings.capacity);
-        }
-    }
-    if (renameat2(source.parent.get(), source.leaf.c_str(), target.parent.get(), to.leaf.c_str(),
-                  RENAME_NOREPLACE) != 0) {
-        if (into) {
-            into->release(size);
-            into->settle();
-        }
-        return fail(errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrnoToCode(errno));
-    }
-    if (into) {
-        into->settle();
-    }
-    if (outOf) {
-        outOf->release(size);
-    }
-    if (!sameStorage) {
-        for (const std::string* key : {&source.storageKey, &target.storageKey}) {
-            if (const auto slot = usage.find(*key); slot != usage.end() && !slot->second->ledger) {
-                countUsage(*key);
-            }
-        }
-    }
-    return 1;
-}
-
-RAPI_BOOL EmulatedHandheld::Impl::diskFreeSpace(const char16_t* text, uint64_t* freeToCaller,
-                                                uint64_t* total, uint64_t* totalFree) {
-    DevicePath path;
-    // "" and "\" name the root, main memory's storage.
-    const bool isRoot =
-        text != nullptr && (text[0] == u'\0' || (text[0] == u'\\' && text[1] == u'\0'));
-    if (isRoot ? !linkUp() : !linkedPath(text, path)) {
-        return 0;
-    }
-    // "a\b" and "a\b\" both name folder b.
-    if (!path.leaf.empty()) {
-        path.folders.push_back(path.leaf);
-        path.leaf.clear();
-    }
-    Location where;
-    if (!locate(path, where)) {
-        return 0;
-    }
-    struct statvfs fs {};
-    if (fstatvfs(where.parent.get(), &fs) != 0) {
-        return fail(ErrnoToCode(errno));
-    }
-    const uint64_t hostFree = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    uint64_t size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
-    uint64_t available = hostFree;
-    if (where.settings.capacity) {
-        // The count all writers of the storage share, with what they still buffer.
-        const uint64_t used = countUsage(where.storageKey, where.settings.capacity)->used;
-        size = *where.settings.capacity;
-        available = std::min(hostFree, size - std::min(size, used));
-    }
-    if (freeToCaller != nullptr) {
-        *freeToCaller = available;
-    }
-    if (total != nullptr) {
-        *total = size;
-    }
-    if (totalFree != nullptr) {
-        *totalFree = available;
     }
     return 1;
 }

@@ -268,7 +268,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         return INVALID_HANDLE_VALUE;
     }
     std::u32string wanted;
-    text::utf8ToUtf32(path.leaf == "*.*" ? std::string("*") : path.leaf, wanted);
+    text::utf8ToUtf32(path.leafName == "*.*" ? std::string("*") : path.leafName, wanted);
     const bool atRoot = path.folders.empty();
 
     SearchObject search;
@@ -287,23 +287,24 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
             continue;
         }
         SearchEntry entry;
-        if (!text::utf8ToUtf32(name, entry.name) || !WildcardMatch(wanted, entry.name)) {
+        if (!text::utf8ToUtf32(DeviceNameOf(where.parent.get(), e->d_name), entry.name) ||
+            !WildcardMatch(wanted, entry.name)) {
             continue;  // names that aren't UTF-8 can't be named back by the desktop
         }
-        if (fstatat(where.parent.get(), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        struct stat st;
+        if (fstatat(where.parent.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(entry.st.st_mode)) {
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (atRoot && IsCardFolder(where.parent.get(), e->d_name)) {
-                entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
-            }
-        } else if (S_ISREG(entry.st.st_mode)) {
-            entry.attributes =
-                where.settings.readOnly ? (FILE_ATTRIBUTE_ARCHIVE | 0x1) : FILE_ATTRIBUTE_NORMAL;
-        } else {
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
             continue;  // links, pipes and devices don't exist on the handheld
         }
+        const bool card =
+            S_ISDIR(st.st_mode) && atRoot && IsCardFolder(where.parent.get(), e->d_name);
+        entry.attributes = AttributesOf(st, card, where.settings.readOnly);
+        entry.oid = static_cast<RAPI_DWORD>(st.st_ino & 0xFFFFFFFFu);
+        entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
+        entry.written = ToFileTime(st.st_mtim);
+        entry.accessed = ToFileTime(st.st_atim);
         search.entries.push_back(std::move(entry));
     }
     closedir(d);
@@ -318,6 +319,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
                   std::transform(fb.begin(), fb.end(), fb.begin(), Fold);
                   return fa != fb ? fa < fb : a.name < b.name;
               });
+    search.entries.shrink_to_fit();  // held for as long as the search is open
     fill(search.entries[0], *data);
     search.next = 1;
     return newHandle(std::move(search));
@@ -325,14 +327,12 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
 
 void EmulatedHandheld::Impl::fill(const SearchEntry& entry, CE_FIND_DATA& data) {
     data.dwFileAttributes = entry.attributes;
-    data.ftCreationTime = ToFileTime(entry.st.st_mtim);
-    data.ftLastAccessTime = ToFileTime(entry.st.st_atim);
-    data.ftLastWriteTime = ToFileTime(entry.st.st_mtim);
-    const auto size =
-        S_ISREG(entry.st.st_mode) ? static_cast<uint64_t>(entry.st.st_size) : uint64_t{0};
-    data.nFileSizeHigh = static_cast<RAPI_DWORD>(size >> 32);
-    data.nFileSizeLow = static_cast<RAPI_DWORD>(size & 0xFFFFFFFFu);
-    data.dwOID = static_cast<RAPI_DWORD>(entry.st.st_ino & 0xFFFFFFFFu);
+    data.ftCreationTime = entry.written;
+    data.ftLastAccessTime = entry.accessed;
+    data.ftLastWriteTime = entry.written;
+    data.nFileSizeHigh = static_cast<RAPI_DWORD>(entry.size >> 32);
+    data.nFileSizeLow = static_cast<RAPI_DWORD>(entry.size & 0xFFFFFFFFu);
+    data.dwOID = entry.oid;
     SetFindName(data, entry.name);
 }
 

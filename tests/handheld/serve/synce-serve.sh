@@ -10,8 +10,8 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../../tools/shell/synce-env.sh
-source "$here/../../tools/shell/synce-env.sh"
+# shellcheck source=../../../tools/shell/synce-env.sh
+source "$here/../../../tools/shell/synce-env.sh"
 
 sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} client_source=${3:?advise-client.c}
 synce_locate "$prefix"
