@@ -45,14 +45,15 @@ unlock() {
 # A figure of serve's from /proc: its open descriptors (fds) or a line of its status.
 serve_figure() {
     if [ "$1" = fds ]; then
-        ls "/proc/$serve_pid/fd" | wc -l
+        find "/proc/$serve_pid/fd" -mindepth 1 -maxdepth 1 | wc -l
     else
         awk -v key="$1:" '$1 == key { print $2 }' "/proc/$serve_pid/status"
     fi
 }
 
-cc -o "$work/advise-client" "$client_source" -I"$SYNCE_LIBDIR/../include" \
-    $(pkg-config --cflags --libs glib-2.0) -L"$SYNCE_LIBDIR" -lsynce 2>"$work/cc.err" ||
+read -ra glib <<<"$(pkg-config --cflags --libs glib-2.0)"
+cc -o "$work/advise-client" "$client_source" -I"$SYNCE_LIBDIR/../include" "${glib[@]}" \
+    -L"$SYNCE_LIBDIR" -lsynce 2>"$work/cc.err" ||
     fail "cannot build the listening client: $(cat "$work/cc.err")"
 
 alpha="$work/alpha" beta="$work/beta"
