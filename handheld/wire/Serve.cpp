@@ -139,10 +139,12 @@ public:
     }
 
     // Two handhelds by one name can't be told apart by SynCE's tools: the name of one, if any.
+    // Only those plugged in count: an unplugged one's settings can't be read until it is back.
     std::string sharedName() const {
         for (size_t i = 0; i < handhelds_.size(); ++i) {
             for (size_t j = i + 1; j < handhelds_.size(); ++j) {
-                if (handhelds_[i]->name == handhelds_[j]->name) {
+                if (handhelds_[i]->name == handhelds_[j]->name &&
+                    IsFolder(handhelds_[i]->config.root) && IsFolder(handhelds_[j]->config.root)) {
                     return handhelds_[i]->name;
                 }
             }
