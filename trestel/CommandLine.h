@@ -18,7 +18,11 @@ enum class EarlyAnswer { None, Help, Version };
 EarlyAnswer EarlyAnswerFor(int argc, const char* const argv[]);
 QString HelpText();
 
-// Creates the application. When the toolkit cannot start (no display), writes one line to standard
+// The folders the installer loads plugins from: the absolute ones of QT_PLUGIN_PATH and Qt's own,
+// never the program's folder or the current one.
+QStringList TrustedPluginFolders();
+
+// Creates the application, loading plugins only from TrustedPluginFolders(). When the toolkit cannot start (no display), writes one line to standard
 // error and ends the program with status 1. The toolkit takes its own options (-platform, -style,
 // -reverse, -session, ...) out of argc and argv.
 std::unique_ptr<QApplication> StartApplication(int& argc, char** argv);

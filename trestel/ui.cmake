@@ -16,6 +16,10 @@ qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
     FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
+# Qt's configuration from inside the program, never from beside it.
+configure_file(qt.conf.in qt.conf @ONLY)
+qt_add_resources(trestel_ui trestel_qt_conf PREFIX /qt/etc BASE ${CMAKE_CURRENT_BINARY_DIR}
+    FILES ${CMAKE_CURRENT_BINARY_DIR}/qt.conf)
 
 # Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)

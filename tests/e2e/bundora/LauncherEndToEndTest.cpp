@@ -134,10 +134,12 @@ TEST_F(PackedLauncher, InstallDirWithoutFinalSeparatorGetsTheNameAppendedDirectl
     setInstallDir(root / "inst");
     module("one.bbl");
     const auto r = run(launcher);
-    // The payload lands in the folder; the installer path misses it, so the run can't start.
+    // The payload lands in the folder; the installer path misses it, so the run can't start
+    // and ends with status 1 and the reason.
     EXPECT_TRUE(exists(installFolder + "Trestel.exe"));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("cannot start " + root / "instTrestel.exe"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "bundora: installer run: cannot start " + root / "instTrestel.exe" +
+                         ": it is missing, empty or not executable\n");
     EXPECT_TRUE(readStandInLog(log).empty());
 }
 
@@ -370,7 +372,7 @@ TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {
     fs::copy_file(BUNDORA_IMAGE, bare);
     module("one.bbl");
     const auto r = run(bare);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot start"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_empty(root / "inst"));
 }
