@@ -51,24 +51,31 @@ size_t wholeRequests(std::string_view stream) {
     return count;
 }
 
-const fs::path& root() {
-    static const fs::path path = [] {
+// A folder of the target's own, removed by its destructor when the target exits.
+struct Scratch {
+    fs::path path;
+    Scratch() {
         // A memory-backed folder keeps the handheld's files off the disk.
         std::error_code ec;
-        const fs::path parent =
-            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        const fs::path parent = ::access("/dev/shm", W_OK) == 0 && fs::is_directory("/dev/shm", ec)
+                                    ? fs::path("/dev/shm")
+                                    : fs::temp_directory_path();
         std::string pattern = (parent / "wire-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
         }
-        std::atexit([] {
-            std::error_code ec2;
-            fs::remove_all(root(), ec2);
-        });
-        return fs::path(pattern);
-    }();
-    return path;
+        path = pattern;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+const fs::path& root() {
+    static const Scratch scratch;
+    return scratch.path;
 }
 
 }  // namespace
