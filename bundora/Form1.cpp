@@ -2,17 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -51,8 +51,8 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-InstallerState installerState(int folderFd, const std::string& folderShown,
-                              const std::string& name, posix::UniqueFd* fd) {
+InstallerState installerState(int folderFd, const std::string& folderShown, const std::string& name,
+                              posix::UniqueFd* fd) {
     // A link in its place counts by its target, when the link is the user's or root's and the
     // target lies where no one else can change it: the walk judges both as it opens them.
     posix::Checked file = posix::openCheckedAt(folderFd, folderShown, name);
@@ -134,8 +134,8 @@ void removeRecorded(int dirFd, int markerFd) {
         const size_t end = std::min(list.find('\0', at), list.size());
         const std::string item = list.substr(at, end - at);
         at = end + 1;
-        std::vector<std::string> parts = item.size() < 2 ? std::vector<std::string>{}
-                                                         : recordedParts(item.substr(1));
+        std::vector<std::string> parts =
+            item.size() < 2 ? std::vector<std::string>{} : recordedParts(item.substr(1));
         if (parts.empty()) {
             continue;
         }
@@ -151,8 +151,8 @@ void removeRecorded(int dirFd, int markerFd) {
         if (!in.valid()) {
             continue;
         }
-        const posix::UniqueFd sub(::openat(in.get(), f->back().c_str(),
-                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const posix::UniqueFd sub(
+            ::openat(in.get(), f->back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (sub.valid()) {
             sweepTemporaries(sub.get());
         }
@@ -279,7 +279,8 @@ std::string privateName() {
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // Without randomness the names still differ by process and time; mkdirat refuses a
         // taken one.
-        const auto seed = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr));
+        const auto seed =
+            static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr));
         for (size_t i = 0; i < sizeof random; ++i) {
             random[i] = static_cast<unsigned char>(seed >> (i * 5));
         }
@@ -352,8 +353,8 @@ std::string Form1::makePrivateFolder() {
             }
             throw failed(name, errno);
         }
-        posix::UniqueFd dir(
-            ::openat(checked.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        posix::UniqueFd dir(::openat(checked.fd.get(), name.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!dir.valid() || ::fstat(dir.get(), &st) != 0) {
             throw failed(name, errno);
@@ -415,11 +416,13 @@ std::string Form1::PocketLorvexInstallerPath() {
     const std::string home = folderOf(path);
     const std::string leaf = path.substr(path.rfind('/') + 1);
     const posix::Checked place = posix::openChecked(home);
-    const posix::Checked other = folder.ends_with('/') ? posix::Checked{} : posix::openChecked(folder);
+    const posix::Checked other =
+        folder.ends_with('/') ? posix::Checked{} : posix::openChecked(folder);
     const posix::Checked& into = folder.ends_with('/') ? place : other;
     if (into.error != 0 || (into.trusted() && !S_ISDIR(into.st.st_mode))) {
         throw LaunchError("extraction", "cannot open destination folder " + text::oneLine(folder) +
-                                            ": " + std::strerror(into.error ? into.error : ENOTDIR));
+                                            ": " +
+                                            std::strerror(into.error ? into.error : ENOTDIR));
     }
     if (!place.trusted() || !into.trusted()) {
         errors << "bundora: installer folder " << text::oneLine(folder)

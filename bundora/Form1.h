@@ -110,8 +110,8 @@ private:
 
     Form1Deps deps_;
     std::string exePath_;
-    std::string privateFolder_;      // as shown, without its final "/"
-    std::string privateName_;        // its name in the folder privateBase_ holds
+    std::string privateFolder_;  // as shown, without its final "/"
+    std::string privateName_;    // its name in the folder privateBase_ holds
     posix::UniqueFd privateBase_;
     posix::UniqueFd privateFd_;
     posix::UniqueFd privateMarker_;  // locked for as long as this run lives
@@ -132,8 +132,8 @@ enum class InstallerState {
 // was checked so, and judges it by posix::openCheckedAt: trusted, a regular file of the current
 // user or root that no other user can write to. With fd, a present installer is held open there
 // (O_PATH): what was checked is what gets started.
-InstallerState installerState(int folderFd, const std::string& folderShown,
-                              const std::string& name, posix::UniqueFd* fd = nullptr);
+InstallerState installerState(int folderFd, const std::string& folderShown, const std::string& name,
+                              posix::UniqueFd* fd = nullptr);
 
 // Removes the private folders of runs that ended without removing theirs from the folder open at
 // baseFd: only folders of the current user whose run marker nobody holds locked (a locked one is

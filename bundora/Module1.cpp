@@ -101,8 +101,8 @@ public:
         sigset_t all;
         ::sigfillset(&all);
         ::pthread_sigmask(SIG_SETMASK, &all, &start.mask);
-        const pid_t pid = ::clone(startProgram, stack_ + sizeof stack_,
-                                  CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+        const pid_t pid =
+            ::clone(startProgram, stack_ + sizeof stack_, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
         const int cloneErr = errno;
         ::pthread_sigmask(SIG_SETMASK, &start.mask, nullptr);
         if (pid < 0) {

@@ -88,10 +88,10 @@ mode_t currentUmask();
 // A file or folder opened by its path without following any link that the path's owners don't
 // vouch for, and judged as it was opened: see openChecked.
 struct Checked {
-    UniqueFd fd;         // an O_PATH descriptor of what the path names; valid only when trusted
-    struct stat st {};   // its status
-    std::string why;     // why it isn't trusted, or can't be checked; empty when trusted
-    int error = 0;       // the errno when a part of the path is missing or can't be opened
+    UniqueFd fd;        // an O_PATH descriptor of what the path names; valid only when trusted
+    struct stat st {};  // its status
+    std::string why;    // why it isn't trusted, or can't be checked; empty when trusted
+    int error = 0;      // the errno when a part of the path is missing or can't be opened
 
     bool trusted() const { return fd.valid(); }
 };

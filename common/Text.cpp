@@ -161,8 +161,8 @@ namespace {
 // line and paragraph separators and the marks that reorder text (bidirectional overrides and
 // isolates), which could make a name read as another.
 bool actsInsteadOfShowing(char32_t c) {
-    return (c >= 0x80 && c <= 0x9f) || c == 0x200e || c == 0x200f || c == 0x2028 ||
-           c == 0x2029 || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+    return (c >= 0x80 && c <= 0x9f) || c == 0x200e || c == 0x200f || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
 }
 
 void appendHex(std::string& out, std::string_view bytes) {

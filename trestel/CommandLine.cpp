@@ -136,8 +136,8 @@ void LimitPluginFolders() {
     const QString ownFolder = QFileInfo(own).path();
     const bool hadVariable = qEnvironmentVariableIsSet("QT_PLUGIN_PATH");
     const QByteArray variable = qgetenv("QT_PLUGIN_PATH");
-    qputenv("QT_PLUGIN_PATH", QFile::encodeName(ownFolder) + QDir::listSeparator().toLatin1() +
-                                  variable);
+    qputenv("QT_PLUGIN_PATH",
+            QFile::encodeName(ownFolder) + QDir::listSeparator().toLatin1() + variable);
     QCoreApplication::libraryPaths();
     if (hadVariable) {
         qputenv("QT_PLUGIN_PATH", variable);

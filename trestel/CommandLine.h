@@ -22,9 +22,10 @@ QString HelpText();
 // never the program's folder or the current one.
 QStringList TrustedPluginFolders();
 
-// Creates the application, loading plugins only from TrustedPluginFolders(). When the toolkit cannot start (no display), writes one line to standard
-// error and ends the program with status 1. The toolkit takes its own options (-platform, -style,
-// -reverse, -session, ...) out of argc and argv.
+// Creates the application, loading plugins only from TrustedPluginFolders(). When the toolkit
+// cannot start (no display), writes one line to standard error and ends the program with status 1.
+// The toolkit takes its own options (-platform, -style, -reverse, -session, ...) out of argc and
+// argv.
 std::unique_ptr<QApplication> StartApplication(int& argc, char** argv);
 
 // The arguments as local file names (LocalPath::decode), the program's name first.

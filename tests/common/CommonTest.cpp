@@ -2,8 +2,8 @@
 // conversion, wildcards and one-line text.
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,7 +103,8 @@ TEST(PosixTest, OpensAPathOnlyThroughPartsNoOneElseCanChange) {
         {dir / "safe/none.so",
          "cannot check " + dir / "safe/none.so" + ": No such file or directory"},
         {dir / "safe/lib.so/x", "cannot check " + dir / "safe/lib.so" + ": Not a directory"},
-        {dir / "safe/loop", "cannot check " + dir / "safe/loop" + ": Too many levels of symbolic links"},
+        {dir / "safe/loop",
+         "cannot check " + dir / "safe/loop" + ": Too many levels of symbolic links"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(whyNot(c.path), c.why) << c.path;
@@ -214,10 +215,17 @@ TEST(TextTest, OneLineShowsControlCharactersAsHex) {
     } cases[] = {
         {std::string_view("a\nb\0c\x7f\xc3\xa9", 8), "a\\x0ab\\x00c\\x7f\xc3\xa9"},
         // C1: CSI as a byte (an 8-bit terminal's) and as UTF-8 U+009B; NEL as UTF-8.
-        {"\x9b" "31m", "\\x9b31m"},
-        {"\xc2\x9b" "2J\xc2\x85", "\\xc2\\x9b2J\\xc2\\x85"},
+        {"\x9b"
+         "31m",
+         "\\x9b31m"},
+        {"\xc2\x9b"
+         "2J\xc2\x85",
+         "\\xc2\\x9b2J\\xc2\\x85"},
         // Line separator and a right-to-left override; a Latin-1 byte and U+00A0 stay.
-        {"a\xe2\x80\xa8" "b\xe2\x80\xae" "c", "a\\xe2\\x80\\xa8b\\xe2\\x80\\xaec"},
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xae"
+         "c",
+         "a\\xe2\\x80\\xa8b\\xe2\\x80\\xaec"},
         {"caf\xe9 \xc2\xa0", "caf\xe9 \xc2\xa0"},
     };
     for (const auto& c : cases) {

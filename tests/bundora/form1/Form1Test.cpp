@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -275,8 +275,8 @@ TEST_F(Launcher, InstallerFolderLinkThatPointsElsewhereAtTheStartIsNotFollowed) 
     } flipping;
     const std::string log = installDir / "log";
     fs::create_directory(installDir / "planted");
-    for (const auto& [folder, text] : {std::pair<std::string, std::string>{"pl", "checked"},
-                                       {"planted", "planted"}}) {
+    for (const auto& [folder, text] :
+         {std::pair<std::string, std::string>{"pl", "checked"}, {"planted", "planted"}}) {
         const std::string installer = installDir / (folder + "/Trestel.exe");
         writeFile(installer, "#!/bin/sh\necho " + text + " >> \"" + log + "\"\n");
         ::chmod(installer.c_str(), 0755);
@@ -330,8 +330,10 @@ TEST_F(Launcher, PrivateFolderOnlyUnderAFolderOthersCannotChange) {
             EXPECT_EQ(runner.lines[0].rfind("\"" + c.under, 0), 0u) << runner.lines[0];
         } catch (const LaunchError& e) {
             EXPECT_EQ(c.under, "") << e.what();
-            EXPECT_EQ(std::string(e.what()), "private folder: no folder that only this user can "
-                                             "change: others may write to " + base / "open");
+            EXPECT_EQ(std::string(e.what()),
+                      "private folder: no folder that only this user can "
+                      "change: others may write to " +
+                          base / "open");
         }
         // Removed again when the run ends.
         EXPECT_EQ(test::listing(base / "run"), std::vector<std::string>{});
@@ -350,10 +352,9 @@ TEST_F(Launcher, AbandonedPrivateFoldersAreRemovedOnlyWithinThemselves) {
     writeFile(stale + "/mine", "x");
     fs::create_directory_symlink(outside.path(), stale + "/link");
     std::string marker;
-    for (const std::string& line :
-         {std::string("fmine"), "f" + outside / "victim",
-          "f../../" + outside.path().filename().string() + "/victim", std::string("flink/victim"),
-          std::string("dlink")}) {
+    for (const std::string& line : {std::string("fmine"), "f" + outside / "victim",
+                                    "f../../" + outside.path().filename().string() + "/victim",
+                                    std::string("flink/victim"), std::string("dlink")}) {
         marker += line + '\0';
     }
     writeFile(stale + "/.bundora-run", marker);
