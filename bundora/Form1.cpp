@@ -461,15 +461,6 @@ std::string Form1::PocketLorvexInstallerPath() {
     return path;
 }
 
-void Form1::extractFiles(const std::string& destDir) {
-    try {
-        FileSource self(deps_.payloadPath);
-        extractPayload(self, destDir);
-    } catch (const std::exception& e) {
-        throw LaunchError("extraction", e.what());
-    }
-}
-
 void Form1::Load() {
     const std::string folder = launcherFolder();
     const std::string installer = PocketLorvexInstallerPath();

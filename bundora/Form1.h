@@ -91,8 +91,6 @@ public:
     // that very file is what Load starts. A folder path with a double quote ends the run
     // (LaunchError).
     std::string PocketLorvexInstallerPath();
-    // Writes every payload entry into destDir. Throws LaunchError.
-    void extractFiles(const std::string& destDir);
     // The whole run. Throws LaunchError for a failed step, an installer that can't be started
     // included. A module whose path holds a double quote is skipped with a line on the errors
     // stream; it still counts as a run.
