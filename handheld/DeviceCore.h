@@ -47,10 +47,15 @@ struct FileObject {
 // Size of a file's write buffer: the installer writes 4096 bytes at a time.
 inline constexpr size_t kWriteBuffer = 1 << 20;
 
+// One entry a search found: only what its record reports, so that a search over a large folder
+// holds little.
 struct SearchEntry {
     std::u32string name;
     RAPI_DWORD attributes = 0;
-    struct stat st {};
+    RAPI_DWORD oid = 0;
+    uint64_t size = 0;
+    CE_FILETIME written{};
+    CE_FILETIME accessed{};
 };
 
 struct SearchObject {
@@ -156,6 +161,40 @@ struct EmulatedHandheld::Impl {
     RAPI_BOOL readFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, RAPI_DWORD* read);
     RAPI_BOOL closeHandle(RAPI_HANDLE h);
     RAPI_BOOL deleteFile(const char16_t* text);
+    // Renames a file or folder within the handheld; the new name must be free.
+    RAPI_BOOL moveFile(const char16_t* from, const char16_t* to);
+    // Free and total bytes of the storage that holds the folder path: a card's capacity less
+    // what it holds, never more than the desktop's own file system has free.
+    RAPI_BOOL diskFreeSpace(const char16_t* text, uint64_t* freeToCaller, uint64_t* total,
+                            uint64_t* totalFree);
+
+    // ---- folders, attributes and sizes (DeviceFolders.cpp) ----
+
+    // Parses and finds the file or folder a path names ("a\b\" names b), without following
+    // links; records the error when there is none.
+    bool lookUp(const char16_t* text, DevicePath& path, Location& where, struct stat& st);
+    RAPI_BOOL removeDirectory(const char16_t* text);
+    RAPI_DWORD getAttributes(const char16_t* text);
+    RAPI_BOOL setAttributes(const char16_t* text, RAPI_DWORD attributes);
+    RAPI_DWORD fileSize(RAPI_HANDLE h, RAPI_DWORD* high);
+    // The size of the storage where lies and the bytes free in it: a card's capacity less what
+    // it holds, never more than the desktop's own file system has free.
+    bool storageSpace(const Location& where, uint64_t& size, uint64_t& available);
+    RAPI_BOOL storeInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
 };
+
+// The device's error for an errno of the desktop's file system.
+RAPI_DWORD ErrnoToCode(int err);
+
+// Keeps a long name in its stand-in's attribute (fd open on the stand-in) when path's last
+// component is one; false when the desktop's file system can't.
+bool KeepLongName(int fd, const DevicePath& path);
+
+// The handheld's name of the entry hostName of dir: the long name its stand-in keeps, or the
+// entry's own name.
+std::string DeviceNameOf(int dir, const char* hostName);
+
+// The attributes the handheld reports for a file or folder.
+RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly);
 
 }  // namespace handheld

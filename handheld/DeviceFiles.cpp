@@ -16,8 +16,6 @@
 
 namespace handheld {
 
-namespace {
-
 RAPI_DWORD ErrnoToCode(int err) {
     switch (err) {
         case ENOENT:
@@ -43,6 +41,8 @@ RAPI_DWORD ErrnoToCode(int err) {
             return ERROR_WRITE_FAULT;
     }
 }
+
+namespace {
 
 // Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
 // The file that held the name is never written: it may have other names, even outside the root.
@@ -122,6 +122,14 @@ RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     }
     if (mkdirat(where.parent.get(), where.leaf.c_str(), 0777) != 0) {
         return fail(ErrnoToCode(errno));
+    }
+    if (path.longLeaf()) {
+        Fd made(openat(where.parent.get(), where.leaf.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made.valid() || !KeepLongName(made.get(), path)) {
+            unlinkat(where.parent.get(), where.leaf.c_str(), AT_REMOVEDIR);
+            return fail(ERROR_FILENAME_EXCED_RANGE);
+        }
     }
     return 1;
 }
@@ -207,6 +215,10 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
         return failed(ERROR_ACCESS_DENIED);
     }
+    if (!exists && !KeepLongName(fd.get(), path)) {
+        unlinkat(where.parent.get(), where.leaf.c_str(), 0);
+        return failed(ERROR_FILENAME_EXCED_RANGE);
+    }
     // A file that is replaced, or that shares its contents with other names, is never
     // written in place: a new file takes its name (with a copy of its contents when they
     // are kept).
@@ -227,6 +239,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         if (!fd.valid()) {
             return failed(ErrnoToCode(err));
         }
+        KeepLongName(fd.get(), path);  // the file it replaces kept it: so can this one
         if (truncate) {
             storageUsage->used -=
                 std::min(storageUsage->used, static_cast<uint64_t>(opened.st_size));

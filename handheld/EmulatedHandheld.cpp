@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -188,7 +189,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         return INVALID_HANDLE_VALUE;
     }
     std::u32string wanted;
-    text::utf8ToUtf32(path.leaf == "*.*" ? std::string("*") : path.leaf, wanted);
+    text::utf8ToUtf32(path.leafName == "*.*" ? std::string("*") : path.leafName, wanted);
     const bool atRoot = path.folders.empty();
 
     SearchObject search;
@@ -207,23 +208,24 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
             continue;
         }
         SearchEntry entry;
-        if (!text::utf8ToUtf32(name, entry.name) || !WildcardMatch(wanted, entry.name)) {
+        if (!text::utf8ToUtf32(DeviceNameOf(where.parent.get(), e->d_name), entry.name) ||
+            !WildcardMatch(wanted, entry.name)) {
             continue;  // names that aren't UTF-8 can't be named back by the desktop
         }
-        if (fstatat(where.parent.get(), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        struct stat st;
+        if (fstatat(where.parent.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(entry.st.st_mode)) {
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (atRoot && IsCardFolder(where.parent.get(), e->d_name)) {
-                entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
-            }
-        } else if (S_ISREG(entry.st.st_mode)) {
-            entry.attributes =
-                where.settings.readOnly ? (FILE_ATTRIBUTE_ARCHIVE | 0x1) : FILE_ATTRIBUTE_NORMAL;
-        } else {
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
             continue;  // links, pipes and devices don't exist on the handheld
         }
+        const bool card =
+            S_ISDIR(st.st_mode) && atRoot && IsCardFolder(where.parent.get(), e->d_name);
+        entry.attributes = AttributesOf(st, card, where.settings.readOnly);
+        entry.oid = static_cast<RAPI_DWORD>(st.st_ino & 0xFFFFFFFFu);
+        entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
+        entry.written = ToFileTime(st.st_mtim);
+        entry.accessed = ToFileTime(st.st_atim);
         search.entries.push_back(std::move(entry));
     }
     closedir(d);
@@ -238,6 +240,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
                   std::transform(fb.begin(), fb.end(), fb.begin(), Fold);
                   return fa != fb ? fa < fb : a.name < b.name;
               });
+    search.entries.shrink_to_fit();  // held for as long as the search is open
     fill(search.entries[0], *data);
     search.next = 1;
     return newHandle(std::move(search));
@@ -245,14 +248,12 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
 
 void EmulatedHandheld::Impl::fill(const SearchEntry& entry, CE_FIND_DATA& data) {
     data.dwFileAttributes = entry.attributes;
-    data.ftCreationTime = ToFileTime(entry.st.st_mtim);
-    data.ftLastAccessTime = ToFileTime(entry.st.st_atim);
-    data.ftLastWriteTime = ToFileTime(entry.st.st_mtim);
-    const auto size =
-        S_ISREG(entry.st.st_mode) ? static_cast<uint64_t>(entry.st.st_size) : uint64_t{0};
-    data.nFileSizeHigh = static_cast<RAPI_DWORD>(size >> 32);
-    data.nFileSizeLow = static_cast<RAPI_DWORD>(size & 0xFFFFFFFFu);
-    data.dwOID = static_cast<RAPI_DWORD>(entry.st.st_ino & 0xFFFFFFFFu);
+    data.ftCreationTime = entry.written;
+    data.ftLastAccessTime = entry.accessed;
+    data.ftLastWriteTime = entry.written;
+    data.nFileSizeHigh = static_cast<RAPI_DWORD>(entry.size >> 32);
+    data.nFileSizeLow = static_cast<RAPI_DWORD>(entry.size & 0xFFFFFFFFu);
+    data.dwOID = entry.oid;
     SetFindName(data, entry.name);
 }
 
@@ -374,6 +375,48 @@ RAPI_BOOL EmulatedHandheld::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD c
 RAPI_HRESULT EmulatedHandheld::CeRapiGetError() {
     return impl_->guarded(E_NOT_CONNECTED_HR,
                           [&] { return impl_->connected ? RAPI_HRESULT{0} : E_NOT_CONNECTED_HR; });
+}
+
+RAPI_BOOL EmulatedHandheld::CeMoveFile(const char16_t* from, const char16_t* to) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->moveFile(from, to); });
+}
+
+RAPI_BOOL EmulatedHandheld::CeGetDiskFreeSpaceEx(const char16_t* path, uint64_t* freeToCaller,
+                                                 uint64_t* total, uint64_t* totalFree) {
+    return impl_->guarded(
+        RAPI_BOOL{0}, [&] { return impl_->diskFreeSpace(path, freeToCaller, total, totalFree); });
+}
+
+// The emulated handheld is the only one there is, always under this name, never locked.
+namespace {
+constexpr std::u16string_view kDeviceName = u"Emulated handheld";
+}
+
+RAPI_DWORD EmulatedHandheld::RapiEnumDevices(char16_t* names, RAPI_DWORD capacity) {
+    const auto needed = static_cast<RAPI_DWORD>(kDeviceName.size() + 2);
+    if (names != nullptr && capacity >= needed) {
+        std::copy(kDeviceName.begin(), kDeviceName.end(), names);
+        names[kDeviceName.size()] = u'\0';
+        names[kDeviceName.size() + 1] = u'\0';
+    }
+    return needed;
+}
+
+RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
+        if (name == nullptr || *name == u'\0' || std::u16string_view(name) == kDeviceName) {
+            return 1;
+        }
+        return impl_->fail(ERROR_FILE_NOT_FOUND);
+    });
+}
+
+RAPI_BOOL EmulatedHandheld::RapiDeviceLocked() {
+    return 0;
+}
+
+RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t*) {
+    return 1;
 }
 
 EmulatedHandheld& Instance() {

@@ -29,6 +29,16 @@ public:
     RAPI_DEVICE_FUNCTIONS(HANDHELD_METHOD)
 #undef HANDHELD_METHOD
 
+    // Calls beyond the contract that every handheld answers (handheld-sim serve offers them).
+    RAPI_BOOL CeRemoveDirectory(const char16_t* path);
+    // The attributes, or 0xFFFFFFFF with the last error.
+    RAPI_DWORD CeGetFileAttributes(const char16_t* path);
+    RAPI_BOOL CeSetFileAttributes(const char16_t* path, RAPI_DWORD attributes);
+    // The size's low part (high part in *high), or 0xFFFFFFFF with a last error other than 0.
+    RAPI_DWORD CeGetFileSize(RAPI_HANDLE h, RAPI_DWORD* high);
+    // Main memory's size and free bytes (each at most 0x7FFFFFFF).
+    RAPI_BOOL CeGetStoreInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
