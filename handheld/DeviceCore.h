@@ -22,10 +22,26 @@
 
 namespace handheld {
 
-// Bytes in use in one storage, shared by the open files that write into it.
+// Bytes in use in one storage, shared by the open files that write into it. A storage with a
+// capacity shares its count with every other connection and process through its ledger; the
+// bytes are taken there ahead of the writes, a block at a time, so most writes take no lock.
 struct Usage {
-    uint64_t used = 0;
+    uint64_t used = 0;  // as this handheld last saw it
+    std::unique_ptr<UsageLedger> ledger;
+    uint64_t ahead = 0;  // taken in the ledger and not yet written
+
+    // Counts bytes about to be written; false (nothing counted) when they would go beyond
+    // capacity.
+    bool take(uint64_t bytes, std::optional<uint64_t> capacity);
+    // Bytes that are no longer in use (a file removed, emptied or cut back).
+    void release(uint64_t bytes);
+    // Gives back what was taken ahead (the writing file is closed).
+    void settle();
+    ~Usage() { settle(); }
 };
+
+// How much a writer takes from a shared ledger ahead of its writes.
+inline constexpr uint64_t kTakeAhead = 256 * 1024;
 
 struct FileObject {
     Fd fd;
@@ -74,10 +90,13 @@ struct Location {
 };
 
 struct EmulatedHandheld::Impl {
-    explicit Impl(std::string configuredRoot) : fixedRoot(std::move(configuredRoot)) {}
+    Impl(std::string configuredRoot, bool sweep)
+        : fixedRoot(std::move(configuredRoot)), sweepAtConnect(sweep) {}
 
     std::mutex mutex;
     std::string fixedRoot;
+    bool sweepAtConnect = true;
+    std::string unlockedWith;  // the password given by RapiUnlockDevice
     std::string rootPath;
     Fd root;
     // The folder that holds the root and the root's name in it: each call checks that the name
@@ -91,6 +110,7 @@ struct EmulatedHandheld::Impl {
     RAPI_DWORD lastError = 0;
     uint64_t speed = 0;
     std::chrono::steady_clock::time_point paceUntil{};
+    std::unique_ptr<SharedLink> link;  // the link's time shared with all its users
     std::map<RAPI_HANDLE, Object> objects;
     RAPI_HANDLE nextHandle = 0x100;
     std::map<std::string, std::shared_ptr<Usage>> usage;
@@ -126,6 +146,11 @@ struct EmulatedHandheld::Impl {
 
     // ---- link state and searches (EmulatedHandheld.cpp) ----
 
+    // The settings of the handheld when it is attached (its root a folder).
+    bool attachedSettings(Settings& settings);
+    // It has a password that RapiUnlockDevice has not given.
+    bool locked();
+
     void dropLink();
     // The link is up and the root is still the folder seen at connect. A root that was
     // removed, renamed or replaced is an unplugged handheld: the link stays down from then on.
@@ -135,8 +160,12 @@ struct EmulatedHandheld::Impl {
     RAPI_HANDLE newHandle(Object object);
     // Walks the folders of path from the root. Fills the location's storage and settings.
     bool locate(const DevicePath& path, Location& where);
-    // Bytes in use in a storage, counted afresh; the shared counter of its open files follows.
-    std::shared_ptr<Usage> countUsage(const std::string& storageKey);
+    // Bytes in use in a storage, counted afresh (from the ledger it shares with other writers
+    // when it has a capacity); the shared counter of its open files follows.
+    std::shared_ptr<Usage> countUsage(const std::string& storageKey,
+                                      std::optional<uint64_t> capacity = std::nullopt);
+    // The time until which the link carries count more bytes (speed must be set).
+    std::chrono::steady_clock::time_point pace(uint64_t count);
     RAPI_HRESULT initEx(RAPIINIT* init);
     RAPI_HRESULT uninit();
     RAPI_HANDLE findFirst(const char16_t* pattern, CE_FIND_DATA* data);

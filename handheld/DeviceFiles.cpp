@@ -193,7 +193,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
 
     std::shared_ptr<Usage> storageUsage;
     if (changes) {
-        storageUsage = countUsage(where.storageKey);
+        storageUsage = countUsage(where.storageKey, where.settings.capacity);
         // A file that is replaced makes room for its successor.
         const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
         const uint64_t left = storageUsage->used - std::min(storageUsage->used, freed);
@@ -241,8 +241,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         }
         KeepLongName(fd.get(), path);  // the file it replaces kept it: so can this one
         if (truncate) {
-            storageUsage->used -=
-                std::min(storageUsage->used, static_cast<uint64_t>(opened.st_size));
+            storageUsage->release(static_cast<uint64_t>(opened.st_size));
         }
     }
     fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
@@ -301,7 +300,7 @@ bool EmulatedHandheld::Impl::flush(FileObject& file) {
     }
     // Leave the file as it was before the buffered bytes: a failed write writes nothing.
     const uint64_t before = std::min(file.size, file.pendingAt);
-    file.usage->used -= std::min(file.usage->used, file.size - before);
+    file.usage->release(file.size - before);
     file.size = before;
     if (ftruncate(file.fd.get(), static_cast<off_t>(before)) != 0) {
         // The file keeps the partial bytes; the failure is reported all the same.
@@ -346,7 +345,7 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
     }
     const uint64_t end = file.position + count;
     const uint64_t grow = end > file.size ? end - file.size : 0;
-    if (file.capacity && file.usage->used + grow > *file.capacity) {
+    if (!file.usage->take(grow, file.capacity)) {
         return fail(ERROR_DISK_FULL);  // nothing written
     }
     // The buffer holds one run of consecutive bytes: anything else flushes it first.
@@ -361,7 +360,6 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
     file.pending.append(static_cast<const char*>(buffer), count);
     file.position = end;
     file.size = std::max(file.size, end);
-    file.usage->used += grow;
     if (file.pending.size() >= kWriteBuffer && !flush(file)) {
         return 0;
     }
@@ -369,12 +367,7 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
         *written = count;
     }
     if (speed > 0) {
-        const auto now = std::chrono::steady_clock::now();
-        paceUntil = std::max(paceUntil, now) +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(count) /
-                                                      static_cast<double>(speed)));
-        waitUntil = paceUntil;
+        waitUntil = pace(count);
     }
     return 1;
 }
@@ -430,6 +423,9 @@ RAPI_BOOL EmulatedHandheld::Impl::closeHandle(RAPI_HANDLE h) {
         if (!complete) {
             discardPartial(*file);
         }
+        if (file->canWrite && file->usage) {
+            file->usage->settle();
+        }
     }
     objects.erase(it);  // released even when the handheld is gone
     return complete && linkUp() ? 1 : 0;
@@ -460,12 +456,14 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
     if (where.settings.readOnly) {
         return fail(ERROR_WRITE_PROTECT);
     }
+    if (where.settings.capacity) {
+        countUsage(where.storageKey, where.settings.capacity);  // the removal counts for all
+    }
     if (unlinkat(where.parent.get(), where.leaf.c_str(), 0) != 0) {
         return fail(ErrnoToCode(errno));
     }
     if (const auto slot = usage.find(where.storageKey); slot != usage.end() && slot->second) {
-        slot->second->used -=
-            std::min<uint64_t>(slot->second->used, static_cast<uint64_t>(st.st_size));
+        slot->second->release(static_cast<uint64_t>(st.st_size));
     }
     return 1;
 }

@@ -166,11 +166,8 @@ bool EmulatedHandheld::Impl::storageSpace(const Location& where, uint64_t& size,
     size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
     available = hostFree;
     if (where.settings.capacity) {
-        // Open writers of the storage keep its count, with what they still buffer, up to date.
-        const auto slot = usage.find(where.storageKey);
-        const uint64_t used = slot != usage.end() && slot->second && slot->second.use_count() > 1
-                                  ? slot->second->used
-                                  : countUsage(where.storageKey)->used;
+        // The count all writers of the storage share, with what they still buffer.
+        const uint64_t used = countUsage(where.storageKey, where.settings.capacity)->used;
         size = *where.settings.capacity;
         available = std::min(hostFree, size - std::min(size, used));
     }
@@ -242,14 +239,31 @@ RAPI_BOOL EmulatedHandheld::Impl::moveFile(const char16_t* fromText, const char1
         return fail(ERROR_ALREADY_EXISTS);
     }
     const bool sameStorage = source.storageKey == target.storageKey;
-    if (!sameStorage && target.settings.capacity && S_ISREG(st.st_mode)) {
-        const uint64_t used = countUsage(target.storageKey)->used;
-        if (used + static_cast<uint64_t>(st.st_size) > *target.settings.capacity) {
-            return fail(ERROR_DISK_FULL);
+    // A file that changes storage leaves one count and joins the other (shared by all writers
+    // where the storage has a capacity).
+    const auto size = static_cast<uint64_t>(st.st_size);
+    std::shared_ptr<Usage> into, outOf;
+    if (!sameStorage && S_ISREG(st.st_mode)) {
+        if (target.settings.capacity) {
+            into = countUsage(target.storageKey, target.settings.capacity);
+            if (!into->take(size, target.settings.capacity)) {
+                into->settle();
+                return fail(ERROR_DISK_FULL);
+            }
+        }
+        if (source.settings.capacity) {
+            outOf = countUsage(source.storageKey, source.settings.capacity);
         }
     }
+    const auto undo = [&into, size] {
+        if (into) {
+            into->release(size);
+            into->settle();
+        }
+    };
     if (renameat2(source.parent.get(), source.leaf.c_str(), target.parent.get(), to.leaf.c_str(),
                   RENAME_NOREPLACE) != 0) {
+        undo();
         return fail(errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrnoToCode(errno));
     }
     if (to.longLeaf()) {
@@ -258,12 +272,19 @@ RAPI_BOOL EmulatedHandheld::Impl::moveFile(const char16_t* fromText, const char1
         if (!moved.valid() || !KeepLongName(moved.get(), to)) {
             renameat2(target.parent.get(), to.leaf.c_str(), source.parent.get(),
                       source.leaf.c_str(), RENAME_NOREPLACE);
+            undo();
             return fail(ERROR_FILENAME_EXCED_RANGE);
         }
     }
+    if (into) {
+        into->settle();
+    }
+    if (outOf) {
+        outOf->release(size);
+    }
     if (!sameStorage) {
         for (const std::string* key : {&source.storageKey, &target.storageKey}) {
-            if (usage.count(*key) != 0) {
+            if (const auto slot = usage.find(*key); slot != usage.end() && !slot->second->ledger) {
                 countUsage(*key);
             }
         }

@@ -19,8 +19,10 @@ const RapiTable& BuiltInTable();
 // Thread-safe; no method throws.
 class EmulatedHandheld {
 public:
-    // An empty root means DefaultRoot(), read again at each CeRapiInitEx.
-    explicit EmulatedHandheld(std::string root = {});
+    // An empty root means DefaultRoot(), read again at each CeRapiInitEx. A connect to another
+    // handheld than before removes what writers that are gone left half-way, unless
+    // sweepAtConnect is false (whoever serves the handheld does it then).
+    explicit EmulatedHandheld(std::string root = {}, bool sweepAtConnect = true);
     ~EmulatedHandheld();
     EmulatedHandheld(const EmulatedHandheld&) = delete;
     EmulatedHandheld& operator=(const EmulatedHandheld&) = delete;
