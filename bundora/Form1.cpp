@@ -306,16 +306,20 @@ posix::Checked Form1::privateBase(std::string& shown, std::string& firstWhy) con
         bases.push_back(runtime + "/");
     }
     std::string cache = absolute("XDG_CACHE_HOME");
-    if (cache.empty() && !absolute("HOME").empty()) {
+    const bool defaultCache = cache.empty() && !absolute("HOME").empty();
+    if (defaultCache) {
         cache = absolute("HOME") + "/.cache";
-        if (const posix::Checked home = posix::openChecked(absolute("HOME")); home.trusted()) {
-            ::mkdirat(home.fd.get(), ".cache", 0700);
-        }
     }
     if (!cache.empty()) {
         bases.push_back(cache + "/");
     }
     for (const std::string& base : bases) {
+        if (defaultCache && &base == &bases.back()) {
+            // The default cache folder is made when it is missing and its home qualifies.
+            if (const posix::Checked home = posix::openChecked(absolute("HOME")); home.trusted()) {
+                ::mkdirat(home.fd.get(), ".cache", 0700);
+            }
+        }
         posix::Checked checked = posix::openChecked(base);
         if (checked.trusted() && !S_ISDIR(checked.st.st_mode)) {
             checked = {};

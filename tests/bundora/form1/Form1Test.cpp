@@ -314,12 +314,16 @@ TEST_F(Launcher, PrivateFolderOnlyUnderAFolderOthersCannotChange) {
     const struct {
         std::map<std::string, std::string> env;
         std::string under;  // empty: the run ends
+        bool cacheMade;     // ~/.cache exists after the run
     } cases[] = {
-        {{{"TEMP", base / "run"}}, base / "run/bundora-"},
-        {{{"TEMP", base / "open"}, {"XDG_RUNTIME_DIR", base / "run"}}, base / "run/bundora-"},
+        {{{"TEMP", base / "run"}, {"HOME", base / "home"}}, base / "run/bundora-", false},
+        {{{"TEMP", base / "open"}, {"XDG_RUNTIME_DIR", base / "run"}},
+         base / "run/bundora-",
+         false},
         {{{"TEMP", base / "open"}, {"XDG_RUNTIME_DIR", "run"}, {"HOME", base / "home"}},
-         base / "home/.cache/bundora-"},
-        {{{"TEMP", base / "open"}, {"XDG_CACHE_HOME", base / "open"}}, ""},
+         base / "home/.cache/bundora-",
+         true},
+        {{{"TEMP", base / "open"}, {"XDG_CACHE_HOME", base / "open"}}, "", true},
     };
     for (const auto& c : cases) {
         environment = c.env;
@@ -337,6 +341,7 @@ TEST_F(Launcher, PrivateFolderOnlyUnderAFolderOthersCannotChange) {
         }
         // Removed again when the run ends.
         EXPECT_EQ(test::listing(base / "run"), std::vector<std::string>{});
+        EXPECT_EQ(test::exists(base / "home/.cache"), c.cacheMade) << c.under;
     }
     EXPECT_EQ(test::listing(base / "home"), std::vector<std::string>{".cache"});
 }
