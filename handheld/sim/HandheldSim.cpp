@@ -440,19 +440,21 @@ void ShowTree(const std::string& folder, int rootFd, int depth, std::ostream& ou
             continue;
         }
         const std::string path = folder + "/" + e.name;
+        // What the handheld holds is named by whoever wrote it: shown with its controls escaped.
+        const std::string name = text::oneLine(e.name);
         if (S_ISDIR(e.st.st_mode)) {
-            out << indent << e.name << "\\";
+            out << indent << name << "\\";
             if (rootFd >= 0 && handheld::IsCardFolder(rootFd, e.name)) {
                 out << "  [storage card: " << DescribeCard(rootFd, e.name) << "]";
             }
             out << "\n";
             ShowTree(path, -1, depth + 1, out);
         } else if (S_ISREG(e.st.st_mode)) {
-            out << indent << e.name << "  " << e.st.st_size << " bytes\n";
+            out << indent << name << "  " << e.st.st_size << " bytes\n";
         } else if (S_ISLNK(e.st.st_mode)) {
-            out << indent << e.name << "  (symbolic link: not seen by the handheld)\n";
+            out << indent << name << "  (symbolic link: not seen by the handheld)\n";
         } else {
-            out << indent << e.name << "  (special file: not seen by the handheld)\n";
+            out << indent << name << "  (special file: not seen by the handheld)\n";
         }
     }
 }
