@@ -58,10 +58,11 @@ L* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft,
 FormMain::FormMain(const Platform& platform, QWidget* parent)
     : QMainWindow(parent),
       messages_(platform.messages != nullptr ? platform.messages : &realMessageBoxes()),
+      engine_(this, platform.device, platform.waiter, platform.connectWaitMs),
       fileDialog_(platform.fileDialog != nullptr ? platform.fileDialog
                                                  : &modFileOpen::realFileDialog()) {
     setObjectName(QStringLiteral("FormMain"));
-    setWindowTitle(QStringLiteral("Pocket Lorvex Module Installer"));
+    setWindowTitle(QString::fromUtf8(kMessageTitle));
     QIcon icon;
     for (int nSize : {16, 32, 48}) {
         icon.addFile(QStringLiteral(":/trestel/trestel-%1.png").arg(nSize), QSize(nSize, nSize));
@@ -75,8 +76,6 @@ FormMain::FormMain(const Platform& platform, QWidget* parent)
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     connect(qApp, &QGuiApplication::commitDataRequest, this, &FormMain::CommitDataRequest);
-
-    modRapi::Bind(this, platform.device, platform.waiter, platform.connectWaitMs);
 }
 
 FormMain::~FormMain() {
@@ -87,8 +86,6 @@ FormMain::~FormMain() {
     if (bHourglass_) {
         QApplication::restoreOverrideCursor();
     }
-    // The device module must not keep reaching a window that is gone.
-    modRapi::Unbind(this);
 }
 
 void FormMain::BuildControls(const QString& sFontFamily) {
@@ -217,7 +214,7 @@ bool FormMain::Load(const QString& sArgumentText) {
     if (sArgumentText.size() > 1) {
         sModulePath_ = sArgumentText;
         sModulePath_.remove(QLatin1Char('"'));
-        if (modRapi::FileExists(sModulePath_) == modRapi::kFalse) {
+        if (DesktopPath::FileExists(sModulePath_) == DesktopPath::kFalse) {
             messages_->Show(nullptr, QStringLiteral("File does not exist!"), MessageIcon::Error);
             bLoadFailed_ = true;
             return false;
@@ -330,7 +327,7 @@ void FormMain::SetTitleFor(const QString& sPath) {
                          QStringLiteral("' to PDA"));
 }
 
-// --- What the device module reaches -----------------------------------------------------------
+// --- What the install engine reports ----------------------------------------------------------
 
 void FormMain::AppendFolder(const QString& sEntry) {
     const QSignalBlocker blocker(ListBoxFolders);
@@ -372,7 +369,7 @@ void FormMain::SetHourglass(bool bBusy) {
 
 void FormMain::ButtonConnectClick() {
     if (ButtonConnect->text() == kConnect) {
-        if (modRapi::RapiConnect() != modRapi::kFalse) {
+        if (engine_.RapiConnect() != modRapi::kFalse) {
             ButtonConnect->setText(kDisconnect);
             FitTexts();
             {
@@ -380,9 +377,9 @@ void FormMain::ButtonConnectClick() {
                 ListBoxFolders->clear();
             }
             AppendFolder(kMainMemoryFolder);
-            if (modRapi::FindModuleFolders() == modRapi::kFalse) {
+            if (engine_.FindModuleFolders() == modRapi::kFalse) {
                 // The link failed during the search: nothing listed can be trusted.
-                modRapi::RapiDisconnect();
+                engine_.RapiDisconnect();
                 DisconnectedSteps();
                 return;
             }
@@ -393,7 +390,7 @@ void FormMain::ButtonConnectClick() {
             return;
         }
     } else {
-        modRapi::RapiDisconnect();
+        engine_.RapiDisconnect();
     }
     DisconnectedSteps();
 }
@@ -432,7 +429,7 @@ void FormMain::ListBoxFoldersClick() {
 QString FormMain::DisplayName(const QString& sPath) {
     // Bytes of a local name that are not UTF-8 can't be shown or stored on the handheld as they
     // are: the title and the target name carry U+FFFD in their place.
-    return LocalPath::forDisplay(modRapi::GetFileName(sPath));
+    return LocalPath::forDisplay(DesktopPath::GetFileName(sPath));
 }
 
 QString FormMain::TargetFor(int nIndex) const {
@@ -454,14 +451,14 @@ void FormMain::ButtonCopyClick() {
     // Copies of the paths: handlers that run during the copy must not change what is copied.
     const QString sSource = sModulePath_;
     const QString sTarget = sTargetPath_;
-    modRapi::CopyFileToDevice(sSource, sTarget);
+    engine_.CopyFileToDevice(sSource, sTarget);
 
     SetHourglass(false);
     MenuFile->menuAction()->setEnabled(true);
     MenuFile->setEnabled(true);
 
     // The link check.
-    if (modRapi::RapiConnect() != modRapi::kFalse) {
+    if (engine_.RapiConnect() != modRapi::kFalse) {
         ButtonConnect->setEnabled(true);
         ListBoxFolders->setEnabled(true);
         ButtonCopy->setEnabled(true);
@@ -514,7 +511,7 @@ void FormMain::MenuFileExitClick() {
 }
 
 bool FormMain::QueryUnload() const {
-    return modRapi::bCopying == modRapi::kFalse;
+    return engine_.bCopying == modRapi::kFalse;
 }
 
 void FormMain::closeEvent(QCloseEvent* event) {
@@ -544,5 +541,5 @@ void FormMain::Unload() {
         return;
     }
     bUnloaded_ = true;
-    modRapi::RapiDisconnect();
+    engine_.RapiDisconnect();
 }

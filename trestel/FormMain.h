@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "DeviceApi.h"
-#include "InstallerWindow.h"
+#include "Reporter.h"
 #include "modFileOpen.h"
 #include "modRapi.h"
 
@@ -33,7 +33,7 @@ struct FormMainPlatform {
     QString fontFamily;
 };
 
-class FormMain : public QMainWindow, public InstallerWindow {
+class FormMain : public QMainWindow, public Reporter {
     Q_OBJECT
 public:
     using Platform = FormMainPlatform;
@@ -51,7 +51,7 @@ public:
     // The top-left corner that centres a window of the given outer size on the screen.
     static QPoint CentredTopLeft(const QRect& screen, const QSize& outer);
 
-    // InstallerWindow
+    // Reporter: what the install engine tells the window.
     void AppendFolder(const QString& sEntry) override;
     void FloodInit(int16_t nMax) override;
     void FloodUpdate(int16_t nValue, const QString& sMessage) override;
@@ -59,6 +59,7 @@ public:
     void ShowMessage(const QString& sText, MessageIcon icon) override;
     void SetHourglass(bool bBusy) override;
 
+    modRapi::Engine& InstallEngine() { return engine_; }
     const QString& ModulePath() const { return sModulePath_; }
     const QString& TargetPath() const { return sTargetPath_; }
     // True when a request to close may go ahead: never while a copy runs.
@@ -100,6 +101,7 @@ private:
     QString TargetFor(int nIndex) const;
 
     MessageBoxes* messages_;
+    modRapi::Engine engine_;
     modFileOpen::FileDialog* fileDialog_;
 
     QString sModulePath_;

@@ -4,8 +4,6 @@
 #include <QLabel>
 #include <QMessageBox>
 
-#include "modRapi.h"
-
 namespace {
 
 // The icon alone tells an error from a notice; assistive technology gets the kind in words: as the
@@ -24,7 +22,7 @@ public:
     void Show(QWidget* owner, const QString& sText, MessageIcon icon) override {
         QMessageBox box(
             icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-            QString::fromUtf8(modRapi::kMessageTitle), sText, QMessageBox::Ok,
+            QString::fromUtf8(kMessageTitle), sText, QMessageBox::Ok,
             owner != nullptr && owner->isVisible() ? owner : nullptr);
         box.setWindowModality(Qt::ApplicationModal);
         // Module names go into these texts: never read as markup.

@@ -5,9 +5,12 @@
 
 #include <QString>
 
-#include "InstallerWindow.h"
+#include "Reporter.h"
 
 class QWidget;
+
+// The title of the window and of every message box.
+inline constexpr const char* kMessageTitle = "Pocket Lorvex Module Installer";
 
 class MessageBoxes {
 public:

@@ -11,7 +11,7 @@ add_library(trestel_ui STATIC
     MessageBoxes.cpp MessageBoxes.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE common product)
+target_link_libraries(trestel_ui PUBLIC trestel_engine Qt6::Widgets PRIVATE common product)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
@@ -19,7 +19,7 @@ qt_add_resources(trestel_ui trestel_icons
 
 # Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)
-target_link_libraries(trestel PRIVATE trestel_ui common)
+target_link_libraries(trestel PRIVATE trestel_ui trestel_cli common)
 
 install(FILES icons/trestel-48.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
         RENAME trestel.png)

@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <optional>
 
 #include <QByteArray>
 #include <QDir>
@@ -181,8 +182,9 @@ int main(int argc, char** argv) {
     warm(sSource);
 
     bench::QuietWindow window;
-    modRapi::Bind(&window);
-    if (modRapi::RapiConnect() != modRapi::kTrue) {
+    std::optional<modRapi::Engine> engine;
+    engine.emplace(&window);
+    if (engine->RapiConnect() != modRapi::kTrue) {
         std::fprintf(stderr, "bench-copy: the emulated handheld at %s did not answer\n",
                      qPrintable(sRoot));
         return 1;
@@ -197,7 +199,7 @@ int main(int argc, char** argv) {
         const QString sTheirs = sRoot + "/Bench/" + sName + ".cp";
 
         auto start = std::chrono::steady_clock::now();
-        modRapi::CopyFileToDevice(sSource, "Bench\\" + sName + ".modrapi");
+        engine->CopyFileToDevice(sSource, "Bench\\" + sName + ".modrapi");
         ours.push_back(seconds(start));
         if (window.failed) {
             std::fprintf(stderr, "bench-copy: the copy failed: %s\n", qPrintable(window.message));
@@ -232,8 +234,8 @@ int main(int argc, char** argv) {
             bareWrite = w;
         }
     }
-    modRapi::RapiDisconnect();
-    modRapi::Bind(nullptr);
+    engine->RapiDisconnect();
+    engine.reset();
     if (!bOk) {
         return 1;
     }

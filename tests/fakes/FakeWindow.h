@@ -1,6 +1,6 @@
 #pragma once
 
-// The installer's window as the device module sees it: every call is recorded, the progress
+// The installer's face as the install engine sees it: every call is recorded, the progress
 // state is tracked, and any call can be made to throw.
 
 #include <QString>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "FailureScript.h"
-#include "InstallerWindow.h"
+#include "Reporter.h"
 
-class FakeWindow : public InstallerWindow {
+class FakeWindow : public Reporter {
 public:
     struct Message {
         QString text;

@@ -16,9 +16,9 @@ const Strings kHourglassRound = {"SetHourglass(true)", "SetHourglass(false)"};
 
 TEST_F(ModRapiTest, ConnectAnsweredWaitsOnTheEventAndLeavesTheLinkOpen) {
     device.initEvent = 1234;
-    modRapi::Bind(&window, &device, &waiter, 10000);
+    Bind(&window, &device, &waiter, 10000);
 
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
     EXPECT_THAT(device.log, ElementsAre("CeRapiInitEx(12, 0, 0)"));
     ASSERT_EQ(waiter.calls.size(), 1u);
@@ -54,9 +54,9 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         FakeDevice caseDevice;
         FakeWaiter caseWaiter;
         c.arrange(caseDevice, caseWaiter);
-        modRapi::Bind(&caseWindow, &caseDevice, &caseWaiter);
+        Bind(&caseWindow, &caseDevice, &caseWaiter);
 
-        EXPECT_EQ(modRapi::RapiConnect(), 0);
+        EXPECT_EQ(engine().RapiConnect(), 0);
 
         EXPECT_EQ(caseWaiter.calls.size(), c.waits);
         EXPECT_EQ(caseDevice.Count("CeRapiUninit"), c.uninits);
@@ -65,13 +65,13 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
 }
 
 TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
-    modRapi::Bind(&window, &device, &waiter, 50);
+    Bind(&window, &device, &waiter, 50);
     waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_OBJECT_0; };
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
     waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_TIMEOUT; };
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     waiter.script = nullptr;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
     ASSERT_EQ(waiter.calls.size(), 3u);
     EXPECT_EQ(waiter.calls[1].ms, 50u);
@@ -79,25 +79,25 @@ TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
     EXPECT_FALSE(window.hourglass);
 
     // Without a window it works all the same.
-    modRapi::Bind(nullptr, &device, &waiter);
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    Bind(nullptr, &device, &waiter);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 }
 
 TEST_F(ModRapiTest, ConnectRestoresThePointerEvenWhenSettingItFails) {
     window.failures.ThrowOn("SetHourglass", 1);
 
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
     EXPECT_EQ(window.log, kHourglassRound);
     EXPECT_FALSE(window.hourglass);
 }
 
 TEST_F(ModRapiTest, DisconnectUninitsAndSwallowsErrors) {
-    modRapi::RapiDisconnect();
+    engine().RapiDisconnect();
     EXPECT_EQ(device.Count("CeRapiUninit"), 1);
 
     device.failures.ThrowOn("CeRapiUninit");
-    EXPECT_NO_THROW(modRapi::RapiDisconnect());
+    EXPECT_NO_THROW(engine().RapiDisconnect());
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
 }
 
@@ -107,14 +107,14 @@ constexpr RAPI_DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
 constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
 
 TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
     // Nothing found: nothing to close; the error tells an empty root from a failed link.
     EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)", "CeGetLastError()"));
 
     device.log.clear();
     device.rootEntries = {{kDir, u"Windows"}, {0x20, u"notes.txt"}, {kDir, u"My Documents"}};
 
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
 
     EXPECT_THAT(window.folders, IsEmpty());
     EXPECT_THAT(device.log,
@@ -124,12 +124,12 @@ TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
 
 TEST_F(ModRapiTest, FoldersTellWhenTheLinkFailedDuringTheSearch) {
     device.searchEndError = ERROR_DEVICE_NOT_CONNECTED;
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at the first step
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);  // at the first step
     device.rootEntries = {{kCard, u"A"}, {kCard, u"B"}};
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at a later step
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);  // at a later step
     EXPECT_EQ(device.Count("CeFindClose"), 1);
     device.failures.ThrowOn("CeFindFirstFile");
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);
 }
 
 TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {
@@ -140,7 +140,7 @@ TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {
                           {FILE_ATTRIBUTE_TEMPORARY | 0x20, u"Other"},
                           {0x20, u"Card.txt"}};
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     EXPECT_THAT(window.folders,
                 ElementsAre("Storage Card\\Pocket Lorvex", "CF Card\\Pocket Lorvex"));
@@ -152,7 +152,7 @@ TEST_F(ModRapiTest, FoldersGoOnPastAnEntryThatCannotBeAppended) {
     device.rootEntries = {{kCard, u"A"}, {kCard, u"B"}, {kCard, u"C"}};
     window.failures.ThrowOn("AppendFolder", 2);
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex", "C\\Pocket Lorvex"));
 }
@@ -162,7 +162,7 @@ TEST_F(ModRapiTest, FoldersEndTheSearchWhenAStepThrowsAndStillClose) {
     device.failures.ThrowOn("CeFindNextFile");
     device.failures.ThrowOn("CeFindClose");
 
-    EXPECT_NO_THROW(modRapi::FindModuleFolders());
+    EXPECT_NO_THROW(engine().FindModuleFolders());
 
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
     EXPECT_EQ(device.Count("CeFindNextFile"), 1);
@@ -170,7 +170,7 @@ TEST_F(ModRapiTest, FoldersEndTheSearchWhenAStepThrowsAndStillClose) {
 
     // An unavailable device appends nothing and has no search to close.
     device.failures.ThrowOn("CeFindFirstFile");
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
     EXPECT_EQ(device.Count("CeFindClose"), 1);
 }
@@ -179,7 +179,7 @@ TEST_F(ModRapiTest, FoldersReadAFullNameFieldWithoutATerminator) {
     const std::u16string sLong(kMaxPath + 20, u'n');
     device.rootEntries = {{kCard, sLong}};
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     ASSERT_EQ(window.folders.size(), 1);
     EXPECT_EQ(window.folders[0], QString(kMaxPath, u'n') + "\\Pocket Lorvex");

@@ -27,11 +27,11 @@ protected:
         ASSERT_TRUE(dir.isValid());
         // Each progress call must come while the copy is flagged as running.
         window.onFloodUpdate = [this](int16_t, const QString&) {
-            flagDuringUpdates &= modRapi::bCopying == -1;
+            flagDuringUpdates &= engine().bCopying == -1;
         };
     }
     void TearDown() override {
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
         EXPECT_TRUE(flagDuringUpdates);
         ModRapiTest::TearDown();
     }
@@ -57,7 +57,7 @@ protected:
 };
 
 TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
-    modRapi::CopyFileToDevice(source(""), sTarget);
+    engine().CopyFileToDevice(source(""), sTarget);
 
     EXPECT_THAT(window.log,
                 ElementsAre("FloodInit(0)", "FloodUpdate(0, 0 of 0 bytes copied)",
@@ -75,7 +75,7 @@ TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
 TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
     device.files[kTarget] = std::string(50000, 'o');
     const std::string data = test::pattern(4096);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(device.Calls("CeWriteFile"), ElementsAre("CeWriteFile(100, 4096)"));
     EXPECT_THAT(window.inits, ElementsAre(1));
@@ -89,7 +89,7 @@ TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
 
 TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
     const std::string data = test::pattern(10000);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(window.log,
                 ElementsAre("FloodInit(2)", "FloodUpdate(1, 4,096 of 10,000 bytes copied)",
@@ -108,7 +108,7 @@ TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
 TEST_F(CopyTest, ALargeFileArrivesWhole) {
     // Past the size from which the image is held in huge pages, and not a multiple of them.
     const std::string data = test::pattern((size_t(3) << 20) + 1234, 5);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_EQ(device.Count("CeWriteFile"), 769);
     EXPECT_TRUE(device.File(kTarget) == data);
@@ -117,7 +117,7 @@ TEST_F(CopyTest, ALargeFileArrivesWhole) {
 
 TEST_F(CopyTest, TextsFollowTheDesktopNameAndTheLocalesSeparator) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    modRapi::CopyFileToDevice(source(test::pattern(10000), "Atlas Lorvex.map"),
+    engine().CopyFileToDevice(source(test::pattern(10000), "Atlas Lorvex.map"),
                               "SD\\Pocket Lorvex\\other.map");
 
     ASSERT_EQ(window.messages.size(), 1u);
@@ -142,7 +142,7 @@ TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
         window.log.clear();
         device.createError = code;
 
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
 
         EXPECT_THAT(window.log,
                     ElementsAre("FloodInit(2)", "ShowMessage(Error, " + std::string(text) + ")",
@@ -150,7 +150,7 @@ TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
         EXPECT_THAT(device.log,
                     ElementsAre(::testing::StartsWith("CeCreateDirectory("),
                                 ::testing::StartsWith("CeCreateFile("), "CeGetLastError()"));
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
     }
 }
 
@@ -163,7 +163,7 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
         return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
 
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
 
     EXPECT_THAT(
         window.log,
@@ -184,32 +184,32 @@ TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
         return nth % 2 == 0 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    EXPECT_THAT(modRapi::LeftOnDevice(), ElementsAre(sTarget));  // once, however often it failed
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    EXPECT_THAT(engine().LeftOnDevice(), ElementsAre(sTarget));  // once, however often it failed
 
     // A connect that fails deletes nothing; the next one that succeeds deletes it.
     device.initOutcome = E_FAIL_HR;
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_EQ(device.Count("CeDeleteFile"), 2);
     device.initOutcome = 0;
     device.deleteError = 0;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
     EXPECT_FALSE(device.HasFile(kTarget));
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+    EXPECT_THAT(engine().LeftOnDevice(), IsEmpty());
 
     // A file already gone is forgotten too; a copy that completes forgets its target.
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
     device.deleteError = ERROR_FILE_NOT_FOUND;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    EXPECT_THAT(engine().LeftOnDevice(), IsEmpty());
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
     device.writeScript = nullptr;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    EXPECT_THAT(engine().LeftOnDevice(), IsEmpty());
+    EXPECT_EQ(engine().RapiConnect(), -1);
     EXPECT_TRUE(device.HasFile(kTarget));
 }
 
@@ -219,7 +219,7 @@ TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
         return FakeDevice::WriteReply{1, nth % 2 == 1 ? n / 3 + 1 : n};
     };
 
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_EQ(device.File(kTarget), data);
     EXPECT_EQ(window.messages.at(0).icon, MessageIcon::Information);
@@ -265,17 +265,17 @@ TEST_F(CopyTest, WritesOrACloseThatFailInAnyWayFailTheWholeCopy) {
         SCOPED_TRACE(c.name);
         FakeDevice fresh;
         c.arrange(fresh);
-        modRapi::Bind(&window, &fresh, &waiter);
+        Bind(&window, &fresh, &waiter);
         window.messages.clear();
 
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
 
         EXPECT_EQ(fresh.Count("CeWriteFile"), c.writes);
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.messages[0].text, kFailure10000);
         EXPECT_EQ(fresh.log.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\sample.bbl)");
         EXPECT_FALSE(fresh.HasFile(kTarget));
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
     }
 }
 
@@ -295,7 +295,7 @@ TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
         window.log.clear();
         window.messages.clear();
 
-        modRapi::CopyFileToDevice(sPath, sTarget);
+        engine().CopyFileToDevice(sPath, sTarget);
 
         EXPECT_THAT(device.log, IsEmpty());
         ASSERT_EQ(window.messages.size(), 1u);
@@ -312,7 +312,7 @@ TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
 TEST_F(CopyTest, AFileOfTwoGibibytesIsRefusedBeforeAnythingIsTouched) {
     const QString sHuge = sparse(int64_t(1) << 31);
 
-    modRapi::CopyFileToDevice(sHuge, sTarget);
+    engine().CopyFileToDevice(sHuge, sTarget);
 
     EXPECT_THAT(device.log, IsEmpty());
     ASSERT_EQ(window.messages.size(), 1u);
@@ -329,7 +329,7 @@ TEST_F(CopyTest, FilesOf128MiBAndMoreCountTheBarInLargerUnits) {
     device.keepContent = false;
     const int64_t n = int64_t(134217728) + 4096;
 
-    modRapi::CopyFileToDevice(sparse(n), sTarget);
+    engine().CopyFileToDevice(sparse(n), sTarget);
 
     ASSERT_EQ(window.inits.size(), 1u);
     EXPECT_EQ(window.inits[0], 16384);
@@ -354,7 +354,7 @@ TEST_F(CopyTest, ByteCountsAreGroupedByThreesWhateverTheLocalesGrouping) {
           std::pair{QLocale(QLocale::German, QLocale::Germany), "10.000.000 of 10.000.000"}}) {
         QLocale::setDefault(locale);
         window.updates.clear();
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
         ASSERT_FALSE(window.updates.empty());
         EXPECT_EQ(window.updates.back().text, QString::fromLatin1(expected) + " bytes copied");
     }
@@ -366,7 +366,7 @@ TEST_F(CopyTest, FailingWindowCallsAreSkippedAndNeverEscape) {
         window.failures.ThrowOn(name);
     }
 
-    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(data), sTarget));
+    EXPECT_NO_THROW(engine().CopyFileToDevice(source(data), sTarget));
 
     EXPECT_EQ(device.File(kTarget), data);
     EXPECT_EQ(window.Count("FloodUpdate"), 3);
@@ -376,7 +376,7 @@ TEST_F(CopyTest, FailingWindowCallsAreSkippedAndNeverEscape) {
     // Anything thrown from the window ends the copy with the flag cleared.
     window.onFloodUpdate = [](int16_t, const QString&) { throw std::bad_alloc(); };
     window.failures = FailureScript();
-    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(test::pattern(5000)), sTarget));
+    EXPECT_NO_THROW(engine().CopyFileToDevice(source(test::pattern(5000)), sTarget));
     EXPECT_EQ(device.Count("CeWriteFile"), 3 + 2);
     EXPECT_FALSE(window.progressVisible);
 }
@@ -402,12 +402,12 @@ TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
         window.log.clear();
         window.messages.clear();
 
-        EXPECT_NO_THROW(modRapi::CopyFileToDevice(sSource, sTarget));
+        EXPECT_NO_THROW(engine().CopyFileToDevice(sSource, sTarget));
 
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.messages[0].text, text);
         EXPECT_EQ(window.log.back(), "HideProgress()");
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
     }
 }
 

@@ -30,7 +30,7 @@ const QString& deviceRoot() {
     return root;
 }
 
-class EmulatedHandheldTest : public ::testing::Test {
+class EmulatedHandheldTest : public ::testing::Test, public EngineHolder {
 protected:
     void SetUp() override {
         QLocale::setDefault(QLocale::c());
@@ -38,12 +38,12 @@ protected:
         QDir(root).removeRecursively();
         QDir(root + ".away").removeRecursively();
         ASSERT_TRUE(QDir().mkpath(root + "/Program Files"));
-        modRapi::Bind(&window, nullptr, nullptr, 2000);
+        Bind(&window, nullptr, nullptr, 2000);
     }
     void TearDown() override {
-        modRapi::RapiDisconnect();
-        modRapi::Bind(nullptr);
-        EXPECT_EQ(modRapi::bCopying, 0);
+        engine().RapiDisconnect();
+        EXPECT_EQ(engine().bCopying, 0);
+        engine_.reset();
     }
 
     void write(const QString& path, const QByteArray& data) {
@@ -79,13 +79,13 @@ protected:
 TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplaces) {
     card("SD Card");
     ASSERT_TRUE(QDir().mkpath(root + "/My Documents"));
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
     ASSERT_THAT(window.folders, ElementsAre("SD Card\\Pocket Lorvex"));
 
     const std::string data = test::pattern(10000);
-    modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
@@ -102,7 +102,7 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
                QFile::encodeName(root + "/Program Files/Pocket Lorvex/sample.bbl").constData()),
         0);
     const std::string shorter = test::pattern(4096);
-    modRapi::CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("Program Files/Pocket Lorvex/sample.bbl").toStdString(), shorter);
     QFile left(outside);
@@ -111,9 +111,9 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
 }
 
 TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The system cannot find the path specified.");
     EXPECT_FALSE(existsOnDevice("Gone Card"));
@@ -121,9 +121,9 @@ TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
 
 TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
     card("Small", "capacity=8K\n");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(),
               "Installation of sample.bbl has failed!  An error occurred during installation.  "
@@ -135,9 +135,9 @@ TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
 TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
     card("Locked", "read-only\n");
     write(root + "/Locked/Pocket Lorvex/other.bbl", "kept");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(100)), "Locked\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(100)), "Locked\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The media is write protected.");
     EXPECT_EQ(QDir(root + "/Locked/Pocket Lorvex").entryList(QDir::Files),
@@ -147,14 +147,14 @@ TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
 
 TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
     card("SD");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
     window.onFloodUpdate = [this](int16_t nValue, const QString&) {
         if (nValue == 1) {
             QDir().rename(root, root + ".away");
         }
     };
 
-    modRapi::CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(),
               "Installation of sample.bbl has failed!  An error occurred during installation.  "
@@ -165,24 +165,24 @@ TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
     EXPECT_FALSE(QFileInfo::exists(root));
     // A handheld that was plugged in again answers once more.
     ASSERT_TRUE(QDir().rename(root + ".away", root));
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 }
 
 TEST_F(EmulatedHandheldTest, AnAbsentHandheldTimesOutAndARefusingOneFailsAtOnce) {
     ASSERT_TRUE(QDir().rename(root, root + ".away"));
-    modRapi::Bind(&window, nullptr, nullptr, 300);
+    Bind(&window, nullptr, nullptr, 300);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
 
     ASSERT_TRUE(QDir().rename(root + ".away", root));
     write(root + "/.handheld", "answer=refuse\n");
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
 
     QFile::remove(root + "/.handheld");
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
     EXPECT_FALSE(window.hourglass);
 }
 

@@ -117,12 +117,10 @@ protected:
         modulePath = dir.filePath(QStringLiteral("sample.bbl"));
         content = QByteArray::fromStdString(test::pattern(10000));
         WriteFile(modulePath, content);
-        modRapi::bCopying = modRapi::kFalse;
     }
 
     void TearDown() override {
         form.reset();
-        modRapi::bCopying = modRapi::kFalse;
         EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "hourglass left behind";
         while (QApplication::overrideCursor() != nullptr) {
             QApplication::restoreOverrideCursor();
@@ -804,7 +802,7 @@ TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     ExpectConnected(true);
     EXPECT_EQ(List()->currentRow(), 1);
     EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
-    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kFalse);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
     // Copy again: the same module to the same path.
@@ -858,7 +856,7 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
                           w->grab().toImage().convertToFormat(QImage::Format_RGB32));
             }
         }
-        EXPECT_EQ(modRapi::bCopying, modRapi::kTrue);
+        EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kTrue);
         EXPECT_FALSE(Menu()->menuAction()->isEnabled());
         EXPECT_FALSE(Connect()->isEnabled());
         EXPECT_FALSE(List()->isEnabled());
@@ -952,7 +950,7 @@ TEST_F(FormMainTest, CopyOfAVanishedModuleLeavesTheWindowUsable) {
     SelectRow(0);
     ASSERT_TRUE(QFile::remove(modulePath));
     Copy()->click();
-    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kFalse);
     EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
     ExpectConnected(true);
 }
@@ -963,7 +961,7 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     MakeLoaded(modulePath);
     form->show();
     // Whatever its source: a desktop session's logout arrives as a plain close event.
-    modRapi::bCopying = modRapi::kTrue;
+    form->InstallEngine().bCopying = modRapi::kTrue;
     EXPECT_FALSE(form->QueryUnload());
     EXPECT_FALSE(form->close());
     QCloseEvent event;
@@ -971,7 +969,7 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     EXPECT_FALSE(event.isAccepted());
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(device.Count("CeRapiUninit"), 0);
-    modRapi::bCopying = modRapi::kFalse;
+    form->InstallEngine().bCopying = modRapi::kFalse;
 
     EXPECT_TRUE(form->QueryUnload());
     Action("MenuFileExit")->trigger();
@@ -986,13 +984,11 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     form.reset();
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
 
-    // A destroyed window is no longer reached by the device module; a newer one still is.
+    // Each window's engine reports to that window.
     const QString missing = dir.filePath("missing.bbl");
-    modRapi::CopyFileToDevice(missing, "x");
-    EXPECT_TRUE(boxes.shown.empty());
     Make();
     Make();
-    modRapi::CopyFileToDevice(missing, "x");
+    form->InstallEngine().CopyFileToDevice(missing, "x");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].owner, form.get());
 }
