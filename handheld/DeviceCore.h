@@ -156,6 +156,12 @@ struct EmulatedHandheld::Impl {
     RAPI_BOOL readFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, RAPI_DWORD* read);
     RAPI_BOOL closeHandle(RAPI_HANDLE h);
     RAPI_BOOL deleteFile(const char16_t* text);
+    // Renames a file or folder within the handheld; the new name must be free.
+    RAPI_BOOL moveFile(const char16_t* from, const char16_t* to);
+    // Free and total bytes of the storage that holds the folder path: a card's capacity less
+    // what it holds, never more than the desktop's own file system has free.
+    RAPI_BOOL diskFreeSpace(const char16_t* text, uint64_t* freeToCaller, uint64_t* total,
+                            uint64_t* totalFree);
 };
 
 }  // namespace handheld

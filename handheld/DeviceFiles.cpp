@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "DeviceCore.h"
@@ -453,6 +455,115 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
     if (const auto slot = usage.find(where.storageKey); slot != usage.end() && slot->second) {
         slot->second->used -=
             std::min<uint64_t>(slot->second->used, static_cast<uint64_t>(st.st_size));
+    }
+    return 1;
+}
+
+RAPI_BOOL EmulatedHandheld::Impl::moveFile(const char16_t* fromText, const char16_t* toText) {
+    DevicePath from;
+    DevicePath to;
+    if (!linkedPath(fromText, from) || !parse(toText, to)) {
+        return 0;
+    }
+    if (from.leaf.empty() || to.leaf.empty()) {
+        return fail(ERROR_PATH_NOT_FOUND);
+    }
+    if (IsMarkerName(from.leaf) || IsMarkerName(to.leaf)) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if (!IsValidName(to.leaf, false)) {
+        return fail(ERROR_INVALID_NAME);
+    }
+    Location source;
+    Location target;
+    if (!locate(from, source) || !locate(to, target)) {
+        return 0;
+    }
+    struct stat st;
+    if (fstatat(source.parent.get(), source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fail(ERROR_FILE_NOT_FOUND);
+    }
+    // Links and other kinds of file are not the device's own.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    // A folder moved below the root would take a storage card's marker out of its place.
+    if (S_ISDIR(st.st_mode) && from.folders.empty() && source.storageKey == source.leaf) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if (source.settings.readOnly || target.settings.readOnly) {
+        return fail(ERROR_WRITE_PROTECT);
+    }
+    // Whatever holds the new name, in any case of its letters, keeps it (a move never
+    // replaces), unless it is the same file being renamed to another case.
+    struct stat existing;
+    if (fstatat(target.parent.get(), target.leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !(existing.st_dev == st.st_dev && existing.st_ino == st.st_ino)) {
+        return fail(ERROR_ALREADY_EXISTS);
+    }
+    const bool sameStorage = source.storageKey == target.storageKey;
+    if (!sameStorage && target.settings.capacity && S_ISREG(st.st_mode)) {
+        const uint64_t used = countUsage(target.storageKey)->used;
+        if (used + static_cast<uint64_t>(st.st_size) > *target.settings.capacity) {
+            return fail(ERROR_DISK_FULL);
+        }
+    }
+    if (renameat2(source.parent.get(), source.leaf.c_str(), target.parent.get(), to.leaf.c_str(),
+                  RENAME_NOREPLACE) != 0) {
+        return fail(errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrnoToCode(errno));
+    }
+    if (!sameStorage) {
+        for (const std::string* key : {&source.storageKey, &target.storageKey}) {
+            if (usage.count(*key) != 0) {
+                countUsage(*key);
+            }
+        }
+    }
+    return 1;
+}
+
+RAPI_BOOL EmulatedHandheld::Impl::diskFreeSpace(const char16_t* text, uint64_t* freeToCaller,
+                                                uint64_t* total, uint64_t* totalFree) {
+    DevicePath path;
+    // "" and "\" name the root, main memory's storage.
+    const bool isRoot =
+        text != nullptr && (text[0] == u'\0' || (text[0] == u'\\' && text[1] == u'\0'));
+    if (isRoot ? !linkUp() : !linkedPath(text, path)) {
+        return 0;
+    }
+    // "a\b" and "a\b\" both name folder b.
+    if (!path.leaf.empty()) {
+        path.folders.push_back(path.leaf);
+        path.leaf.clear();
+    }
+    Location where;
+    if (!locate(path, where)) {
+        return 0;
+    }
+    struct statvfs fs {};
+    if (fstatvfs(where.parent.get(), &fs) != 0) {
+        return fail(ErrnoToCode(errno));
+    }
+    const uint64_t hostFree = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    uint64_t size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
+    uint64_t available = hostFree;
+    if (where.settings.capacity) {
+        // Open writers of the storage keep its count, with what they still buffer, up to date.
+        const auto slot = usage.find(where.storageKey);
+        const uint64_t used = slot != usage.end() && slot->second && slot->second.use_count() > 1
+                                  ? slot->second->used
+                                  : countUsage(where.storageKey)->used;
+        size = *where.settings.capacity;
+        available = std::min(hostFree, size - std::min(size, used));
+    }
+    if (freeToCaller != nullptr) {
+        *freeToCaller = available;
+    }
+    if (total != nullptr) {
+        *total = size;
+    }
+    if (totalFree != nullptr) {
+        *totalFree = available;
     }
     return 1;
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -374,6 +375,48 @@ RAPI_BOOL EmulatedHandheld::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD c
 RAPI_HRESULT EmulatedHandheld::CeRapiGetError() {
     return impl_->guarded(E_NOT_CONNECTED_HR,
                           [&] { return impl_->connected ? RAPI_HRESULT{0} : E_NOT_CONNECTED_HR; });
+}
+
+RAPI_BOOL EmulatedHandheld::CeMoveFile(const char16_t* from, const char16_t* to) {
+    return impl_->guarded(RAPI_BOOL{0}, [&] { return impl_->moveFile(from, to); });
+}
+
+RAPI_BOOL EmulatedHandheld::CeGetDiskFreeSpaceEx(const char16_t* path, uint64_t* freeToCaller,
+                                                 uint64_t* total, uint64_t* totalFree) {
+    return impl_->guarded(
+        RAPI_BOOL{0}, [&] { return impl_->diskFreeSpace(path, freeToCaller, total, totalFree); });
+}
+
+// The emulated handheld is the only one there is, always under this name, never locked.
+namespace {
+constexpr std::u16string_view kDeviceName = u"Emulated handheld";
+}
+
+RAPI_DWORD EmulatedHandheld::RapiEnumDevices(char16_t* names, RAPI_DWORD capacity) {
+    const auto needed = static_cast<RAPI_DWORD>(kDeviceName.size() + 2);
+    if (names != nullptr && capacity >= needed) {
+        std::copy(kDeviceName.begin(), kDeviceName.end(), names);
+        names[kDeviceName.size()] = u'\0';
+        names[kDeviceName.size() + 1] = u'\0';
+    }
+    return needed;
+}
+
+RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
+        if (name == nullptr || *name == u'\0' || std::u16string_view(name) == kDeviceName) {
+            return 1;
+        }
+        return impl_->fail(ERROR_FILE_NOT_FOUND);
+    });
+}
+
+RAPI_BOOL EmulatedHandheld::RapiDeviceLocked() {
+    return 0;
+}
+
+RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t*) {
+    return 1;
 }
 
 EmulatedHandheld& Instance() {

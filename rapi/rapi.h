@@ -38,6 +38,7 @@ inline constexpr RAPI_DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr RAPI_DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr RAPI_DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr RAPI_DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr RAPI_DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr RAPI_DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr RAPI_DWORD ERROR_WRITE_PROTECT = 19;
 inline constexpr RAPI_DWORD ERROR_WRITE_FAULT = 29;
@@ -45,8 +46,10 @@ inline constexpr RAPI_DWORD ERROR_READ_FAULT = 30;
 inline constexpr RAPI_DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr RAPI_DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr RAPI_DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr RAPI_DWORD ERROR_INVALID_PASSWORD = 86;
 inline constexpr RAPI_DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr RAPI_DWORD ERROR_DISK_FULL = 112;
+inline constexpr RAPI_DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;  // the handheld can't answer it
 inline constexpr RAPI_DWORD ERROR_INVALID_NAME = 123;
 inline constexpr RAPI_DWORD ERROR_BAD_PATHNAME = 161;  // also: a path that would leave the root
 inline constexpr RAPI_DWORD ERROR_ALREADY_EXISTS = 183;
@@ -99,6 +102,17 @@ struct CEOSVERSIONINFO {
 // the table below, the installer's binding by name and its DeviceApi, the libraries' exports.
 // use: RapiUse::kCalled for the functions the installer calls, which a device library must
 // export; RapiUse::kDeclared for the rest of the contract, bound when a library has them.
+//
+// CeMoveFile fails with ERROR_ALREADY_EXISTS when the new name is taken. CeGetDiskFreeSpaceEx
+// gives the bytes free to the caller, the storage's size and its free bytes for a folder path;
+// a handheld that can't tell fails it with ERROR_CALL_NOT_IMPLEMENTED.
+// The Rapi* functions choose the handheld on the desktop's side, before CeRapiInitEx:
+// RapiEnumDevices writes the attached handhelds' names, each NUL-terminated and the list ended
+// by an empty name, and returns the char16_t count the list needs (0: none, or the call failed;
+// a buffer too short gets nothing). RapiSelectDevice names the handheld the next connect opens
+// (null or empty: the default; fails with ERROR_FILE_NOT_FOUND for an unknown name).
+// RapiDeviceLocked is non-zero when the chosen handheld refuses connects until its password is
+// given; RapiUnlockDevice gives it (fails with ERROR_INVALID_PASSWORD when wrong).
 #define RAPI_DEVICE_FUNCTIONS(X)                                                                   \
     X(CeRapiInitEx, RAPI_HRESULT, (RAPIINIT * pRapiInit), (pRapiInit), kCalled)                    \
     X(CeRapiUninit, RAPI_HRESULT, (), (), kCalled)                                                 \
@@ -129,7 +143,19 @@ struct CEOSVERSIONINFO {
       (RAPI_HANDLE hFile, void* lpBuffer, RAPI_DWORD nNumberOfBytesToRead,                         \
        RAPI_DWORD* lpNumberOfBytesRead, void* lpOverlapped),                                       \
       (hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped), kDeclared)       \
-    X(CeRapiGetError, RAPI_HRESULT, (), (), kDeclared)
+    X(CeRapiGetError, RAPI_HRESULT, (), (), kDeclared)                                             \
+    X(CeMoveFile, RAPI_BOOL, (const char16_t* lpExistingFileName, const char16_t* lpNewFileName),  \
+      (lpExistingFileName, lpNewFileName), kCalled)                                                \
+    X(CeGetDiskFreeSpaceEx, RAPI_BOOL,                                                             \
+      (const char16_t* lpDirectoryName, uint64_t* lpFreeBytesAvailable,                            \
+       uint64_t* lpTotalNumberOfBytes, uint64_t* lpTotalNumberOfFreeBytes),                        \
+      (lpDirectoryName, lpFreeBytesAvailable, lpTotalNumberOfBytes, lpTotalNumberOfFreeBytes),     \
+      kDeclared)                                                                                   \
+    X(RapiEnumDevices, RAPI_DWORD, (char16_t* lpNames, RAPI_DWORD cchNames), (lpNames, cchNames),  \
+      kDeclared)                                                                                   \
+    X(RapiSelectDevice, RAPI_BOOL, (const char16_t* lpName), (lpName), kDeclared)                  \
+    X(RapiDeviceLocked, RAPI_BOOL, (), (), kDeclared)                                              \
+    X(RapiUnlockDevice, RAPI_BOOL, (const char16_t* lpPassword), (lpPassword), kDeclared)
 
 // The functions' types, by the names under which a library exports them: PFN_CeRapiInitEx, ...
 #define RAPI_FUNCTION_TYPE(name, result, parameters, ...) using PFN_##name = result(*) parameters;

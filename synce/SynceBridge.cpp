@@ -120,6 +120,7 @@ struct Synce {
     ce::BOOL (*CeCloseHandle)(ce::HANDLE) = nullptr;
     ce::BOOL (*CeDeleteFile)(const ce::WCHAR*) = nullptr;
     ce::BOOL (*CeGetVersionEx)(ce::OSVERSIONINFO*) = nullptr;
+    ce::BOOL (*CeMoveFile)(const ce::WCHAR*, const ce::WCHAR*) = nullptr;
 
     // GLib's main contexts, when SynCE uses GLib (its D-Bus connection manager support).
     void* (*g_main_context_new)() = nullptr;
@@ -177,6 +178,7 @@ const Synce* loadSynce() {
         }
         bind(library, "CeReadFile", s.CeReadFile);
         bind(library, "CeGetVersionEx", s.CeGetVersionEx);
+        bind(library, "CeMoveFile", s.CeMoveFile);
         // Kept for the life of the process: a connect worker may still be inside it at exit.
         return new Synce(s);
     }
@@ -730,6 +732,39 @@ BRIDGE_EXPORT RAPI_BOOL CeDeleteFile(const char16_t* lpFileName) {
     return onLink(RAPI_BOOL{0}, [&](const Synce& s) {
         return contractBool(s.CeDeleteFile(synceText(lpFileName).data()));
     });
+}
+
+BRIDGE_EXPORT RAPI_BOOL CeMoveFile(const char16_t* lpExistingFileName,
+                                   const char16_t* lpNewFileName) {
+    return onLink(RAPI_BOOL{0}, [&](const Synce& s) -> RAPI_BOOL {
+        if (s.CeMoveFile == nullptr) {
+            return 0;
+        }
+        return contractBool(
+            s.CeMoveFile(synceText(lpExistingFileName).data(), synceText(lpNewFileName).data()));
+    });
+}
+
+// Not asked of SynCE yet: the installer then shows the free space as unknown.
+BRIDGE_EXPORT RAPI_BOOL CeGetDiskFreeSpaceEx(const char16_t*, uint64_t*, uint64_t*, uint64_t*) {
+    return 0;
+}
+
+// The handheld SynCE connects to by default is the only one offered for now.
+BRIDGE_EXPORT RAPI_DWORD RapiEnumDevices(char16_t*, RAPI_DWORD) {
+    return 0;
+}
+
+BRIDGE_EXPORT RAPI_BOOL RapiSelectDevice(const char16_t* lpName) {
+    return lpName == nullptr || *lpName == u'\0' ? 1 : 0;
+}
+
+BRIDGE_EXPORT RAPI_BOOL RapiDeviceLocked() {
+    return 0;
+}
+
+BRIDGE_EXPORT RAPI_BOOL RapiUnlockDevice(const char16_t*) {
+    return 0;
 }
 
 BRIDGE_EXPORT RAPI_BOOL CeGetVersionEx(CEOSVERSIONINFO* lpVersionInformation) {

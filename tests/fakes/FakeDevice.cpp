@@ -47,7 +47,7 @@ RAPI_HRESULT FakeDevice::CeRapiInitEx(RAPIINIT* p) {
                               std::to_string(p->hrRapiInit));
     if (initResult >= 0) {
         p->heRapiInit = initEvent;
-        p->hrRapiInit = initOutcome;
+        p->hrRapiInit = locked ? E_FAIL_HR : initOutcome;
     }
     return initResult;
 }
@@ -208,4 +208,88 @@ RAPI_BOOL FakeDevice::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, 
 RAPI_HRESULT FakeDevice::CeRapiGetError() {
     enter("CeRapiGetError", "");
     return initResult < 0 ? initResult : initOutcome;
+}
+
+RAPI_BOOL FakeDevice::CeMoveFile(const char16_t* from, const char16_t* to) {
+    enter("CeMoveFile", utf8(from) + ", " + utf8(to));
+    if (moveError != 0) {
+        lastError_ = moveError;
+        return 0;
+    }
+    const auto it = files.find(from);
+    if (it == files.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    if (files.count(to) != 0) {
+        lastError_ = ERROR_ALREADY_EXISTS;
+        return 0;
+    }
+    files[to] = std::move(it->second);
+    files.erase(from);
+    return 1;
+}
+
+RAPI_BOOL FakeDevice::CeGetDiskFreeSpaceEx(const char16_t* path, uint64_t* freeToCaller,
+                                           uint64_t* total, uint64_t* totalFree) {
+    enter("CeGetDiskFreeSpaceEx", utf8(path));
+    if (diskFreeError != 0) {
+        lastError_ = diskFreeError;
+        return 0;
+    }
+    for (uint64_t* out : {freeToCaller, totalFree}) {
+        if (out != nullptr) {
+            *out = diskFree;
+        }
+    }
+    if (total != nullptr) {
+        *total = diskTotal;
+    }
+    return 1;
+}
+
+RAPI_DWORD FakeDevice::RapiEnumDevices(char16_t* names, RAPI_DWORD capacity) {
+    enter("RapiEnumDevices", std::to_string(capacity));
+    std::u16string list;
+    for (const auto& name : devices) {
+        list += name;
+        list += u'\0';
+    }
+    if (devices.empty()) {
+        return 0;
+    }
+    list += u'\0';
+    if (names != nullptr && capacity >= list.size()) {
+        std::copy(list.begin(), list.end(), names);
+    }
+    return static_cast<RAPI_DWORD>(list.size());
+}
+
+RAPI_BOOL FakeDevice::RapiSelectDevice(const char16_t* name) {
+    enter("RapiSelectDevice", utf8(name));
+    const std::u16string chosen = name == nullptr ? std::u16string() : std::u16string(name);
+    if (!chosen.empty() && std::find(devices.begin(), devices.end(), chosen) == devices.end()) {
+        lastError_ = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    selected = chosen;
+    return 1;
+}
+
+RAPI_BOOL FakeDevice::RapiDeviceLocked() {
+    enter("RapiDeviceLocked", "");
+    return locked ? 1 : 0;
+}
+
+RAPI_BOOL FakeDevice::RapiUnlockDevice(const char16_t* given) {
+    enter("RapiUnlockDevice", given == nullptr ? std::string("(null)") : std::string("***"));
+    if (!locked) {
+        return 1;
+    }
+    if (given == nullptr || password != given) {
+        lastError_ = ERROR_INVALID_PASSWORD;
+        return 0;
+    }
+    locked = false;
+    return 1;
 }

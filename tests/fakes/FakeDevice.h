@@ -49,6 +49,21 @@ public:
     // What CeCloseHandle returns for an open file handle (0: the file could not be completed).
     RAPI_BOOL closeResult = 1;
 
+    // Non-zero: CeMoveFile fails with this code.
+    RAPI_DWORD moveError = 0;
+    // What CeGetDiskFreeSpaceEx reports: the bytes free to the caller and the storage's size;
+    // with diskFreeError non-zero it fails with that code instead (120: the handheld can't tell).
+    uint64_t diskFree = uint64_t(1) << 30;
+    uint64_t diskTotal = uint64_t(2) << 30;
+    RAPI_DWORD diskFreeError = 0;
+
+    // The attached handhelds' names (RapiEnumDevices), the one selected and whether it is
+    // locked until the password is given.
+    std::vector<std::u16string> devices{u"Fake handheld"};
+    std::u16string selected;
+    bool locked = false;
+    std::u16string password;
+
     // False: writes are taken and counted but their bytes are not kept (for very large files).
     bool keepContent = true;
 

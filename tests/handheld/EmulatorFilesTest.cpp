@@ -181,6 +181,25 @@ TEST_F(FilesTest, CreateAndDeleteAnswerEachError) {
     test::writeFile(root + "/plain", "");
     EXPECT_EQ(CreateError(u"plain\\a.bbl"), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(CreateError(u"bad*name"), ERROR_INVALID_NAME);
+
+    // A move never replaces what holds the new name, and takes files and folders only.
+    ASSERT_TRUE(test::PutFile(device, u"Program Files\\.new.bbl", "new"));
+    ASSERT_TRUE(test::PutFile(device, u"Program Files\\old.bbl", "old"));
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"Program Files\\.new.bbl", u"Program Files\\OLD.bbl")),
+              ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(test::readFile(root + "/Program Files/old.bbl"), "old");
+    EXPECT_EQ(device.CeDeleteFile(u"Program Files\\old.bbl"), 1);
+    EXPECT_EQ(device.CeMoveFile(u"Program Files\\.new.bbl", u"Program Files\\old.bbl"), 1);
+    EXPECT_EQ(test::readFile(root + "/Program Files/old.bbl"), "new");
+    EXPECT_FALSE(test::exists(root + "/Program Files/.new.bbl"));
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"Program Files\\gone.bbl", u"x.bbl")),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"Program Files\\old.bbl", u"..\\x.bbl")),
+              ERROR_BAD_PATHNAME);
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"Program Files\\old.bbl", u".handheld")),
+              ERROR_ACCESS_DENIED);
+    std::filesystem::create_symlink("/etc/passwd", root + "/link");
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"link", u"y")), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(FilesTest, ManySmallWritesArriveWholeAndInOrder) {
@@ -263,6 +282,29 @@ TEST_F(FilesTest, CapacityLimitsCreatesAndWrites) {
     EXPECT_EQ(device.CeGetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(device.CeDeleteFile(u"Card\\existing.bin"), 1);
     EXPECT_TRUE(test::PutFile(device, u"Card\\x.bin", std::string(1024, 'x')));
+
+    // Free space follows each storage's capacity and what it holds, never beyond the desktop's.
+    const auto freeIn = [&](const char16_t* path) {
+        uint64_t free = 1;
+        uint64_t total = 1;
+        uint64_t totalFree = 1;
+        return device.CeGetDiskFreeSpaceEx(path, &free, &total, &totalFree) == 1 &&
+                       free == totalFree
+                   ? std::pair(free, total)
+                   : std::pair(~uint64_t{0}, ~uint64_t{0});
+    };
+    EXPECT_EQ(freeIn(u"Card\\"), std::pair(uint64_t{0}, uint64_t{1024}));
+    // The root is main memory, as is any folder that is not a card's.
+    test::makeDir(root + "/Program Files");
+    for (const char16_t* path : {u"", u"\\", u"Program Files", u"Program Files\\"}) {
+        EXPECT_EQ(freeIn(path), std::pair(uint64_t{10240 - 8000 - 2048}, uint64_t{10240}));
+    }
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\x.bin"), 1);
+    EXPECT_EQ(freeIn(u"Card"), std::pair(uint64_t{1024}, uint64_t{1024}));
+    // A move onto the card is refused when it can't take the file.
+    EXPECT_EQ(ErrorOf(device.CeMoveFile(u"a.bin", u"Card\\a.bin")), ERROR_DISK_FULL);
+    EXPECT_EQ(ErrorOf(device.CeGetDiskFreeSpaceEx(u"No Such\\", nullptr, nullptr, nullptr)),
+              ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FilesTest, PathsCannotLeaveTheRoot) {
