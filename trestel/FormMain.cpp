@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,10 +13,14 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
+#include <QShortcut>
 #include <QSignalBlocker>
+#include <QThread>
+#include <thread>
 #include <utility>
 
 #include "FloodBar.h"
+#include "InstallTexts.h"
 #include "LocalPath.h"
 #include "MessageBoxes.h"
 #include "StatusLine.h"
@@ -28,7 +33,8 @@ constexpr int kClientHeight = 228;
 
 const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
-const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
+const QString kNoHandheld = QStringLiteral(
+    "No handheld: attach one through SynCE, or make the emulated one: handheld-sim create");
 
 // The properties a control keeps its designed look in, so that it can be fitted and recoloured.
 const char* const kDesignedPixels = "designedPixels";
@@ -132,6 +138,9 @@ void FormMain::BuildControls(const QString& sFontFamily) {
         48, 136, 201, 33);
     LabelStatus = MakeLabel<StatusLine>(
         client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8, 208, 345, 21);
+    LabelNote = MakeLabel<StatusLine>(client, "LabelNote", QString(), 8, 176, 345, 25);
+    LabelNote->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    LabelNote->hide();
 
     const auto design = [&](QWidget* widget, int nPixels, bool bBold) {
         widget->setFont(WindowLook::Font(sFontFamily, nPixels, bBold));
@@ -150,6 +159,7 @@ void FormMain::BuildControls(const QString& sFontFamily) {
         design(label, 11, false);
     }
     design(LabelStatus, 11, true);
+    design(LabelNote, 11, false);
     FitTexts();
     WindowLook::FitText(LabelTitle, LabelTitle->property(kDesignedPixels).toInt());
     for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
@@ -178,6 +188,13 @@ void FormMain::BuildControls(const QString& sFontFamily) {
     // Enter presses the focused push button, as Space does; neither is a default button.
     ButtonConnect->installEventFilter(this);
     ButtonCopy->installEventFilter(this);
+    // Escape during a copy asks whether to stop it.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] {
+        if (engine_.bCopying != modRapi::kFalse) {
+            AskStop();
+        }
+    });
 
     ListBoxFolders->setSelectionMode(QAbstractItemView::SingleSelection);
     ListBoxFolders->setSortingEnabled(false);
@@ -330,31 +347,46 @@ void FormMain::SetTitleFor(const QString& sPath) {
 // --- What the install engine reports ----------------------------------------------------------
 
 void FormMain::AppendFolder(const QString& sEntry) {
-    const QSignalBlocker blocker(ListBoxFolders);
-    ListBoxFolders->addItem(sEntry);
+    OnWindowThread([this, sEntry] {
+        const QSignalBlocker blocker(ListBoxFolders);
+        ListBoxFolders->addItem(sEntry);
+    });
 }
 
 void FormMain::FloodInit(int16_t nMax) {
-    PictureProgress->FloodInit(nMax);
-    // The copy writes next and may take seconds for its first block: the bar and the disabled
-    // controls are painted now, not when the first progress update comes.
-    repaint();
+    OnWindowThread([this, nMax] {
+        LabelNote->hide();
+        PictureProgress->FloodInit(nMax);
+        // The copy writes next and may take seconds for its first block: the bar and the
+        // disabled controls are painted now, not when the first progress update comes.
+        repaint();
+    });
 }
 
 void FormMain::FloodUpdate(int16_t nValue, const QString& sMessage) {
-    PictureProgress->FloodUpdate(nValue, sMessage);
+    OnWindowThread([this, nValue, sMessage] { PictureProgress->FloodUpdate(nValue, sMessage); });
 }
 
 void FormMain::HideProgress() {
-    PictureProgress->hide();
+    OnWindowThread([this] { PictureProgress->hide(); });
 }
 
 void FormMain::ShowMessage(const QString& sText, MessageIcon icon) {
     // A module name in the text shows as in the title: U+FFFD for each byte that isn't UTF-8.
-    messages_->Show(this, LocalPath::forDisplay(sText), icon);
+    OnWindowThread(
+        [this, sText, icon] {
+            bMessageUp_ = true;
+            messages_->Show(this, LocalPath::forDisplay(sText), icon);
+            bMessageUp_ = false;
+        },
+        true);
 }
 
 void FormMain::SetHourglass(bool bBusy) {
+    if (QThread::currentThread() != thread()) {
+        OnWindowThread([this, bBusy] { SetHourglass(bBusy); });
+        return;
+    }
     // One pointer state, not a stack: the override is set once and restored once.
     if (bBusy && !bHourglass_) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -368,18 +400,33 @@ void FormMain::SetHourglass(bool bBusy) {
 // --- Connect and disconnect ---------------------------------------------------------------------
 
 void FormMain::ButtonConnectClick() {
+    if (bBusy_) {
+        return;
+    }
     if (ButtonConnect->text() == kConnect) {
-        if (engine_.RapiConnect() != modRapi::kFalse) {
+        // The window answers during the wait; a second Connect can't start meanwhile.
+        ButtonConnect->setEnabled(false);
+        bConnecting_ = true;
+        int16_t bConnected = modRapi::kFalse;
+        OffThread([&] { bConnected = engine_.RapiConnect(); });
+        bConnecting_ = false;
+        ButtonConnect->setEnabled(true);
+        if (CloseIfRequested()) {
+            return;
+        }
+        if (bConnected != modRapi::kFalse) {
             ButtonConnect->setText(kDisconnect);
             FitTexts();
             {
                 const QSignalBlocker blocker(ListBoxFolders);
                 ListBoxFolders->clear();
             }
-            AppendFolder(kMainMemoryFolder);
-            if (engine_.FindModuleFolders() == modRapi::kFalse) {
+            AppendFolder(modRapi::kMainMemoryFolder);
+            int16_t bFound = modRapi::kFalse;
+            OffThread([&] { bFound = engine_.FindModuleFolders(); });
+            if (bFound == modRapi::kFalse) {
                 // The link failed during the search: nothing listed can be trusted.
-                engine_.RapiDisconnect();
+                OffThread([&] { engine_.RapiDisconnect(); });
                 DisconnectedSteps();
                 return;
             }
@@ -389,14 +436,21 @@ void FormMain::ButtonConnectClick() {
             SetTextColor(LabelStatus, WindowLook::kGreen);
             return;
         }
-    } else {
-        engine_.RapiDisconnect();
+        DisconnectedSteps();
+        if (engine_.LastConnectFault() == modRapi::ConnectFault::NoHandheld) {
+            LabelNote->setText(kNoHandheld);
+            LabelNote->show();
+            LabelNote->SetStatus(kNoHandheld);
+        }
+        return;
     }
+    OffThread([&] { engine_.RapiDisconnect(); });
     DisconnectedSteps();
 }
 
 void FormMain::DisconnectedSteps() {
     ButtonConnect->setText(kConnect);
+    LabelNote->hide();
     {
         const QSignalBlocker blocker(ListBoxFolders);
         ListBoxFolders->clear();
@@ -424,6 +478,28 @@ void FormMain::ListBoxFoldersClick() {
     }
     sTargetPath_ = TargetFor(nIndex);
     ButtonCopy->setEnabled(true);
+    // Asked once the selection's own handling (and what it tells a screen reader) is done.
+    QMetaObject::invokeMethod(this, &FormMain::ShowFreeSpace, Qt::QueuedConnection);
+}
+
+void FormMain::ShowFreeSpace() {
+    const int nIndex = SelectedIndex();
+    if (nIndex < 0 || bBusy_) {
+        return;
+    }
+    const QString sFolder = ListBoxFolders->item(nIndex)->text();
+    std::optional<uint64_t> nFree;
+    OffThread([&] { nFree = engine_.FreeSpace(sFolder); });
+    // The choice may have changed while the handheld answered.
+    if (SelectedIndex() != nIndex || !ListBoxFolders->isEnabled()) {
+        return;
+    }
+    const QString sText =
+        nFree ? QStringLiteral("Free space there: %1 bytes")
+                    .arg(InstallTexts::Grouped(static_cast<int64_t>(*nFree)))
+              : QStringLiteral("Free space there: unknown (the handheld can't tell)");
+    LabelNote->show();
+    LabelNote->SetStatus(sText);
 }
 
 QString FormMain::DisplayName(const QString& sPath) {
@@ -451,17 +527,28 @@ void FormMain::ButtonCopyClick() {
     // Copies of the paths: handlers that run during the copy must not change what is copied.
     const QString sSource = sModulePath_;
     const QString sTarget = sTargetPath_;
-    engine_.CopyFileToDevice(sSource, sTarget);
+    LabelNote->hide();
+    OffThread([&] { engine_.CopyFileToDevice(sSource, sTarget); });
+    bLastInstallFailed_ = !engine_.LastCopyCompleted();
 
     SetHourglass(false);
     MenuFile->menuAction()->setEnabled(true);
     MenuFile->setEnabled(true);
+    if (CloseIfRequested()) {
+        return;
+    }
 
     // The link check.
-    if (engine_.RapiConnect() != modRapi::kFalse) {
+    int16_t bLinked = modRapi::kFalse;
+    OffThread([&] { bLinked = engine_.RapiConnect(); });
+    if (CloseIfRequested()) {
+        return;
+    }
+    if (bLinked != modRapi::kFalse) {
         ButtonConnect->setEnabled(true);
         ListBoxFolders->setEnabled(true);
         ButtonCopy->setEnabled(true);
+        ShowFreeSpace();
     } else {
         ButtonConnect->setEnabled(true);
         DisconnectedSteps();
@@ -515,12 +602,80 @@ bool FormMain::QueryUnload() const {
 }
 
 void FormMain::closeEvent(QCloseEvent* event) {
+    if (bConnecting_) {
+        // The wait ends at once; the window closes when the connect has returned.
+        bCloseRequested_ = true;
+        engine_.CancelConnect();
+        event->ignore();
+        return;
+    }
     if (!QueryUnload()) {
+        // While the outcome's message is up the copy is over: nothing to stop.
+        if (!bMessageUp_) {
+            AskStop();
+        }
+        event->ignore();
+        return;
+    }
+    if (bBusy_) {
+        bCloseRequested_ = true;
         event->ignore();
         return;
     }
     event->accept();
     Unload();
+}
+
+void FormMain::AskStop() {
+    if (bCloseRequested_ || bMessageUp_) {
+        return;
+    }
+    const QString sName = DisplayName(sModulePath_);
+    bMessageUp_ = true;
+    const bool bStop =
+        messages_->Ask(this, QStringLiteral("Stop installing ") + sName + QLatin1Char('?'));
+    bMessageUp_ = false;
+    if (bStop && engine_.bCopying != modRapi::kFalse) {
+        bCloseRequested_ = true;
+        engine_.RequestStop();
+    }
+}
+
+bool FormMain::CloseIfRequested() {
+    if (!bCloseRequested_) {
+        return false;
+    }
+    // Once the handler that ran the device step has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            bCloseRequested_ = false;
+            close();
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void FormMain::OffThread(const std::function<void()>& work) {
+    const bool bWasBusy = bBusy_;
+    bBusy_ = true;
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    bBusy_ = bWasBusy;
+}
+
+void FormMain::OnWindowThread(std::function<void()> fn, bool bWait) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(this, std::move(fn),
+                              bWait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
 }
 
 void FormMain::CommitDataRequest(QSessionManager& manager) {

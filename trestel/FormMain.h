@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 #include "DeviceApi.h"
 #include "Reporter.h"
@@ -64,6 +65,8 @@ public:
     const QString& TargetPath() const { return sTargetPath_; }
     // True when a request to close may go ahead: never while a copy runs.
     bool QueryUnload() const;
+    // The program's exit status: 1 when the last install of the run failed, else 0.
+    int ExitStatus() const { return bLastInstallFailed_ ? 1 : 0; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -91,6 +94,18 @@ private:
     // After a copy: the focus to Copy when enabled, else back where it was, never to Disconnect.
     void FocusAfterCopy(QWidget* hadFocus);
     void Unload();
+    // Runs work (device calls) on a thread of its own while the window goes on repainting and
+    // answering; returns when work is done.
+    void OffThread(const std::function<void()>& work);
+    // Runs fn on the window's thread: at once when called there, else queued (or, blocking,
+    // waiting until it has run).
+    void OnWindowThread(std::function<void()> fn, bool bWait = false);
+    // During a copy: asks whether to stop it; Yes stops it and closes the window afterwards.
+    void AskStop();
+    // After a device step: a close requested meanwhile goes ahead now.
+    bool CloseIfRequested();
+    // The free space of the selected folder, or what is known of it, in LabelNote.
+    void ShowFreeSpace();
     int SelectedIndex() const;
     void SetTitleFor(const QString& sPath);
     // Centres the window's outer frame, as far as it is known, on its screen.
@@ -109,6 +124,12 @@ private:
     bool bLoadFailed_ = false;
     bool bUnloaded_ = false;
     bool bHourglass_ = false;
+    // A device step runs on its thread (connect, the copy, the free space).
+    bool bBusy_ = false;
+    bool bConnecting_ = false;
+    bool bMessageUp_ = false;
+    bool bCloseRequested_ = false;
+    bool bLastInstallFailed_ = false;
     // Centred before the window manager added its frame: centre once more when it has.
     bool bCentreOnFrame_ = false;
     QSize centredOuter_;
@@ -129,4 +150,6 @@ private:
     QLabel* LabelFolder = nullptr;
     QLabel* LabelCopy = nullptr;
     StatusLine* LabelStatus = nullptr;
+    // Where the bar shows during a copy: the chosen folder's free space, or how to get a handheld.
+    StatusLine* LabelNote = nullptr;
 };

@@ -34,6 +34,21 @@ public:
         box.exec();
         QApplication::restoreOverrideCursor();
     }
+
+    bool Ask(QWidget* owner, const QString& sQuestion) override {
+        QMessageBox box(QMessageBox::Question, QString::fromUtf8(kMessageTitle), sQuestion,
+                        QMessageBox::Yes | QMessageBox::No,
+                        owner != nullptr && owner->isVisible() ? owner : nullptr);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        box.setAccessibleDescription(QStringLiteral("Question"));
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
+        const int nAnswer = box.exec();
+        QApplication::restoreOverrideCursor();
+        return nAnswer == QMessageBox::Yes;
+    }
 };
 
 }  // namespace

@@ -32,5 +32,6 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     form.show();
-    return QApplication::exec();
+    const int nStatus = QApplication::exec();
+    return nStatus != 0 ? nStatus : form.ExitStatus();
 }

@@ -38,6 +38,8 @@ public:
     // Runs inside FloodUpdate (after it was recorded), where the real window handles its
     // pending messages.
     std::function<void(int16_t nValue, const QString& sMessage)> onFloodUpdate;
+    // Runs inside ShowMessage, while the message would be up.
+    std::function<void(const QString& sText)> onShowMessage;
 
     // Any call name above can be made to throw std::runtime_error.
     FailureScript failures;

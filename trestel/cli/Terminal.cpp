@@ -16,9 +16,6 @@ namespace Terminal {
 
 namespace {
 
-const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
-const QString kStorageFolder = QStringLiteral("\\Pocket Lorvex");
-
 struct Request {
     std::optional<QString> sModule;
     std::optional<QString> sFolder;
@@ -81,7 +78,9 @@ public:
     bool bFailed = false;
 
     void AppendFolder(const QString& sEntry) override { folders << sEntry; }
+    // Each pass (the copy, then its check) gets its own bar.
     void FloodInit(int16_t nMax) override {
+        endBar();
         nMax_ = nMax;
         nShownTenth_ = -1;
         bBarOpen_ = false;
@@ -131,10 +130,10 @@ private:
 // handheld's names ignore case).
 std::optional<QString> folderFor(const QString& sFolder, const QStringList& cards) {
     if (sFolder == QStringLiteral("main")) {
-        return kMainMemoryFolder;
+        return modRapi::kMainMemoryFolder;
     }
     for (const QString& sEntry : cards) {
-        if (sEntry.compare(sFolder + kStorageFolder, Qt::CaseInsensitive) == 0) {
+        if (sEntry.compare(sFolder + modRapi::kStorageFolder, Qt::CaseInsensitive) == 0) {
             return sEntry;
         }
     }
@@ -151,7 +150,10 @@ int install(const Request& request, const Platform& platform) {
     TerminalReporter reporter(err, platform.bTerminal);
     modRapi::Engine engine(&reporter, platform.device, platform.waiter);
     if (engine.RapiConnect() == modRapi::kFalse) {
-        say(err, QStringLiteral("no handheld answered: ActiveSync Status: Disconnected"));
+        say(err, engine.LastConnectFault() == modRapi::ConnectFault::NoHandheld
+                     ? QStringLiteral("no handheld: attach one through SynCE, or make the "
+                                      "emulated one with 'handheld-sim create'")
+                     : QStringLiteral("no handheld answered: ActiveSync Status: Disconnected"));
         return kFailed;
     }
     int nStatus = kFailed;
@@ -160,7 +162,7 @@ int install(const Request& request, const Platform& platform) {
     } else if (const auto sFolder = folderFor(*request.sFolder, reporter.folders); !sFolder) {
         QStringList names;
         for (const QString& sEntry : reporter.folders) {
-            names << sEntry.chopped(kStorageFolder.size());
+            names << sEntry.chopped(modRapi::kStorageFolder.size());
         }
         say(err, QStringLiteral("the handheld has no storage card named '%1' (FOLDER is 'main' "
                                 "or one of: %2)")

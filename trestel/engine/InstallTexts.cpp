@@ -31,6 +31,14 @@ QString WriteFailed(const QString& sName, int64_t nLength) {
            Grouped(nLength) + QStringLiteral(" bytes.");
 }
 
+QString LinkLost(const QString& sName) {
+    return QStringLiteral("Installation of ") + sName +
+           QStringLiteral(
+               " has failed!  The connection to the handheld was lost during the "
+               "copy.  Make sure the handheld is attached, then connect and copy "
+               "again.");
+}
+
 QString CreateFailed(RAPI_DWORD nCode) {
     switch (nCode) {
         case ERROR_PATH_NOT_FOUND:
@@ -57,9 +65,10 @@ QString SourceTooLarge(const QString& sName, const QString& sSource, int64_t nLe
            QStringLiteral(" bytes or more cannot be installed.");
 }
 
-Progress::Progress(int64_t nLength)
+Progress::Progress(int64_t nLength, Pass pass)
     : sSuffix_(QStringLiteral(" of ") + Grouped(nLength, locale_) +
-               QStringLiteral(" bytes copied")) {}
+               (pass == Pass::Copy ? QStringLiteral(" bytes copied")
+                                   : QStringLiteral(" bytes checked"))) {}
 
 QString Progress::operator()(int64_t nDone) const {
     return Grouped(nDone, locale_) + sSuffix_;

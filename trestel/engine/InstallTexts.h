@@ -17,16 +17,22 @@ QString Grouped(int64_t n, const QLocale& locale = QLocale());
 QString Completed(const QString& sName);
 // A write that the handheld refused, or a copy that could not be completed there.
 QString WriteFailed(const QString& sName, int64_t nLength);
+// The link to the handheld was lost (a transport failure, not one the device reported).
+QString LinkLost(const QString& sName);
 // The message for a create that failed with the device's error code nCode.
 QString CreateFailed(RAPI_DWORD nCode);
 QString SourceUnreadable(const QString& sName, const QString& sSource);
 QString SourceTooLarge(const QString& sName, const QString& sSource, int64_t nLength,
                        int64_t nLimit);
 
-// "8,192 of 10,000 bytes copied": the total's part is built once per copy, the count's per block.
+// The two passes over a module: the copy, then the read-back that checks it.
+enum class Pass { Copy, Check };
+
+// "8,192 of 10,000 bytes copied" (or "checked"): the total's part is built once per pass, the
+// count's per block.
 class Progress {
 public:
-    explicit Progress(int64_t nLength);
+    Progress(int64_t nLength, Pass pass);
     QString operator()(int64_t nDone) const;
 
 private:

@@ -104,6 +104,27 @@ TEST_F(TerminalTest, InstallsAndFailsWithTheWindowsTextsAndStatus) {
          1,
          "no handheld answered",
          nullptr},
+        {"too large for the card",
+         {"--to", "SD Card"},
+         [](FakeDevice& d, FakeWaiter&) { d.diskFree = 9999; },
+         1,
+         "There is not enough space on the disk.",
+         nullptr},
+        {"the link lost",
+         {"--to", "main"},
+         [](FakeDevice& d, FakeWaiter&) { d.failures.ThrowOn("CeWriteFile", 2); },
+         1,
+         "The connection to the handheld was lost during the copy.",
+         nullptr},
+        {"no handheld of any kind",
+         {"--to", "main"},
+         [](FakeDevice& d, FakeWaiter& w) {
+             d.devices.clear();
+             w.result = WAIT_TIMEOUT;
+         },
+         1,
+         "make the emulated one with 'handheld-sim create'",
+         nullptr},
         {"no such card", {"--to", "Other"}, none, 1, "no storage card named 'Other'", nullptr},
         {"a folder that is not a card",
          {"--to", "Windows"},
@@ -132,7 +153,7 @@ TEST_F(TerminalTest, InstallsAndFailsWithTheWindowsTextsAndStatus) {
         }
         EXPECT_EQ(device.files.size(), c.installedAt != nullptr ? 1u : 0u);
         // The link is closed again whenever it was opened.
-        EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+        EXPECT_EQ(device.Count("CeRapiUninit"), device.Count("CeRapiInitEx"));
     }
 }
 
@@ -173,15 +194,19 @@ TEST_F(TerminalTest, ProgressIsABarOnATerminalAndTenthsOtherwise) {
 
     ASSERT_EQ(run({"--install", module, "--to", "main"}), 0);
     const auto lines = std::count(err.begin(), err.end(), '\n');
-    EXPECT_EQ(lines, 11 + 1) << err;  // tenths 0 (block 1 of 40 is 0) to 10, then the outcome
+    // Tenths 0 (block 1 of 40 is 0) to 10 of the copy and of its check, then the outcome.
+    EXPECT_EQ(lines, 2 * 11 + 1) << err;
     EXPECT_THAT(err, HasSubstr("trestel: 163,840 of 163,840 bytes copied\n"));
+    EXPECT_THAT(err, HasSubstr("trestel: 163,840 of 163,840 bytes checked\n"));
     EXPECT_EQ(err.find('\r'), std::string::npos);
 
     ASSERT_EQ(run({"--install", module, "--to", "main"}, true), 0);
     EXPECT_THAT(err, HasSubstr("\r[###############...............] 81,920 of 163,840 bytes "
                                "copied"));
     EXPECT_THAT(err, HasSubstr("\r[##############################] 163,840 of 163,840 bytes "
-                               "copied\ntrestel: Installation of sample.bbl is completed.\n"));
+                               "copied\n\r[.............................."));
+    EXPECT_THAT(err, HasSubstr("\r[##############################] 163,840 of 163,840 bytes "
+                               "checked\ntrestel: Installation of sample.bbl is completed.\n"));
 }
 
 }  // namespace

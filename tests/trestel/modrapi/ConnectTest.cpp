@@ -20,7 +20,9 @@ TEST_F(ModRapiTest, ConnectAnsweredWaitsOnTheEventAndLeavesTheLinkOpen) {
 
     EXPECT_EQ(engine().RapiConnect(), -1);
 
-    EXPECT_THAT(device.log, ElementsAre("CeRapiInitEx(12, 0, 0)"));
+    // Whether there is any handheld at all is asked first.
+    EXPECT_THAT(device.log, ElementsAre("RapiEnumDevices(0)", "CeRapiInitEx(12, 0, 0)"));
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::None);
     ASSERT_EQ(waiter.calls.size(), 1u);
     EXPECT_EQ(waiter.calls[0].handle, 1234);
     EXPECT_EQ(waiter.calls[0].ms, 10000u);
@@ -33,8 +35,16 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         std::function<void(FakeDevice&, FakeWaiter&)> arrange;
         std::size_t waits;
         int uninits;
+        modRapi::ConnectFault fault = modRapi::ConnectFault::NoAnswer;
     };
     const Case cases[] = {
+        // Told as such, so that the user learns how to get one.
+        {"no handheld of any kind",
+         [](FakeDevice& d, FakeWaiter& w) {
+             d.devices.clear();
+             w.result = WAIT_TIMEOUT;
+         },
+         1, 1, modRapi::ConnectFault::NoHandheld},
         {"time-out", [](FakeDevice&, FakeWaiter& w) { w.result = WAIT_TIMEOUT; }, 1, 1},
         {"refused at once", [](FakeDevice& d, FakeWaiter&) { d.initResult = E_FAIL_HR; }, 0, 0},
         {"negative outcome", [](FakeDevice& d, FakeWaiter&) { d.initOutcome = E_FAIL_HR; }, 1, 1},
@@ -61,7 +71,25 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         EXPECT_EQ(caseWaiter.calls.size(), c.waits);
         EXPECT_EQ(caseDevice.Count("CeRapiUninit"), c.uninits);
         EXPECT_EQ(caseWindow.log, kHourglassRound);
+        EXPECT_EQ(engine().LastConnectFault(), c.fault);
     }
+}
+
+TEST_F(ModRapiTest, ConnectWaitEndsWhenCancelledAndADeviceThatCantListGoesOn) {
+    // Cancelled from elsewhere while it waits: the wait is ended and the attempt too.
+    waiter.script = [this](RAPI_HANDLE, RAPI_DWORD) {
+        engine().CancelConnect();
+        return WAIT_OBJECT_0;
+    };
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    EXPECT_EQ(waiter.cancels, 1);
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+
+    // A device without the list connects as before.
+    Bind(&window, &device, &waiter);
+    waiter.script = nullptr;
+    device.failures.ThrowOn("RapiEnumDevices");
+    EXPECT_EQ(engine().RapiConnect(), -1);
 }
 
 TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
@@ -109,7 +137,11 @@ constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY
 TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
     EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
     // Nothing found: nothing to close; the error tells an empty root from a failed link.
-    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)", "CeGetLastError()"));
+    // Then main memory's module folder is searched for what copies left there.
+    EXPECT_THAT(device.log,
+                ElementsAre("CeFindFirstFile(*)", "CeGetLastError()",
+                            "CeFindFirstFile(Program Files\\Pocket Lorvex\\.~trestel-*)",
+                            "CeGetLastError()"));
 
     device.log.clear();
     device.rootEntries = {{kDir, u"Windows"}, {0x20, u"notes.txt"}, {kDir, u"My Documents"}};
@@ -117,9 +149,10 @@ TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
     EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
 
     EXPECT_THAT(window.folders, IsEmpty());
-    EXPECT_THAT(device.log,
-                ElementsAre("CeFindFirstFile(*)", "CeFindNextFile(7)", "CeFindNextFile(7)",
-                            "CeFindNextFile(7)", "CeGetLastError()", "CeFindClose(7)"));
+    EXPECT_THAT(device.log, ::testing::IsSupersetOf({"CeFindFirstFile(*)", "CeFindNextFile(7)",
+                                                     "CeGetLastError()", "CeFindClose(7)"}));
+    EXPECT_EQ(device.Count("CeFindNextFile"), 3);
+    EXPECT_EQ(device.Count("CeFindClose"), 1);
 }
 
 TEST_F(ModRapiTest, FoldersTellWhenTheLinkFailedDuringTheSearch) {

@@ -89,8 +89,11 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
 
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
-    EXPECT_THAT(window.inits, ElementsAre(2));
-    EXPECT_EQ(window.updates.size(), 3u);
+    // The copy and its read-back.
+    EXPECT_THAT(window.inits, ElementsAre(2, 2));
+    EXPECT_EQ(window.updates.size(), 6u);
+    EXPECT_EQ(QDir(root + "/SD Card/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList("sample.bbl"));
 
     // A shorter module replaces a longer file in main memory, one that is a hard link to a
     // file outside the handheld: that file stays as it was.
@@ -119,16 +122,16 @@ TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
     EXPECT_FALSE(existsOnDevice("Gone Card"));
 }
 
-TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
+TEST_F(EmulatedHandheldTest, AModuleTooLargeForTheCardIsRefusedBeforeAnyWrite) {
     card("Small", "capacity=8K\n");
     ASSERT_EQ(engine().RapiConnect(), -1);
 
     engine().CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
 
-    EXPECT_EQ(lastMessage(),
-              "Installation of sample.bbl has failed!  An error occurred during installation.  "
-              "Make sure there is enough memory to accommodate a file that is 20,000 bytes.");
-    EXPECT_FALSE(existsOnDevice("Small/Pocket Lorvex/sample.bbl"));
+    EXPECT_EQ(lastMessage(), "There is not enough space on the disk.");
+    EXPECT_TRUE(window.updates.empty());
+    EXPECT_EQ(QDir(root + "/Small/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList());
     EXPECT_FALSE(window.progressVisible);
 }
 
@@ -156,9 +159,10 @@ TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
 
     engine().CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
 
+    // The lost link is named, not the memory.
     EXPECT_EQ(lastMessage(),
-              "Installation of sample.bbl has failed!  An error occurred during installation.  "
-              "Make sure there is enough memory to accommodate a file that is 40,000 bytes.");
+              "Installation of sample.bbl has failed!  The connection to the handheld was lost "
+              "during the copy.  Make sure the handheld is attached, then connect and copy again.");
     EXPECT_EQ(window.updates.size(), 2u);
     EXPECT_FALSE(window.progressVisible);
     // The unplugged handheld is not recreated by the calls that follow the unplug.
@@ -166,6 +170,10 @@ TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
     // A handheld that was plugged in again answers once more.
     ASSERT_TRUE(QDir().rename(root + ".away", root));
     EXPECT_EQ(engine().RapiConnect(), -1);
+    // Its temporary, left while the handheld was away, goes when the folders are found.
+    EXPECT_EQ(engine().FindModuleFolders(), -1);
+    EXPECT_EQ(QDir(root + "/SD/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList());
 }
 
 TEST_F(EmulatedHandheldTest, AnAbsentHandheldTimesOutAndARefusingOneFailsAtOnce) {
