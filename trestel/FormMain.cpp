@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
-#include <QShortcut>
 #include <QSignalBlocker>
 #include <QThread>
 #include <thread>
@@ -188,13 +187,6 @@ void FormMain::BuildControls(const QString& sFontFamily) {
     // Enter presses the focused push button, as Space does; neither is a default button.
     ButtonConnect->installEventFilter(this);
     ButtonCopy->installEventFilter(this);
-    // Escape during a copy asks whether to stop it.
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, this, [this] {
-        if (engine_.bCopying != modRapi::kFalse) {
-            AskStop();
-        }
-    });
 
     ListBoxFolders->setSelectionMode(QAbstractItemView::SingleSelection);
     ListBoxFolders->setSortingEnabled(false);
@@ -624,6 +616,16 @@ void FormMain::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     Unload();
+}
+
+void FormMain::keyPressEvent(QKeyEvent* event) {
+    // Escape during a copy asks whether to stop it (the controls are disabled meanwhile, so the
+    // key comes to the window).
+    if (event->key() == Qt::Key_Escape && engine_.bCopying != modRapi::kFalse) {
+        AskStop();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 void FormMain::AskStop() {

@@ -1121,4 +1121,119 @@ TEST(RealFilePicker, ListsAndReturnsANameThatIsNotUtf8) {
     EXPECT_EQ(LocalPath::encode(chosen), module);
 }
 
+// --- Stopping, closing during Connect, free space -------------------------------------------
+
+TEST_F(FormMainTest, CloseOrEscapeDuringACopyAsksAndYesStopsRemovesAndCloses) {
+    MakeLoaded(modulePath);
+    form->show();
+    Connect()->click();
+    SelectRow(0);
+    const std::u16string target = u"Program Files\\Pocket Lorvex\\sample.bbl";
+    device.files[target] = "old module";
+    int nWrites = 0;
+    device.onCall = [&](const std::string& name) {
+        if (name != "CeWriteFile") {
+            return;
+        }
+        OnWindowThread([&] {
+            ++nWrites;
+            if (nWrites == 1) {
+                // No, the default: the copy goes on.
+                Press(form.get(), Qt::Key_Escape);
+            } else if (nWrites == 2) {
+                boxes.answer = true;
+                EXPECT_FALSE(form->close()) << "the window waits for the copy to stop";
+            }
+        });
+    };
+
+    Copy()->click();
+    QApplication::processEvents();
+
+    EXPECT_EQ(boxes.asked, std::vector<QString>(2, "Stop installing sample.bbl?"));
+    // Stopped after the block that was under way: no third write, no message, nothing left.
+    EXPECT_EQ(nWrites, 2);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(device.File(target), "old module");
+    EXPECT_EQ(device.files.size(), 1u);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+    EXPECT_EQ(form->ExitStatus(), 1);
+}
+
+TEST_F(FormMainTest, ACloseDuringConnectEndsTheWaitAndCloses) {
+    MakeLoaded(modulePath);
+    form->show();
+    // The window answers while the handheld is waited for: the close comes in then.
+    waiter.script = [&](RAPI_HANDLE, RAPI_DWORD) {
+        OnWindowThread([&] { EXPECT_FALSE(form->close()); });
+        return WAIT_OBJECT_0;
+    };
+
+    Connect()->click();
+    QApplication::processEvents();
+
+    EXPECT_EQ(waiter.cancels, 1);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(Connect()->text(), "Connect");
+    EXPECT_EQ(device.Count("CeRapiUninit"), 2) << "the attempt ended, then the unload";
+}
+
+TEST_F(FormMainTest, TheChosenFoldersFreeSpaceShowsWhereTheBarGoesAndIsAnnounced) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    ShowActive();
+    AccessListener listener;
+    QLabel* note = Get<QLabel>("LabelNote");
+    EXPECT_EQ(note->geometry(), QRect(8, 176, 345, 25));
+    Connect()->click();
+    EXPECT_FALSE(note->isVisible());
+
+    device.diskFree = 3000000;
+    SelectRow(1);
+    QApplication::processEvents();
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), "Free space there: 3,000,000 bytes");
+    EXPECT_EQ(device.Calls("CeGetDiskFreeSpaceEx").back(),
+              "CeGetDiskFreeSpaceEx(Storage Card\\Pocket Lorvex)");
+    // The entries keep their text: the target path is built from it.
+    EXPECT_EQ(List()->item(1)->text(), "Storage Card\\Pocket Lorvex");
+    auto shown = listener.Of(note, QAccessible::ObjectShow);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().name, "Free space there: 3,000,000 bytes");
+
+    device.diskFreeError = ERROR_CALL_NOT_IMPLEMENTED;
+    SelectRow(0);
+    QApplication::processEvents();
+    EXPECT_EQ(note->text(), "Free space there: unknown (the handheld can't tell)");
+
+    // The bar takes its place during a copy; afterwards it shows again.
+    Copy()->click();
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_FALSE(Progress()->isVisible());
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+TEST_F(FormMainTest, WithNoHandheldAtAllConnectSaysHowToGetOne) {
+    MakeLoaded(modulePath);
+    ShowActive();
+    AccessListener listener;
+    device.devices.clear();
+    waiter.result = WAIT_TIMEOUT;
+
+    Connect()->click();
+
+    ExpectDisconnected();
+    QLabel* note = Get<QLabel>("LabelNote");
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_TRUE(note->text().contains("SynCE"));
+    EXPECT_TRUE(note->text().contains("handheld-sim create"));
+    ASSERT_FALSE(listener.Of(note, QAccessible::ObjectShow).empty());
+
+    // A handheld that is there but doesn't answer says nothing more than Disconnected.
+    device.devices = {u"Fake handheld"};
+    Connect()->click();
+    EXPECT_FALSE(note->isVisible());
+}
+
 }  // namespace
