@@ -1,22 +1,41 @@
 #include "InstallTexts.h"
 
+#include <algorithm>
+
 namespace InstallTexts {
 
-QString Grouped(int64_t n, const QLocale& locale) {
-    const QString sDigits = QString::number(n < 0 ? -n : n);
-    QString sOut;
-    sOut.reserve(sDigits.size() + sDigits.size() / 3 + 1);
-    if (n < 0) {
-        sOut += QLatin1Char('-');
-    }
-    const QString sSeparator = locale.groupSeparator();
-    for (qsizetype i = 0; i < sDigits.size(); ++i) {
-        if (i > 0 && (sDigits.size() - i) % 3 == 0) {
-            sOut += sSeparator;
+namespace {
+
+// n's digits grouped by threes with sSeparator, written backwards from the end of buffer; the
+// text's start. 20 digits, 6 separators of at most 2 code units and a sign fit in 40.
+constexpr int kGroupedMax = 40;
+
+const char16_t* groupInto(char16_t (&buffer)[kGroupedMax], int64_t n, QStringView sSeparator) {
+    char16_t* p = buffer + kGroupedMax;
+    uint64_t nLeft = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    int nDigits = 0;
+    do {
+        if (nDigits > 0 && nDigits % 3 == 0 && sSeparator.size() <= 2) {
+            p -= sSeparator.size();
+            std::copy(sSeparator.utf16(), sSeparator.utf16() + sSeparator.size(), p);
         }
-        sOut += sDigits[i];
+        *--p = static_cast<char16_t>(u'0' + nLeft % 10);
+        nLeft /= 10;
+        ++nDigits;
+    } while (nLeft != 0);
+    if (n < 0) {
+        *--p = u'-';
     }
-    return sOut;
+    return p;
+}
+
+}  // namespace
+
+QString Grouped(int64_t n, const QLocale& locale) {
+    char16_t buffer[kGroupedMax];
+    const QString sSeparator = locale.groupSeparator();
+    const char16_t* start = groupInto(buffer, n, sSeparator);
+    return QString::fromUtf16(start, buffer + kGroupedMax - start);
 }
 
 QString Completed(const QString& sName) {
@@ -66,12 +85,21 @@ QString SourceTooLarge(const QString& sName, const QString& sSource, int64_t nLe
 }
 
 Progress::Progress(int64_t nLength, Pass pass)
-    : sSuffix_(QStringLiteral(" of ") + Grouped(nLength, locale_) +
+    : sSeparator_(locale_.groupSeparator()),
+      sSuffix_(QStringLiteral(" of ") + Grouped(nLength, locale_) +
                (pass == Pass::Copy ? QStringLiteral(" bytes copied")
                                    : QStringLiteral(" bytes checked"))) {}
 
+// Once per block: one allocation, no locale lookups.
 QString Progress::operator()(int64_t nDone) const {
-    return Grouped(nDone, locale_) + sSuffix_;
+    char16_t buffer[kGroupedMax];
+    const char16_t* start = groupInto(buffer, nDone, sSeparator_);
+    const auto nDigits = static_cast<qsizetype>(buffer + kGroupedMax - start);
+    QString sText(nDigits + sSuffix_.size(), Qt::Uninitialized);
+    std::copy(start, static_cast<const char16_t*>(buffer + kGroupedMax),
+              reinterpret_cast<char16_t*>(sText.data()));
+    std::copy(sSuffix_.cbegin(), sSuffix_.cend(), sText.data() + nDigits);
+    return sText;
 }
 
 }  // namespace InstallTexts

@@ -37,6 +37,7 @@ public:
 
 private:
     QLocale locale_;
+    QString sSeparator_;
     QString sSuffix_;
 };
 
