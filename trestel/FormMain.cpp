@@ -396,13 +396,12 @@ void FormMain::ButtonConnectClick() {
         return;
     }
     if (ButtonConnect->text() == kConnect) {
-        // The window answers during the wait; a second Connect can't start meanwhile.
-        ButtonConnect->setEnabled(false);
+        // The window answers during the wait; a second Connect can't start meanwhile (bBusy_).
+        // The button stays enabled so that it keeps the keyboard focus.
         bConnecting_ = true;
         int16_t bConnected = modRapi::kFalse;
         OffThread([&] { bConnected = engine_.RapiConnect(); });
         bConnecting_ = false;
-        ButtonConnect->setEnabled(true);
         if (CloseIfRequested()) {
             return;
         }
@@ -507,6 +506,10 @@ QString FormMain::TargetFor(int nIndex) const {
 // --- The install command ------------------------------------------------------------------------
 
 void FormMain::ButtonCopyClick() {
+    // One device step at a time: a click while the free space is asked waits for nothing.
+    if (bBusy_) {
+        return;
+    }
     // Disabling the controls takes the focus away; it comes back when the copy is over.
     const QPointer<QWidget> hadFocus = focusWidget();
     MenuFile->menuAction()->setEnabled(false);

@@ -225,14 +225,31 @@ void Engine::removeTemporaries(const QString& sFolder) {
 }
 
 std::optional<uint64_t> Engine::FreeSpace(const QString& sFolder) {
-    uint64_t nFree = 0;
-    uint64_t nTotal = 0;
-    uint64_t nTotalFree = 0;
-    RAPI_BOOL bOk = 0;
-    // Any failure (ERROR_CALL_NOT_IMPLEMENTED, a library without the call) leaves it unknown.
-    attempt(
-        [&] { bOk = device().CeGetDiskFreeSpaceEx(utf16(sFolder), &nFree, &nTotal, &nTotalFree); });
-    return bOk != 0 ? std::optional<uint64_t>(nFree) : std::nullopt;
+    // A module folder that doesn't exist yet has the free space of the folder it will be made in.
+    QString sAsked = sFolder;
+    while (sAsked.endsWith(QLatin1Char('\\'))) {
+        sAsked.chop(1);
+    }
+    for (;;) {
+        uint64_t nFree = 0;
+        uint64_t nTotal = 0;
+        uint64_t nTotalFree = 0;
+        RAPI_BOOL bOk = 0;
+        // Any other failure (ERROR_CALL_NOT_IMPLEMENTED, a library without the call) leaves it
+        // unknown.
+        const bool bCalled = attempt([&] {
+            bOk = device().CeGetDiskFreeSpaceEx(utf16(sAsked), &nFree, &nTotal, &nTotalFree);
+        });
+        if (bOk != 0) {
+            return nFree;
+        }
+        const qsizetype nSlash = sAsked.lastIndexOf(QLatin1Char('\\'));
+        if (!bCalled || nSlash < 0 ||
+            (lastError() != ERROR_PATH_NOT_FOUND && lastError() != ERROR_FILE_NOT_FOUND)) {
+            return std::nullopt;
+        }
+        sAsked.truncate(nSlash);
+    }
 }
 
 int32_t Engine::CreateDeviceFolder(const QString& sPath) {

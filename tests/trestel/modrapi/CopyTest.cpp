@@ -99,7 +99,7 @@ TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdateInEachPass) {
                             "HideProgress()"));
     // Written under a temporary name, read back (nothing after its end), then put in place.
     EXPECT_THAT(Log(), ElementsAre("CeCreateDirectory(Program Files\\Pocket Lorvex\\, null)",
-                                   "CeGetDiskFreeSpaceEx(Program Files\\Pocket Lorvex\\)",
+                                   "CeGetDiskFreeSpaceEx(Program Files\\Pocket Lorvex)",
                                    "CeCreateFile(Program Files\\Pocket Lorvex\\<temp>, 0x40000000, "
                                    "0, null, 2, 0x80, 0)",
                                    "CeCloseHandle(100)",

@@ -129,6 +129,9 @@ TEST_F(EmulatedHandheldTest, AModuleTooLargeForTheCardIsRefusedBeforeAnyWrite) {
     engine().CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "There is not enough space on the disk.");
+    // Told for a module folder not made yet too: that of the card it would be made on.
+    QDir(root + "/Small/Pocket Lorvex").removeRecursively();
+    EXPECT_EQ(engine().FreeSpace("Small\\Pocket Lorvex"), std::optional<uint64_t>(8192));
     EXPECT_TRUE(window.updates.empty());
     EXPECT_EQ(QDir(root + "/Small/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
               QStringList());
