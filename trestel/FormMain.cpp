@@ -81,6 +81,8 @@ FormMain::FormMain(const Platform& platform, QWidget* parent)
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     connect(qApp, &QGuiApplication::commitDataRequest, this, &FormMain::CommitDataRequest);
+    // Which handheld Connect opens when more than one is attached.
+    engine_.SelectHandheld(LocalPath::decode(qgetenv("TRESTEL_HANDHELD")));
 }
 
 FormMain::~FormMain() {

@@ -149,11 +149,23 @@ int install(const Request& request, const Platform& platform) {
     }
     TerminalReporter reporter(err, platform.bTerminal);
     modRapi::Engine engine(&reporter, platform.device, platform.waiter);
+    engine.SelectHandheld(request.sHandheld.value_or(QString()));
     if (engine.RapiConnect() == modRapi::kFalse) {
-        say(err, engine.LastConnectFault() == modRapi::ConnectFault::NoHandheld
-                     ? QStringLiteral("no handheld: attach one through SynCE, or make the "
-                                      "emulated one with 'handheld-sim create'")
-                     : QStringLiteral("no handheld answered: ActiveSync Status: Disconnected"));
+        switch (engine.LastConnectFault()) {
+            case modRapi::ConnectFault::NoHandheld:
+                say(err, QStringLiteral("no handheld: attach one through SynCE, or make the "
+                                        "emulated one with 'handheld-sim create'"));
+                break;
+            case modRapi::ConnectFault::UnknownHandheld: {
+                const QStringList names = engine.Handhelds();
+                say(err, QStringLiteral("no handheld named '%1' (attached: %2)")
+                             .arg(LocalPath::forDisplay(*request.sHandheld),
+                                  names.isEmpty() ? QStringLiteral("none") : names.join(", ")));
+                break;
+            }
+            default:
+                say(err, QStringLiteral("no handheld answered: ActiveSync Status: Disconnected"));
+        }
         return kFailed;
     }
     int nStatus = kFailed;
@@ -197,11 +209,12 @@ int Run(int argc, const char* const argv[], const Platform& platform) {
         std::fputs("Try 'trestel --help' for more information.\n", platform.err);
         return kBadUsage;
     }
-    if (request->sHandheld) {
-        // Read when the device table is bound, before the first device call.
-        setenv("TRESTEL_HANDHELD", LocalPath::encode(*request->sHandheld).constData(), 1);
+    Request chosen = *request;
+    // The handheld named in the environment, unless --handheld names one.
+    if (const char* name = std::getenv("TRESTEL_HANDHELD"); !chosen.sHandheld && name != nullptr) {
+        chosen.sHandheld = LocalPath::decode(name);
     }
-    return install(*request, platform);
+    return install(chosen, platform);
 }
 
 int Run(int argc, const char* const argv[]) {

@@ -117,7 +117,15 @@ int16_t Engine::RapiConnect() {
         // is still tried, since a list of none may also mean the list couldn't be had.
         RAPI_DWORD nNames = 1;
         attempt([&] { nNames = device().RapiEnumDevices(nullptr, 0); });
-        if (!bConnectCancelled_) {
+        RAPI_BOOL bChosen = 1;
+        if (!sHandheld_.isEmpty()) {
+            bChosen = 0;
+            attempt([&] { bChosen = device().RapiSelectDevice(utf16(sHandheld_)); });
+        }
+        if (bChosen == 0) {
+            connectFault_ = ConnectFault::UnknownHandheld;
+            nNames = 1;
+        } else if (!bConnectCancelled_) {
             RAPIINIT init{};
             init.cbSize = sizeof(RAPIINIT);
             const RAPI_HRESULT hr = device().CeRapiInitEx(&init);
@@ -146,6 +154,23 @@ int16_t Engine::RapiConnect() {
     }
     report([](Reporter& r) { r.SetHourglass(false); });
     return bResult;
+}
+
+QStringList Engine::Handhelds() {
+    QStringList names;
+    attempt([&] {
+        const RAPI_DWORD nNeeded = device().RapiEnumDevices(nullptr, 0);
+        std::u16string list(nNeeded, u'\0');
+        if (nNeeded == 0 || device().RapiEnumDevices(list.data(), nNeeded) != nNeeded) {
+            return;
+        }
+        for (const QString& sName : QString::fromStdU16String(list).split(QChar(u'\0'))) {
+            if (!sName.isEmpty()) {
+                names << sName;
+            }
+        }
+    });
+    return names;
 }
 
 void Engine::CancelConnect() {

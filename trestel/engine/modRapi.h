@@ -27,7 +27,7 @@ inline const QString kStorageFolder = QStringLiteral("\\Pocket Lorvex");
 inline const QString kTemporaryPrefix = QStringLiteral(".~trestel-");
 
 // Why the last RapiConnect failed.
-enum class ConnectFault { None, NoHandheld, NoAnswer };
+enum class ConnectFault { None, NoHandheld, NoAnswer, UnknownHandheld };
 
 class Engine {
 public:
@@ -42,6 +42,11 @@ public:
     // fails where the device lists no handheld at all tells so (LastConnectFault: NoHandheld).
     int16_t RapiConnect();
     ConnectFault LastConnectFault() const { return connectFault_; }
+    // The handheld the connects open, by name (empty: the device's default). A name the device
+    // doesn't know fails the connect (UnknownHandheld).
+    void SelectHandheld(const QString& sName) { sHandheld_ = sName; }
+    // The names of the attached handhelds, as the device lists them.
+    QStringList Handhelds();
     // Ends a connect's wait early, from any thread: the connect fails.
     void CancelConnect();
     void RapiDisconnect();
@@ -109,6 +114,7 @@ private:
     QStringList leftOnDevice_;
     bool bLastCompleted_ = false;
     ConnectFault connectFault_ = ConnectFault::None;
+    QString sHandheld_;
     std::atomic<bool> bStopRequested_{false};
     std::atomic<bool> bConnectCancelled_{false};
 };

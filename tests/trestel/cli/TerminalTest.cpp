@@ -126,6 +126,22 @@ TEST_F(TerminalTest, InstallsAndFailsWithTheWindowsTextsAndStatus) {
          "make the emulated one with 'handheld-sim create'",
          nullptr},
         {"no such card", {"--to", "Other"}, none, 1, "no storage card named 'Other'", nullptr},
+        {"the handheld named",
+         {"--to", "main", "--handheld", "Second"},
+         [](FakeDevice& d, FakeWaiter&) {
+             d.devices = {u"First", u"Second"};
+         },
+         0,
+         "Installation of sample.bbl is completed.",
+         u"Program Files\\Pocket Lorvex\\sample.bbl"},
+        {"a handheld not attached",
+         {"--to", "main", "--handheld", "Third"},
+         [](FakeDevice& d, FakeWaiter&) {
+             d.devices = {u"First", u"Second"};
+         },
+         1,
+         "no handheld named 'Third' (attached: First, Second)",
+         nullptr},
         {"a folder that is not a card",
          {"--to", "Windows"},
          none,
@@ -154,6 +170,9 @@ TEST_F(TerminalTest, InstallsAndFailsWithTheWindowsTextsAndStatus) {
         EXPECT_EQ(device.files.size(), c.installedAt != nullptr ? 1u : 0u);
         // The link is closed again whenever it was opened.
         EXPECT_EQ(device.Count("CeRapiUninit"), device.Count("CeRapiInitEx"));
+        if (c.to.size() > 2 && c.status == 0) {
+            EXPECT_EQ(device.selected, u"Second");
+        }
     }
 }
 

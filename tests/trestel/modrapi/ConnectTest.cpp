@@ -111,6 +111,20 @@ TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
     EXPECT_EQ(engine().RapiConnect(), -1);
 }
 
+TEST_F(ModRapiTest, ConnectOpensTheHandheldNamedAndRefusesOneNotAttached) {
+    device.devices = {u"Pocket One", u"Pocket Two"};
+    EXPECT_EQ(engine().Handhelds(), QStringList({"Pocket One", "Pocket Two"}));
+
+    engine().SelectHandheld("Pocket Two");
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    EXPECT_EQ(device.selected, u"Pocket Two");
+
+    engine().SelectHandheld("Pocket Three");
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::UnknownHandheld);
+    EXPECT_EQ(device.Count("CeRapiInitEx"), 1) << "no connect to some other handheld";
+}
+
 TEST_F(ModRapiTest, ConnectRestoresThePointerEvenWhenSettingItFails) {
     window.failures.ThrowOn("SetHourglass", 1);
 
