@@ -116,7 +116,7 @@ int16_t Engine::RapiConnect() {
         // A device that lists no handheld at all: a failed connect is told as that. The connect
         // is still tried, since a list of none may also mean the list couldn't be had.
         RAPI_DWORD nNames = 1;
-        attempt([&] { nNames = device().RapiEnumDevices(nullptr, 0); });
+        attempt([&] { nNames = listHandhelds(nullptr, 0); });
         RAPI_BOOL bChosen = 1;
         if (!sHandheld_.isEmpty()) {
             bChosen = 0;
@@ -156,12 +156,16 @@ int16_t Engine::RapiConnect() {
     return bResult;
 }
 
+RAPI_DWORD Engine::listHandhelds(char16_t* pNames, RAPI_DWORD nCapacity) {
+    return device().RapiEnumDevices(pNames, nCapacity);
+}
+
 QStringList Engine::Handhelds() {
     QStringList names;
     attempt([&] {
-        const RAPI_DWORD nNeeded = device().RapiEnumDevices(nullptr, 0);
+        const RAPI_DWORD nNeeded = listHandhelds(nullptr, 0);
         std::u16string list(nNeeded, u'\0');
-        if (nNeeded == 0 || device().RapiEnumDevices(list.data(), nNeeded) != nNeeded) {
+        if (nNeeded == 0 || listHandhelds(list.data(), nNeeded) != nNeeded) {
             return;
         }
         for (const QString& sName : QString::fromStdU16String(list).split(QChar(u'\0'))) {
@@ -284,22 +288,18 @@ int32_t Engine::CreateDeviceFolder(const QString& sPath) {
 }
 
 RAPI_HANDLE Engine::openDeviceFile(const QString& sPath, RAPI_DWORD nAccess,
-                                   RAPI_DWORD nDisposition) {
+                                   RAPI_DWORD nDisposition, RAPI_DWORD nAttributes) {
     RAPI_HANDLE hFile = INVALID_HANDLE_VALUE;
     attempt([&] {
-        hFile = device().CeCreateFile(utf16(sPath), nAccess, 0, nullptr, nDisposition,
-                                      FILE_ATTRIBUTE_NORMAL, 0);
+        hFile =
+            device().CeCreateFile(utf16(sPath), nAccess, 0, nullptr, nDisposition, nAttributes, 0);
     });
     return hFile;
 }
 
 int32_t Engine::CreateDeviceFile(const QString& sPath, int16_t bOverwrite, uint32_t nAttributes) {
-    int32_t hFile = INVALID_HANDLE_VALUE;
-    attempt([&] {
-        hFile = device().CeCreateFile(utf16(sPath), GENERIC_WRITE, 0, nullptr,
-                                      bOverwrite != 0 ? CREATE_ALWAYS : CREATE_NEW, nAttributes, 0);
-    });
-    return hFile;
+    return openDeviceFile(sPath, GENERIC_WRITE, bOverwrite != 0 ? CREATE_ALWAYS : CREATE_NEW,
+                          nAttributes);
 }
 
 int32_t Engine::DeleteDeviceFile(const QString& sPath) {
@@ -429,7 +429,8 @@ Engine::Fault Engine::readBack(Copy& copy) {
     const int32_t nLength = copy.image.nLength;
     const InstallTexts::Progress text(nLength, InstallTexts::Pass::Check);
     report([&](Reporter& r) { r.FloodInit(static_cast<int16_t>(nLength / copy.nUnit)); });
-    const RAPI_HANDLE hFile = openDeviceFile(copy.sTemporary, GENERIC_READ, OPEN_EXISTING);
+    const RAPI_HANDLE hFile =
+        openDeviceFile(copy.sTemporary, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (hFile == INVALID_HANDLE_VALUE) {
         return faultOf(false);
     }

@@ -94,7 +94,9 @@ private:
     template <typename Fn>
     bool search(const QString& sPattern, Fn&& fn);
     void removeTemporaries(const QString& sFolder);
-    RAPI_HANDLE openDeviceFile(const QString& sPath, RAPI_DWORD nAccess, RAPI_DWORD nDisposition);
+    RAPI_HANDLE openDeviceFile(const QString& sPath, RAPI_DWORD nAccess, RAPI_DWORD nDisposition,
+                               RAPI_DWORD nAttributes);
+    RAPI_DWORD listHandhelds(char16_t* pNames, RAPI_DWORD nCapacity);
     Fault moveDeviceFile(const QString& sFrom, const QString& sTo);
     // Deletes a device file; true when it is gone, also when it was not there.
     bool deleted(const QString& sPath);
