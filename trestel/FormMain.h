@@ -116,6 +116,9 @@ private:
     // The target path for the module in the folder of list entry nIndex.
     QString TargetFor(int nIndex) const;
 
+    static inline const QString kConnect = QStringLiteral("Connect");
+    static inline const QString kDisconnect = QStringLiteral("Disconnect");
+
     MessageBoxes* messages_;
     modRapi::Engine engine_;
     modFileOpen::FileDialog* fileDialog_;

@@ -4,7 +4,7 @@ set(CMAKE_AUTOMOC ON)
 
 add_library(trestel_ui STATIC
     CommandLine.cpp CommandLine.h
-    FormMain.cpp FormMain.h
+    FormMain.cpp FormMainSteps.cpp FormMain.h
     WindowLook.cpp WindowLook.h
     FloodBar.cpp FloodBar.h
     StatusLine.cpp StatusLine.h
