@@ -116,7 +116,8 @@ QString HelpText() {
             "  TRESTEL_SYNCE_BRIDGE  the bridge library to SynCE (libtrestel-synce.so) to use\n"
             "                        instead of the installed one\n"
             "  TRESTEL_HANDHELD      the name of the handheld to use when more than one is\n"
-            "                        attached (--handheld takes precedence)\n"
+            "                        attached (--handheld takes precedence); without it,\n"
+            "                        Connect asks which one\n"
             "Without any handheld: attach a real one through SynCE, or make the emulated one\n"
             "with 'handheld-sim create'.\n"
             "\n"));

@@ -90,6 +90,11 @@ private:
     // A fixed text colour, or the tone of its hue that is readable on the window's background.
     void SetTextColor(QWidget* widget, const QColor& designed);
     void DisconnectedSteps();
+    // With more than one handheld attached, asks which one Connect opens; false when cancelled.
+    bool ChooseHandheld();
+    // After a failed connect to a locked handheld: asks for its password until it is right or
+    // the user cancels, then connects again. The outcome of that connect.
+    int16_t Unlock();
     // Tells assistive technology that the selected entry of the focused folder list has the focus.
     void ReportFocusedEntry();
     // After a copy: the focus to Copy when enabled, else back where it was, never to Disconnect.

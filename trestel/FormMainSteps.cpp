@@ -14,6 +14,7 @@
 #include <QSessionManager>
 #include <QSignalBlocker>
 #include <QThread>
+#include <optional>
 #include <thread>
 
 #include "FloodBar.h"
@@ -91,12 +92,18 @@ void FormMain::ButtonConnectClick() {
         return;
     }
     if (ButtonConnect->text() == kConnect) {
+        if (!ChooseHandheld()) {
+            return;
+        }
         // The window answers during the wait; a second Connect can't start meanwhile (bBusy_).
         // The button stays enabled so that it keeps the keyboard focus.
         bConnecting_ = true;
         int16_t bConnected = modRapi::kFalse;
         OffThread([&] { bConnected = engine_.RapiConnect(); });
         bConnecting_ = false;
+        if (bConnected == modRapi::kFalse && !bCloseRequested_) {
+            bConnected = Unlock();
+        }
         if (CloseIfRequested()) {
             return;
         }
@@ -132,6 +139,48 @@ void FormMain::ButtonConnectClick() {
     }
     OffThread([&] { engine_.RapiDisconnect(); });
     DisconnectedSteps();
+}
+
+bool FormMain::ChooseHandheld() {
+    // A handheld named in the environment is taken without asking.
+    if (!qEnvironmentVariableIsEmpty("TRESTEL_HANDHELD")) {
+        return true;
+    }
+    QStringList names;
+    OffThread([&] { names = engine_.Handhelds(); });
+    if (names.size() < 2) {
+        engine_.SelectHandheld(QString());
+        return true;
+    }
+    const QString sChosen = messages_->Choose(
+        this, QStringLiteral("More than one handheld is attached. Connect to:"), names);
+    engine_.SelectHandheld(sChosen);
+    return !sChosen.isEmpty();
+}
+
+int16_t FormMain::Unlock() {
+    bool bLocked = false;
+    OffThread([&] { bLocked = engine_.HandheldLocked(); });
+    while (bLocked) {
+        const std::optional<QString> sPassword = messages_->AskPassword(
+            this, QStringLiteral("The handheld is locked. Type its password to unlock it:"));
+        if (!sPassword) {
+            return modRapi::kFalse;
+        }
+        bool bUnlocked = false;
+        OffThread([&] { bUnlocked = engine_.UnlockHandheld(*sPassword); });
+        if (bUnlocked) {
+            int16_t bConnected = modRapi::kFalse;
+            bConnecting_ = true;
+            OffThread([&] { bConnected = engine_.RapiConnect(); });
+            bConnecting_ = false;
+            return bConnected;
+        }
+        messages_->Show(this, QStringLiteral("The password is wrong. The handheld stays locked."),
+                        MessageIcon::Error);
+        OffThread([&] { bLocked = engine_.HandheldLocked(); });
+    }
+    return modRapi::kFalse;
 }
 
 void FormMain::DisconnectedSteps() {

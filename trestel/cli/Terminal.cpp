@@ -164,7 +164,11 @@ int install(const Request& request, const Platform& platform) {
                 break;
             }
             default:
-                say(err, QStringLiteral("no handheld answered: ActiveSync Status: Disconnected"));
+                say(err, engine.HandheldLocked()
+                             ? QStringLiteral("the handheld is locked: unlock it with its "
+                                              "password (the window asks for it) and try again")
+                             : QStringLiteral("no handheld answered: ActiveSync Status: "
+                                              "Disconnected"));
         }
         return kFailed;
     }

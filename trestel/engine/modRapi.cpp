@@ -177,6 +177,18 @@ QStringList Engine::Handhelds() {
     return names;
 }
 
+bool Engine::HandheldLocked() {
+    RAPI_BOOL bLocked = 0;
+    attempt([&] { bLocked = device().RapiDeviceLocked(); });
+    return bLocked != 0;
+}
+
+bool Engine::UnlockHandheld(const QString& sPassword) {
+    RAPI_BOOL bUnlocked = 0;
+    attempt([&] { bUnlocked = device().RapiUnlockDevice(utf16(sPassword)); });
+    return bUnlocked != 0;
+}
+
 void Engine::CancelConnect() {
     bConnectCancelled_ = true;
     attempt([this] { waiter().Cancel(); });

@@ -126,6 +126,12 @@ TEST_F(TerminalTest, InstallsAndFailsWithTheWindowsTextsAndStatus) {
          "make the emulated one with 'handheld-sim create'",
          nullptr},
         {"no such card", {"--to", "Other"}, none, 1, "no storage card named 'Other'", nullptr},
+        {"a locked handheld",
+         {"--to", "main"},
+         [](FakeDevice& d, FakeWaiter&) { d.locked = true; },
+         1,
+         "the handheld is locked",
+         nullptr},
         {"the handheld named",
          {"--to", "main", "--handheld", "Second"},
          [](FakeDevice& d, FakeWaiter&) {

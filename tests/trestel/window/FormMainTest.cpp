@@ -1236,4 +1236,38 @@ TEST_F(FormMainTest, WithNoHandheldAtAllConnectSaysHowToGetOne) {
     EXPECT_FALSE(note->isVisible());
 }
 
+TEST_F(FormMainTest, WithTwoHandheldsConnectAsksWhichAndALockedOneForItsPassword) {
+    MakeLoaded(modulePath);
+    device.devices = {u"Pocket One", u"Pocket Two"};
+    boxes.pick = "Pocket Two";
+    device.locked = true;
+    device.password = u"secret";
+    boxes.passwords = {"wrong", "secret"};
+
+    Connect()->click();
+
+    ASSERT_EQ(boxes.offered.size(), 1u);
+    EXPECT_EQ(boxes.offered[0], QStringList({"Pocket One", "Pocket Two"}));
+    EXPECT_EQ(device.selected, u"Pocket Two");
+    // The wrong password is said plainly, then asked again; the right one connects.
+    EXPECT_EQ(boxes.passwordRequests, 2);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "The password is wrong. The handheld stays locked.");
+    ExpectConnected(false);
+
+    // Cancelling the choice connects to nothing; a named handheld is taken without asking.
+    Connect()->click();  // disconnect
+    boxes.pick.clear();
+    Connect()->click();
+    EXPECT_EQ(boxes.offered.size(), 2u);
+    EXPECT_EQ(Connect()->text(), "Connect");
+    qputenv("TRESTEL_HANDHELD", "Pocket One");
+    MakeLoaded(modulePath);
+    Connect()->click();
+    qunsetenv("TRESTEL_HANDHELD");
+    EXPECT_EQ(boxes.offered.size(), 2u);
+    EXPECT_EQ(device.selected, u"Pocket One");
+    ExpectConnected(false);
+}
+
 }  // namespace
