@@ -22,10 +22,26 @@
 
 namespace handheld {
 
-// Bytes in use in one storage, shared by the open files that write into it.
+// Bytes in use in one storage, shared by the open files that write into it. A storage with a
+// capacity shares its count with every other connection and process through its ledger; the
+// bytes are taken there ahead of the writes, a block at a time, so most writes take no lock.
 struct Usage {
-    uint64_t used = 0;
+    uint64_t used = 0;  // as this handheld last saw it
+    std::unique_ptr<UsageLedger> ledger;
+    uint64_t ahead = 0;  // taken in the ledger and not yet written
+
+    // Counts bytes about to be written; false (nothing counted) when they would go beyond
+    // capacity.
+    bool take(uint64_t bytes, std::optional<uint64_t> capacity);
+    // Bytes that are no longer in use (a file removed, emptied or cut back).
+    void release(uint64_t bytes);
+    // Gives back what was taken ahead (the writing file is closed).
+    void settle();
+    ~Usage() { settle(); }
 };
+
+// How much a writer takes from a shared ledger ahead of its writes.
+inline constexpr uint64_t kTakeAhead = 256 * 1024;
 
 struct FileObject {
     Fd fd;
@@ -47,10 +63,15 @@ struct FileObject {
 // Size of a file's write buffer: the installer writes 4096 bytes at a time.
 inline constexpr size_t kWriteBuffer = 1 << 20;
 
+// One entry a search found: only what its record reports, so that a search over a large folder
+// holds little.
 struct SearchEntry {
     std::u32string name;
     RAPI_DWORD attributes = 0;
-    struct stat st {};
+    RAPI_DWORD oid = 0;
+    uint64_t size = 0;
+    CE_FILETIME written{};
+    CE_FILETIME accessed{};
 };
 
 struct SearchObject {
@@ -69,10 +90,13 @@ struct Location {
 };
 
 struct EmulatedHandheld::Impl {
-    explicit Impl(std::string configuredRoot) : fixedRoot(std::move(configuredRoot)) {}
+    Impl(std::string configuredRoot, bool sweep)
+        : fixedRoot(std::move(configuredRoot)), sweepAtConnect(sweep) {}
 
     std::mutex mutex;
     std::string fixedRoot;
+    bool sweepAtConnect = true;
+    std::string unlockedWith;  // the password given by RapiUnlockDevice
     std::string rootPath;
     Fd root;
     // The folder that holds the root and the root's name in it: each call checks that the name
@@ -86,6 +110,7 @@ struct EmulatedHandheld::Impl {
     RAPI_DWORD lastError = 0;
     uint64_t speed = 0;
     std::chrono::steady_clock::time_point paceUntil{};
+    std::unique_ptr<SharedLink> link;  // the link's time shared with all its users
     std::map<RAPI_HANDLE, Object> objects;
     RAPI_HANDLE nextHandle = 0x100;
     std::map<std::string, std::shared_ptr<Usage>> usage;
@@ -121,6 +146,11 @@ struct EmulatedHandheld::Impl {
 
     // ---- link state and searches (EmulatedHandheld.cpp) ----
 
+    // The settings of the handheld when it is attached (its root a folder).
+    bool attachedSettings(Settings& settings);
+    // It has a password that RapiUnlockDevice has not given.
+    bool locked();
+
     void dropLink();
     // The link is up and the root is still the folder seen at connect. A root that was
     // removed, renamed or replaced is an unplugged handheld: the link stays down from then on.
@@ -130,8 +160,12 @@ struct EmulatedHandheld::Impl {
     RAPI_HANDLE newHandle(Object object);
     // Walks the folders of path from the root. Fills the location's storage and settings.
     bool locate(const DevicePath& path, Location& where);
-    // Bytes in use in a storage, counted afresh; the shared counter of its open files follows.
-    std::shared_ptr<Usage> countUsage(const std::string& storageKey);
+    // Bytes in use in a storage, counted afresh (from the ledger it shares with other writers
+    // when it has a capacity); the shared counter of its open files follows.
+    std::shared_ptr<Usage> countUsage(const std::string& storageKey,
+                                      std::optional<uint64_t> capacity = std::nullopt);
+    // The time until which the link carries count more bytes (speed must be set).
+    std::chrono::steady_clock::time_point pace(uint64_t count);
     RAPI_HRESULT initEx(RAPIINIT* init);
     RAPI_HRESULT uninit();
     RAPI_HANDLE findFirst(const char16_t* pattern, CE_FIND_DATA* data);
@@ -162,6 +196,34 @@ struct EmulatedHandheld::Impl {
     // what it holds, never more than the desktop's own file system has free.
     RAPI_BOOL diskFreeSpace(const char16_t* text, uint64_t* freeToCaller, uint64_t* total,
                             uint64_t* totalFree);
+
+    // ---- folders, attributes and sizes (DeviceFolders.cpp) ----
+
+    // Parses and finds the file or folder a path names ("a\b\" names b), without following
+    // links; records the error when there is none.
+    bool lookUp(const char16_t* text, DevicePath& path, Location& where, struct stat& st);
+    RAPI_BOOL removeDirectory(const char16_t* text);
+    RAPI_DWORD getAttributes(const char16_t* text);
+    RAPI_BOOL setAttributes(const char16_t* text, RAPI_DWORD attributes);
+    RAPI_DWORD fileSize(RAPI_HANDLE h, RAPI_DWORD* high);
+    // The size of the storage where lies and the bytes free in it: a card's capacity less what
+    // it holds, never more than the desktop's own file system has free.
+    bool storageSpace(const Location& where, uint64_t& size, uint64_t& available);
+    RAPI_BOOL storeInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
 };
+
+// The device's error for an errno of the desktop's file system.
+RAPI_DWORD ErrnoToCode(int err);
+
+// Keeps a long name in its stand-in's attribute (fd open on the stand-in) when path's last
+// component is one; false when the desktop's file system can't.
+bool KeepLongName(int fd, const DevicePath& path);
+
+// The handheld's name of the entry hostName of dir: the long name its stand-in keeps, or the
+// entry's own name.
+std::string DeviceNameOf(int dir, const char* hostName);
+
+// The attributes the handheld reports for a file or folder.
+RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly);
 
 }  // namespace handheld

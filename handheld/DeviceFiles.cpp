@@ -4,21 +4,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "DeviceCore.h"
 #include "Posix.h"
 
 namespace handheld {
-
-namespace {
 
 RAPI_DWORD ErrnoToCode(int err) {
     switch (err) {
@@ -45,6 +41,8 @@ RAPI_DWORD ErrnoToCode(int err) {
             return ERROR_WRITE_FAULT;
     }
 }
+
+namespace {
 
 // Puts a new file under name in dir in one step: a temporary file beside it, renamed over it.
 // The file that held the name is never written: it may have other names, even outside the root.
@@ -125,6 +123,14 @@ RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     if (mkdirat(where.parent.get(), where.leaf.c_str(), 0777) != 0) {
         return fail(ErrnoToCode(errno));
     }
+    if (path.longLeaf()) {
+        Fd made(openat(where.parent.get(), where.leaf.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made.valid() || !KeepLongName(made.get(), path)) {
+            unlinkat(where.parent.get(), where.leaf.c_str(), AT_REMOVEDIR);
+            return fail(ERROR_FILENAME_EXCED_RANGE);
+        }
+    }
     return 1;
 }
 
@@ -187,7 +193,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
 
     std::shared_ptr<Usage> storageUsage;
     if (changes) {
-        storageUsage = countUsage(where.storageKey);
+        storageUsage = countUsage(where.storageKey, where.settings.capacity);
         // A file that is replaced makes room for its successor.
         const uint64_t freed = exists && truncate ? static_cast<uint64_t>(st.st_size) : 0;
         const uint64_t left = storageUsage->used - std::min(storageUsage->used, freed);
@@ -209,6 +215,10 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
         return failed(ERROR_ACCESS_DENIED);
     }
+    if (!exists && !KeepLongName(fd.get(), path)) {
+        unlinkat(where.parent.get(), where.leaf.c_str(), 0);
+        return failed(ERROR_FILENAME_EXCED_RANGE);
+    }
     // A file that is replaced, or that shares its contents with other names, is never
     // written in place: a new file takes its name (with a copy of its contents when they
     // are kept).
@@ -229,9 +239,9 @@ RAPI_HANDLE EmulatedHandheld::Impl::createFile(const char16_t* text, RAPI_DWORD 
         if (!fd.valid()) {
             return failed(ErrnoToCode(err));
         }
+        KeepLongName(fd.get(), path);  // the file it replaces kept it: so can this one
         if (truncate) {
-            storageUsage->used -=
-                std::min(storageUsage->used, static_cast<uint64_t>(opened.st_size));
+            storageUsage->release(static_cast<uint64_t>(opened.st_size));
         }
     }
     fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
@@ -290,7 +300,7 @@ bool EmulatedHandheld::Impl::flush(FileObject& file) {
     }
     // Leave the file as it was before the buffered bytes: a failed write writes nothing.
     const uint64_t before = std::min(file.size, file.pendingAt);
-    file.usage->used -= std::min(file.usage->used, file.size - before);
+    file.usage->release(file.size - before);
     file.size = before;
     if (ftruncate(file.fd.get(), static_cast<off_t>(before)) != 0) {
         // The file keeps the partial bytes; the failure is reported all the same.
@@ -335,7 +345,7 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
     }
     const uint64_t end = file.position + count;
     const uint64_t grow = end > file.size ? end - file.size : 0;
-    if (file.capacity && file.usage->used + grow > *file.capacity) {
+    if (!file.usage->take(grow, file.capacity)) {
         return fail(ERROR_DISK_FULL);  // nothing written
     }
     // The buffer holds one run of consecutive bytes: anything else flushes it first.
@@ -350,7 +360,6 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
     file.pending.append(static_cast<const char*>(buffer), count);
     file.position = end;
     file.size = std::max(file.size, end);
-    file.usage->used += grow;
     if (file.pending.size() >= kWriteBuffer && !flush(file)) {
         return 0;
     }
@@ -358,12 +367,7 @@ RAPI_BOOL EmulatedHandheld::Impl::writeFile(RAPI_HANDLE h, const void* buffer, R
         *written = count;
     }
     if (speed > 0) {
-        const auto now = std::chrono::steady_clock::now();
-        paceUntil = std::max(paceUntil, now) +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(count) /
-                                                      static_cast<double>(speed)));
-        waitUntil = paceUntil;
+        waitUntil = pace(count);
     }
     return 1;
 }
@@ -419,6 +423,9 @@ RAPI_BOOL EmulatedHandheld::Impl::closeHandle(RAPI_HANDLE h) {
         if (!complete) {
             discardPartial(*file);
         }
+        if (file->canWrite && file->usage) {
+            file->usage->settle();
+        }
     }
     objects.erase(it);  // released even when the handheld is gone
     return complete && linkUp() ? 1 : 0;
@@ -449,121 +456,14 @@ RAPI_BOOL EmulatedHandheld::Impl::deleteFile(const char16_t* text) {
     if (where.settings.readOnly) {
         return fail(ERROR_WRITE_PROTECT);
     }
+    if (where.settings.capacity) {
+        countUsage(where.storageKey, where.settings.capacity);  // the removal counts for all
+    }
     if (unlinkat(where.parent.get(), where.leaf.c_str(), 0) != 0) {
         return fail(ErrnoToCode(errno));
     }
     if (const auto slot = usage.find(where.storageKey); slot != usage.end() && slot->second) {
-        slot->second->used -=
-            std::min<uint64_t>(slot->second->used, static_cast<uint64_t>(st.st_size));
-    }
-    return 1;
-}
-
-RAPI_BOOL EmulatedHandheld::Impl::moveFile(const char16_t* fromText, const char16_t* toText) {
-    DevicePath from;
-    DevicePath to;
-    if (!linkedPath(fromText, from) || !parse(toText, to)) {
-        return 0;
-    }
-    if (from.leaf.empty() || to.leaf.empty()) {
-        return fail(ERROR_PATH_NOT_FOUND);
-    }
-    if (IsMarkerName(from.leaf) || IsMarkerName(to.leaf)) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (!IsValidName(to.leaf, false)) {
-        return fail(ERROR_INVALID_NAME);
-    }
-    Location source;
-    Location target;
-    if (!locate(from, source) || !locate(to, target)) {
-        return 0;
-    }
-    struct stat st;
-    if (fstatat(source.parent.get(), source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return fail(ERROR_FILE_NOT_FOUND);
-    }
-    // Links and other kinds of file are not the device's own.
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    // A folder moved below the root would take a storage card's marker out of its place.
-    if (S_ISDIR(st.st_mode) && from.folders.empty() && source.storageKey == source.leaf) {
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (source.settings.readOnly || target.settings.readOnly) {
-        return fail(ERROR_WRITE_PROTECT);
-    }
-    // Whatever holds the new name, in any case of its letters, keeps it (a move never
-    // replaces), unless it is the same file being renamed to another case.
-    struct stat existing;
-    if (fstatat(target.parent.get(), target.leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !(existing.st_dev == st.st_dev && existing.st_ino == st.st_ino)) {
-        return fail(ERROR_ALREADY_EXISTS);
-    }
-    const bool sameStorage = source.storageKey == target.storageKey;
-    if (!sameStorage && target.settings.capacity && S_ISREG(st.st_mode)) {
-        const uint64_t used = countUsage(target.storageKey)->used;
-        if (used + static_cast<uint64_t>(st.st_size) > *target.settings.capacity) {
-            return fail(ERROR_DISK_FULL);
-        }
-    }
-    if (renameat2(source.parent.get(), source.leaf.c_str(), target.parent.get(), to.leaf.c_str(),
-                  RENAME_NOREPLACE) != 0) {
-        return fail(errno == EXDEV ? ERROR_NOT_SAME_DEVICE : ErrnoToCode(errno));
-    }
-    if (!sameStorage) {
-        for (const std::string* key : {&source.storageKey, &target.storageKey}) {
-            if (usage.count(*key) != 0) {
-                countUsage(*key);
-            }
-        }
-    }
-    return 1;
-}
-
-RAPI_BOOL EmulatedHandheld::Impl::diskFreeSpace(const char16_t* text, uint64_t* freeToCaller,
-                                                uint64_t* total, uint64_t* totalFree) {
-    DevicePath path;
-    // "" and "\" name the root, main memory's storage.
-    const bool isRoot =
-        text != nullptr && (text[0] == u'\0' || (text[0] == u'\\' && text[1] == u'\0'));
-    if (isRoot ? !linkUp() : !linkedPath(text, path)) {
-        return 0;
-    }
-    // "a\b" and "a\b\" both name folder b.
-    if (!path.leaf.empty()) {
-        path.folders.push_back(path.leaf);
-        path.leaf.clear();
-    }
-    Location where;
-    if (!locate(path, where)) {
-        return 0;
-    }
-    struct statvfs fs {};
-    if (fstatvfs(where.parent.get(), &fs) != 0) {
-        return fail(ErrnoToCode(errno));
-    }
-    const uint64_t hostFree = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    uint64_t size = static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize;
-    uint64_t available = hostFree;
-    if (where.settings.capacity) {
-        // Open writers of the storage keep its count, with what they still buffer, up to date.
-        const auto slot = usage.find(where.storageKey);
-        const uint64_t used = slot != usage.end() && slot->second && slot->second.use_count() > 1
-                                  ? slot->second->used
-                                  : countUsage(where.storageKey)->used;
-        size = *where.settings.capacity;
-        available = std::min(hostFree, size - std::min(size, used));
-    }
-    if (freeToCaller != nullptr) {
-        *freeToCaller = available;
-    }
-    if (total != nullptr) {
-        *total = size;
-    }
-    if (totalFree != nullptr) {
-        *totalFree = available;
+        slot->second->release(static_cast<uint64_t>(st.st_size));
     }
     return 1;
 }

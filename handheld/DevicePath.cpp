@@ -86,10 +86,50 @@ bool ParseDevicePath(const char16_t* text, DevicePath& path, RAPI_DWORD& why) {
             return false;
         }
     }
+    for (auto& part : parts) {
+        if (part.size() > kHostNameMax && part.find_first_of("*?") == std::string::npos) {
+            part = HostNameOf(part);  // patterns are matched against the whole names
+        }
+    }
+    std::string_view named = utf8;
+    if (named.back() == '\\') {
+        named.remove_suffix(1);
+    }
+    const size_t cut = named.rfind('\\');
+    path.leafName = named.substr(cut == std::string_view::npos ? 0 : cut + 1);
     path.leaf = parts.back();
     parts.pop_back();
     path.folders = std::move(parts);
     return true;
+}
+
+std::string HostNameOf(std::string_view deviceName) {
+    // FNV-1a over the folded name.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : deviceName) {
+        hash ^= static_cast<unsigned char>(Fold(static_cast<unsigned char>(c)));
+        hash *= 0x100000001b3ULL;
+    }
+    size_t cut = std::min<size_t>(deviceName.size(), 200);
+    while (cut > 0 && (static_cast<unsigned char>(deviceName[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a character
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string name(deviceName.substr(0, cut));
+    name += "~~";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name.push_back(kHex[(hash >> shift) & 0xF]);
+    }
+    return name;
+}
+
+bool IsLongNameStandIn(std::string_view hostName) {
+    constexpr size_t kTail = 2 + 16;
+    if (hostName.size() < kTail || hostName.substr(hostName.size() - kTail, 2) != "~~") {
+        return false;
+    }
+    return std::all_of(hostName.end() - 16, hostName.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // Characters a device file name can't hold (the wildcards only in a search pattern).

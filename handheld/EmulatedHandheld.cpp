@@ -21,10 +21,18 @@
 
 namespace handheld {
 
+namespace {
+
+// A connect refused for want of the password: ERROR_INVALID_PASSWORD as an HRESULT.
+constexpr RAPI_HRESULT kLockedHr = static_cast<RAPI_HRESULT>(0x80070056u);
+
+}  // namespace
+
 void EmulatedHandheld::Impl::dropLink() {
     connected = false;
     objects.clear();
     usage.clear();
+    link.reset();
     root.reset();
 }
 
@@ -85,19 +93,81 @@ bool EmulatedHandheld::Impl::locate(const DevicePath& path, Location& where) {
     return true;
 }
 
-std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& storageKey) {
+bool Usage::take(uint64_t bytes, std::optional<uint64_t> capacity) {
+    if (!ledger) {
+        if (capacity && used + bytes > *capacity) {
+            return false;
+        }
+        used += bytes;
+        return true;
+    }
+    if (bytes > ahead) {
+        const uint64_t need = bytes - ahead;
+        uint64_t block = std::max(need, kTakeAhead);
+        if (!ledger->add(block, capacity)) {
+            block = need;  // near the end of the storage: only what this write needs
+            if (!ledger->add(block, capacity)) {
+                return false;
+            }
+        }
+        ahead += block;
+    }
+    ahead -= bytes;
+    used += bytes;
+    return true;
+}
+
+void Usage::release(uint64_t bytes) {
+    used -= std::min(used, bytes);
+    if (ledger) {
+        ledger->remove(bytes);
+    }
+}
+
+void Usage::settle() {
+    if (ledger && ahead > 0) {
+        ledger->remove(ahead);
+    }
+    ahead = 0;
+}
+
+std::shared_ptr<Usage> EmulatedHandheld::Impl::countUsage(const std::string& storageKey,
+                                                          std::optional<uint64_t> capacity) {
     auto& slot = usage[storageKey];
     if (!slot) {
         slot = std::make_shared<Usage>();
     }
-    if (storageKey.empty()) {
-        slot->used = UsedBytes(root.get(), true);
-    } else {
-        int err;
-        Fd card = OpenFolder(root.get(), storageKey, err);
-        slot->used = card.valid() ? UsedBytes(card.get(), false) : 0;
+    int err = 0;
+    Fd card = storageKey.empty() ? Fd() : OpenFolder(root.get(), storageKey, err);
+    const int folder = storageKey.empty() ? root.get() : card.get();
+    if (folder < 0) {
+        slot->used = 0;
+        return slot;
     }
+    if (capacity && !slot->ledger) {
+        slot->ledger = UsageLedger::Join(folder, storageKey.empty());
+    } else if (slot->ledger && slot.use_count() == 1 && slot->ahead == 0) {
+        // Nothing of this connection under way: a storage that only it writes is counted
+        // afresh, so that files changed from outside since count right.
+        slot->ledger->recountIfAlone(folder, storageKey.empty());
+    }
+    slot->used = slot->ledger ? slot->ledger->used() : UsedBytes(folder, storageKey.empty());
     return slot;
+}
+
+std::chrono::steady_clock::time_point EmulatedHandheld::Impl::pace(uint64_t count) {
+    if (!link) {
+        link = SharedLink::Open(root.get());
+    }
+    if (link) {
+        return link->book(count, speed);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    paceUntil =
+        std::max(paceUntil, now) +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(count) / static_cast<double>(speed)));
+    return paceUntil;
 }
 
 void EmulatedHandheld::Impl::openRootHolder() {
@@ -137,6 +207,14 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
         return 0;
     }
     const Settings settings = ParseSettings(ReadSettingsFile(dir.get(), kHandheldSettings));
+    // A locked handheld refuses the connect until its password is given, as SynCE's library
+    // reports it.
+    if (!settings.password.empty() && settings.password != unlockedWith) {
+        dropLink();
+        init->hrRapiInit = kLockedHr;
+        posix::signalEvent(event.get());
+        return 0;
+    }
     if (settings.answer == Settings::Answer::No) {
         dropLink();
         return 0;
@@ -151,8 +229,9 @@ RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {
     const bool same = connected && path == rootPath && st.st_dev == rootDev && st.st_ino == rootIno;
     if (!same) {
         dropLink();
-        // What writers that are gone left half-way.
-        RemoveStaleTemporaries(dir.get());
+        if (sweepAtConnect) {
+            RemoveStaleTemporaries(dir.get());  // what writers that are gone left half-way
+        }
     }
     rootPath = path;
     rootDev = st.st_dev;
@@ -189,7 +268,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
         return INVALID_HANDLE_VALUE;
     }
     std::u32string wanted;
-    text::utf8ToUtf32(path.leaf == "*.*" ? std::string("*") : path.leaf, wanted);
+    text::utf8ToUtf32(path.leafName == "*.*" ? std::string("*") : path.leafName, wanted);
     const bool atRoot = path.folders.empty();
 
     SearchObject search;
@@ -208,23 +287,24 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
             continue;
         }
         SearchEntry entry;
-        if (!text::utf8ToUtf32(name, entry.name) || !WildcardMatch(wanted, entry.name)) {
+        if (!text::utf8ToUtf32(DeviceNameOf(where.parent.get(), e->d_name), entry.name) ||
+            !WildcardMatch(wanted, entry.name)) {
             continue;  // names that aren't UTF-8 can't be named back by the desktop
         }
-        if (fstatat(where.parent.get(), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        struct stat st;
+        if (fstatat(where.parent.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(entry.st.st_mode)) {
-            entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
-            if (atRoot && IsCardFolder(where.parent.get(), e->d_name)) {
-                entry.attributes |= FILE_ATTRIBUTE_TEMPORARY;
-            }
-        } else if (S_ISREG(entry.st.st_mode)) {
-            entry.attributes =
-                where.settings.readOnly ? (FILE_ATTRIBUTE_ARCHIVE | 0x1) : FILE_ATTRIBUTE_NORMAL;
-        } else {
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
             continue;  // links, pipes and devices don't exist on the handheld
         }
+        const bool card =
+            S_ISDIR(st.st_mode) && atRoot && IsCardFolder(where.parent.get(), e->d_name);
+        entry.attributes = AttributesOf(st, card, where.settings.readOnly);
+        entry.oid = static_cast<RAPI_DWORD>(st.st_ino & 0xFFFFFFFFu);
+        entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
+        entry.written = ToFileTime(st.st_mtim);
+        entry.accessed = ToFileTime(st.st_atim);
         search.entries.push_back(std::move(entry));
     }
     closedir(d);
@@ -239,6 +319,7 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
                   std::transform(fb.begin(), fb.end(), fb.begin(), Fold);
                   return fa != fb ? fa < fb : a.name < b.name;
               });
+    search.entries.shrink_to_fit();  // held for as long as the search is open
     fill(search.entries[0], *data);
     search.next = 1;
     return newHandle(std::move(search));
@@ -246,14 +327,12 @@ RAPI_HANDLE EmulatedHandheld::Impl::findFirst(const char16_t* pattern, CE_FIND_D
 
 void EmulatedHandheld::Impl::fill(const SearchEntry& entry, CE_FIND_DATA& data) {
     data.dwFileAttributes = entry.attributes;
-    data.ftCreationTime = ToFileTime(entry.st.st_mtim);
-    data.ftLastAccessTime = ToFileTime(entry.st.st_atim);
-    data.ftLastWriteTime = ToFileTime(entry.st.st_mtim);
-    const auto size =
-        S_ISREG(entry.st.st_mode) ? static_cast<uint64_t>(entry.st.st_size) : uint64_t{0};
-    data.nFileSizeHigh = static_cast<RAPI_DWORD>(size >> 32);
-    data.nFileSizeLow = static_cast<RAPI_DWORD>(size & 0xFFFFFFFFu);
-    data.dwOID = static_cast<RAPI_DWORD>(entry.st.st_ino & 0xFFFFFFFFu);
+    data.ftCreationTime = entry.written;
+    data.ftLastAccessTime = entry.accessed;
+    data.ftLastWriteTime = entry.written;
+    data.nFileSizeHigh = static_cast<RAPI_DWORD>(entry.size >> 32);
+    data.nFileSizeLow = static_cast<RAPI_DWORD>(entry.size & 0xFFFFFFFFu);
+    data.dwOID = entry.oid;
     SetFindName(data, entry.name);
 }
 
@@ -304,8 +383,8 @@ RAPI_BOOL EmulatedHandheld::Impl::getVersion(CEOSVERSIONINFO* info) {
     return 1;
 }
 
-EmulatedHandheld::EmulatedHandheld(std::string root)
-    : impl_(std::make_unique<Impl>(std::move(root))) {}
+EmulatedHandheld::EmulatedHandheld(std::string root, bool sweepAtConnect)
+    : impl_(std::make_unique<Impl>(std::move(root), sweepAtConnect)) {}
 
 EmulatedHandheld::~EmulatedHandheld() = default;
 
@@ -387,24 +466,64 @@ RAPI_BOOL EmulatedHandheld::CeGetDiskFreeSpaceEx(const char16_t* path, uint64_t*
         RAPI_BOOL{0}, [&] { return impl_->diskFreeSpace(path, freeToCaller, total, totalFree); });
 }
 
-// The emulated handheld is the only one there is, always under this name, never locked.
-namespace {
-constexpr std::u16string_view kDeviceName = u"Emulated handheld";
+// The emulated handheld is the only one there is, attached while its root is a folder. Its name
+// and password are those of its settings (handheld-sim set --name, --password); a password
+// locks it until RapiUnlockDevice gives it, for as long as this object lives.
+
+bool EmulatedHandheld::Impl::attachedSettings(Settings& settings) {
+    const std::string path = fixedRoot.empty() ? DefaultRoot() : fixedRoot;
+    const Fd dir(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        return false;
+    }
+    settings = ParseSettings(ReadSettingsFile(dir.get(), kHandheldSettings));
+    return true;
+}
+
+bool EmulatedHandheld::Impl::locked() {
+    Settings settings;
+    return attachedSettings(settings) && !settings.password.empty() &&
+           settings.password != unlockedWith;
 }
 
 RAPI_DWORD EmulatedHandheld::RapiEnumDevices(char16_t* names, RAPI_DWORD capacity) {
-    const auto needed = static_cast<RAPI_DWORD>(kDeviceName.size() + 2);
-    if (names != nullptr && capacity >= needed) {
-        std::copy(kDeviceName.begin(), kDeviceName.end(), names);
-        names[kDeviceName.size()] = u'\0';
-        names[kDeviceName.size() + 1] = u'\0';
-    }
-    return needed;
+    return impl_->guarded(RAPI_DWORD{0}, [&]() -> RAPI_DWORD {
+        Settings settings;
+        if (!impl_->attachedSettings(settings)) {
+            return 0;  // none attached
+        }
+        std::u16string name;
+        for (char32_t c : [&] {
+                 std::u32string points;
+                 text::utf8ToUtf32(settings.name, points);
+                 return points;
+             }()) {
+            if (c >= 0x10000) {
+                name += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                name += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                name += static_cast<char16_t>(c);
+            }
+        }
+        const auto needed = static_cast<RAPI_DWORD>(name.size() + 2);
+        if (names != nullptr && capacity >= needed) {
+            std::copy(name.begin(), name.end(), names);
+            names[name.size()] = u'\0';
+            names[name.size() + 1] = u'\0';
+        }
+        return needed;
+    });
 }
 
 RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
     return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
-        if (name == nullptr || *name == u'\0' || std::u16string_view(name) == kDeviceName) {
+        if (name == nullptr || *name == u'\0') {
+            return 1;
+        }
+        Settings settings;
+        std::string wanted;
+        if (impl_->attachedSettings(settings) && text::utf16ToUtf8(name, wanted) &&
+            wanted == settings.name) {
             return 1;
         }
         return impl_->fail(ERROR_FILE_NOT_FOUND);
@@ -412,11 +531,23 @@ RAPI_BOOL EmulatedHandheld::RapiSelectDevice(const char16_t* name) {
 }
 
 RAPI_BOOL EmulatedHandheld::RapiDeviceLocked() {
-    return 0;
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL { return impl_->locked() ? 1 : 0; });
 }
 
-RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t*) {
-    return 1;
+RAPI_BOOL EmulatedHandheld::RapiUnlockDevice(const char16_t* password) {
+    return impl_->guarded(RAPI_BOOL{0}, [&]() -> RAPI_BOOL {
+        Settings settings;
+        std::string given;
+        if (!impl_->attachedSettings(settings) || settings.password.empty()) {
+            return 1;  // nothing to unlock
+        }
+        if (password == nullptr || !text::utf16ToUtf8(password, given) ||
+            given != settings.password) {
+            return impl_->fail(ERROR_INVALID_PASSWORD);
+        }
+        impl_->unlockedWith = given;
+        return 1;
+    });
 }
 
 EmulatedHandheld& Instance() {

@@ -19,8 +19,10 @@ const RapiTable& BuiltInTable();
 // Thread-safe; no method throws.
 class EmulatedHandheld {
 public:
-    // An empty root means DefaultRoot(), read again at each CeRapiInitEx.
-    explicit EmulatedHandheld(std::string root = {});
+    // An empty root means DefaultRoot(), read again at each CeRapiInitEx. A connect to another
+    // handheld than before removes what writers that are gone left half-way, unless
+    // sweepAtConnect is false (whoever serves the handheld does it then).
+    explicit EmulatedHandheld(std::string root = {}, bool sweepAtConnect = true);
     ~EmulatedHandheld();
     EmulatedHandheld(const EmulatedHandheld&) = delete;
     EmulatedHandheld& operator=(const EmulatedHandheld&) = delete;
@@ -28,6 +30,16 @@ public:
 #define HANDHELD_METHOD(name, result, parameters, ...) result name parameters;
     RAPI_DEVICE_FUNCTIONS(HANDHELD_METHOD)
 #undef HANDHELD_METHOD
+
+    // Calls beyond the contract that every handheld answers (handheld-sim serve offers them).
+    RAPI_BOOL CeRemoveDirectory(const char16_t* path);
+    // The attributes, or 0xFFFFFFFF with the last error.
+    RAPI_DWORD CeGetFileAttributes(const char16_t* path);
+    RAPI_BOOL CeSetFileAttributes(const char16_t* path, RAPI_DWORD attributes);
+    // The size's low part (high part in *high), or 0xFFFFFFFF with a last error other than 0.
+    RAPI_DWORD CeGetFileSize(RAPI_HANDLE h, RAPI_DWORD* high);
+    // Main memory's size and free bytes (each at most 0x7FFFFFFF).
+    RAPI_BOOL CeGetStoreInformation(RAPI_DWORD* storeSize, RAPI_DWORD* freeSize);
 
 private:
     struct Impl;

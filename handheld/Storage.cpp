@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,7 @@ uint64_t UsedBytesBelow(int dir, bool isRoot, int depth) {
 
 bool IsMarkerName(std::string_view name) {
     return EqualsNoCase(name, kCardMarker) || EqualsNoCase(name, kHandheldSettings) ||
+           EqualsNoCase(name, kUsageLedger) || EqualsNoCase(name, kLinkLedger) ||
            IsTemporaryName(name);
 }
 
@@ -304,6 +306,18 @@ Settings ParseSettings(std::string_view text) {
             if (const auto size = ParseSize(value)) {
                 settings.speed = *size;
             }
+        } else if (EqualsNoCase(key, "name")) {
+            if (IsValidDeviceName(value)) {
+                settings.name = value;
+            }
+        } else if (EqualsNoCase(key, "os")) {
+            if (const auto os = ParseOsNumber(value)) {
+                settings.os = os;
+            }
+        } else if (EqualsNoCase(key, "password")) {
+            if (IsValidPassword(value)) {
+                settings.password = value;
+            }
         } else if (EqualsNoCase(key, "answer")) {
             if (EqualsNoCase(value, "no")) {
                 settings.answer = Settings::Answer::No;
@@ -338,6 +352,18 @@ std::string ChangeSettings(std::string_view text, const SettingsChange& change) 
                                      : answer == Settings::Answer::Refuse ? "answer=refuse"
                                                                           : "");
     }
+    if (change.name) {
+        lines.emplace_back("name", change.name->empty() ? "" : "name=" + *change.name);
+    }
+    if (change.os) {
+        lines.emplace_back("os", *change.os ? "os=" + std::to_string((*change.os)->major) + "." +
+                                                  std::to_string((*change.os)->minor)
+                                            : "");
+    }
+    if (change.password) {
+        lines.emplace_back("password",
+                           change.password->empty() ? "" : "password=" + *change.password);
+    }
     std::string result;
     size_t start = 0;
     while (start < text.size()) {
@@ -357,6 +383,50 @@ std::string ChangeSettings(std::string_view text, const SettingsChange& change) 
         }
     }
     return result;
+}
+
+std::optional<OsNumber> ParseOsNumber(std::string_view text) {
+    const size_t dot = text.find('.');
+    const auto number = [](std::string_view digits) -> std::optional<unsigned> {
+        if (digits.empty() || digits.size() > 3 ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        unsigned value = 0;
+        for (const char c : digits) {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        return value;
+    };
+    if (dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto major = number(text.substr(0, dot));
+    const auto minor = number(text.substr(dot + 1));
+    if (!major || !minor) {
+        return std::nullopt;
+    }
+    return OsNumber{*major, *minor};
+}
+
+namespace {
+
+// UTF-8 of at most maxChars characters without control characters.
+bool IsPlainText(std::string_view value, size_t maxChars) {
+    std::u32string points;
+    return text::utf8ToUtf32(value, points) && points.size() <= maxChars &&
+           std::none_of(points.begin(), points.end(),
+                        [](char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); });
+}
+
+}  // namespace
+
+bool IsValidDeviceName(std::string_view name) {
+    return !name.empty() && IsPlainText(name, 64) && Trim(name) == name;
+}
+
+bool IsValidPassword(std::string_view password) {
+    return IsPlainText(password, 64) && Trim(password) == password;
 }
 
 std::string DefaultRoot() {
@@ -379,6 +449,143 @@ std::string DefaultRoot() {
         base = std::string(home) + "/.local/share";
     }
     return base + "/trestel/handheld";
+}
+
+// ---- the writers' shared count and link ----
+
+namespace {
+
+// Holds an exclusive lock on the first byte of a file for as long as it lives. The lock belongs
+// to the open file (not the process), so writers in one process exclude each other as well, and
+// it is independent of the file's flock.
+class ByteLock {
+public:
+    explicit ByteLock(int fd) : fd_(fd) { set(F_WRLCK); }
+    ~ByteLock() { set(F_UNLCK); }
+    ByteLock(const ByteLock&) = delete;
+    ByteLock& operator=(const ByteLock&) = delete;
+
+private:
+    void set(short type) {
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_start = 0;
+        range.l_len = 1;
+        while (fcntl(fd_, F_OFD_SETLKW, &range) != 0 && errno == EINTR) {
+        }
+    }
+    int fd_;
+};
+
+// Opens (making it when missing) a small ledger file in folder: a regular file of ours only.
+Fd OpenLedger(int folder, std::string_view name) {
+    const std::string file(name);
+    Fd fd(
+        openat(folder, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    return fd;
+}
+
+// The number a ledger holds; nothing when it holds none (new, or cut short by a crash).
+std::optional<uint64_t> ReadNumber(int fd) {
+    char buffer[32] = {};
+    const ssize_t n = posix::preadFull(fd, buffer, sizeof buffer - 1, 0);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    const std::string_view digits(buffer, static_cast<size_t>(n));
+    const size_t end = digits.find('\n');
+    if (end == std::string_view::npos || end == 0 || end > 20 ||
+        digits.substr(0, end).find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::strtoull(buffer, nullptr, 10);  // saturates: a ledger never holds that much
+}
+
+void WriteNumber(int fd, uint64_t value) {
+    // Padded to a fixed width, so the write never leaves a longer old number's tail.
+    char buffer[32];
+    const int n =
+        std::snprintf(buffer, sizeof buffer, "%020llu\n", static_cast<unsigned long long>(value));
+    if (posix::pwriteAll(fd, buffer, static_cast<size_t>(n), 0) != 0) {
+        // A ledger that can't be written is counted afresh by the next writer to join alone.
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<UsageLedger> UsageLedger::Join(int folder, bool isRoot) {
+    Fd fd = OpenLedger(folder, kUsageLedger);
+    if (!fd.valid()) {
+        return nullptr;
+    }
+    const ByteLock lock(fd.get());
+    // Nobody holds the ledger: what it says may be out of date, so the storage is counted.
+    const bool alone = flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+    const std::optional<uint64_t> recorded = ReadNumber(fd.get());
+    if (alone || !recorded) {
+        WriteNumber(fd.get(), UsedBytes(folder, isRoot));
+    }
+    while (flock(fd.get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
+    return std::unique_ptr<UsageLedger>(new UsageLedger(std::move(fd)));
+}
+
+UsageLedger::~UsageLedger() = default;
+
+void UsageLedger::recountIfAlone(int folder, bool isRoot) {
+    const ByteLock lock(fd_.get());
+    // Turning the shared lock exclusive works only when nobody else holds one; a failed attempt
+    // drops the lock (flock converts by releasing first), so it is taken again. Every such
+    // attempt happens under the byte lock, so no other writer looks in between.
+    if (flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        WriteNumber(fd_.get(), UsedBytes(folder, isRoot));
+    }
+    while (flock(fd_.get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
+}  // closing the file gives up its flock
+
+uint64_t UsageLedger::used() {
+    const ByteLock lock(fd_.get());
+    return ReadNumber(fd_.get()).value_or(0);
+}
+
+bool UsageLedger::add(uint64_t bytes, std::optional<uint64_t> capacity) {
+    const ByteLock lock(fd_.get());
+    const uint64_t now = ReadNumber(fd_.get()).value_or(0);
+    if (capacity && (now > *capacity || bytes > *capacity - now)) {
+        return false;
+    }
+    WriteNumber(fd_.get(), now + bytes);
+    return true;
+}
+
+void UsageLedger::remove(uint64_t bytes) {
+    const ByteLock lock(fd_.get());
+    const uint64_t now = ReadNumber(fd_.get()).value_or(0);
+    WriteNumber(fd_.get(), now - std::min(now, bytes));
+}
+
+std::unique_ptr<SharedLink> SharedLink::Open(int root) {
+    Fd fd = OpenLedger(root, kLinkLedger);
+    return fd.valid() ? std::unique_ptr<SharedLink>(new SharedLink(std::move(fd))) : nullptr;
+}
+
+std::chrono::steady_clock::time_point SharedLink::book(uint64_t bytes, uint64_t speed) {
+    using Clock = std::chrono::steady_clock;
+    // The steady clock is the system's monotonic clock: the same in every process.
+    const ByteLock lock(fd_.get());
+    const auto now = Clock::now();
+    const auto recorded = Clock::time_point(Clock::duration(ReadNumber(fd_.get()).value_or(0)));
+    const auto until = std::max(recorded, now) +
+                       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                           static_cast<double>(bytes) / static_cast<double>(speed)));
+    WriteNumber(fd_.get(), static_cast<uint64_t>(until.time_since_epoch().count()));
+    return until;
 }
 
 }  // namespace handheld

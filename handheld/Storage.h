@@ -5,7 +5,9 @@
 // in ".storage-card" (for the card) and ".handheld" (at the root, for main memory and the link).
 // Folders are reached through descriptors and links are never followed.
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +19,12 @@ namespace handheld {
 // Names of the marker/settings files; never listed, created, written or deleted by device calls.
 inline constexpr std::string_view kCardMarker = ".storage-card";
 inline constexpr std::string_view kHandheldSettings = ".handheld";
+// The count of a storage's bytes in use that every process writing into it shares, and the
+// handheld's link time (at the root).
+inline constexpr std::string_view kUsageLedger = ".~usage";
+inline constexpr std::string_view kLinkLedger = ".~link";
 
-// Whether name is one of the two, in any case, or the name of a temporary file the handheld
+// Whether name is one of these, in any case, or the name of a temporary file the handheld
 // writes before renaming it over its target (".~PID-N.tmp"): none is a file of the device's own.
 bool IsMarkerName(std::string_view name);
 
@@ -29,13 +35,34 @@ bool IsTemporaryName(std::string_view name);
 // for as long as it works: a file nobody holds locked was left by one that is gone).
 void RemoveStaleTemporaries(int dir);
 
-// The settings of one storage (main memory or a card), read from its settings file.
+// The handheld's OS version, MAJOR.MINOR.
+struct OsNumber {
+    unsigned major = 5;
+    unsigned minor = 2;
+};
+
+// "MAJOR.MINOR" with each part of at most three digits; nothing when malformed.
+std::optional<OsNumber> ParseOsNumber(std::string_view text);
+
+// The name a handheld goes by: 1 to 64 characters of UTF-8, no control characters.
+inline constexpr const char* kDefaultDeviceName = "Emulated handheld";
+bool IsValidDeviceName(std::string_view name);
+
+// A password the handheld can be locked with: at most 64 characters of UTF-8, no control
+// characters, no spaces at either end (empty: none).
+bool IsValidPassword(std::string_view password);
+
+// The settings of one storage (main memory or a card), read from its settings file. The
+// handheld's own (link, answer, name, OS version, password) are read from main memory's.
 struct Settings {
     enum class Answer { Yes, No, Refuse };
     bool readOnly = false;
     std::optional<uint64_t> capacity;  // bytes available for files; none: unlimited
     uint64_t speed = 0;                // bytes per second for writes; 0: unpaced
     Answer answer = Answer::Yes;
+    std::string name = kDefaultDeviceName;
+    std::optional<OsNumber> os;  // none: whoever serves the handheld chooses
+    std::string password;        // empty: not locked
 };
 
 // Parses settings text; unknown or malformed lines are ignored.
@@ -47,6 +74,9 @@ struct SettingsChange {
     std::optional<std::optional<uint64_t>> capacity;  // an empty value: unlimited
     std::optional<uint64_t> speed;                    // 0: unpaced
     std::optional<Settings::Answer> answer;
+    std::optional<std::string> name;            // empty: the default name
+    std::optional<std::optional<OsNumber>> os;  // an empty value: the default
+    std::optional<std::string> password;        // empty: none
 };
 
 // Settings text with the change made: the lines of each changed setting (its key before any
@@ -92,5 +122,47 @@ bool WriteSettingsFile(int dir, std::string_view name, std::string_view text, in
 // Sum of the sizes of the regular files below dir, markers not counted. At the root, the card
 // folders are left out (they are storages of their own).
 uint64_t UsedBytes(int dir, bool isRoot);
+
+// The bytes in use in one storage as all its writers see them, whatever process they run in:
+// a count in the storage's kUsageLedger, changed under a lock on that file. Each writer holds a
+// shared flock on the ledger for as long as it takes part; a writer that joins when no other
+// holds one (all are gone, also by a crash) counts the storage afresh, so changes made from
+// outside and bytes of writers that died count right from then on.
+class UsageLedger {
+public:
+    // Joins the ledger of the storage folder (the root when isRoot). Null when the ledger can't
+    // be opened or made (a storage the user may not write): the caller counts alone.
+    static std::unique_ptr<UsageLedger> Join(int folder, bool isRoot);
+    ~UsageLedger();
+    UsageLedger(const UsageLedger&) = delete;
+    UsageLedger& operator=(const UsageLedger&) = delete;
+
+    uint64_t used();
+    // Counts the storage (folder, as at Join) afresh when no other writer holds the ledger: the
+    // caller must have nothing under way (no bytes taken and not yet on the storage).
+    void recountIfAlone(int folder, bool isRoot);
+    // Adds bytes to the count if it stays within capacity (always without one).
+    bool add(uint64_t bytes, std::optional<uint64_t> capacity);
+    void remove(uint64_t bytes);
+
+private:
+    explicit UsageLedger(Fd fd) : fd_(std::move(fd)) {}
+    Fd fd_;
+};
+
+// The handheld's link, shared by every connection and process: the time until which it is busy
+// carrying bytes, kept in the root's kLinkLedger under a lock.
+class SharedLink {
+public:
+    // Null when the file can't be opened or made: the caller paces alone.
+    static std::unique_ptr<SharedLink> Open(int root);
+    // Books bytes at speed (bytes per second) after what is booked already: the time they have
+    // travelled by.
+    std::chrono::steady_clock::time_point book(uint64_t bytes, uint64_t speed);
+
+private:
+    explicit SharedLink(Fd fd) : fd_(std::move(fd)) {}
+    Fd fd_;
+};
 
 }  // namespace handheld

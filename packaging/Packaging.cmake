@@ -210,6 +210,8 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/pocket-lorvex-modules.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
 install(FILES ${PACKAGE_COPYRIGHT} ${changelog_gz} ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${PACKAGE_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${PACKAGE_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md")
 
 # A quick .deb with CPack, the same package as the Debian build makes (dpkg-buildpackage), from
 # the same control data. Its files are dated by the changelog, so that every run gives the same

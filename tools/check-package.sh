@@ -7,7 +7,7 @@
 # each program has a manual page that man shows without complaints; the AppStream metainfo
 # validates and names the desktop entry and the MIME types that the package defines; each MIME
 # type has a generic icon, the launcher's five module endings have a type and none claims *.map;
-# the README is the documentation.
+# the README and docs/ are the documentation.
 #
 # Usage: check-package.sh DEB
 #        check-package.sh --build BUILD_DIR
@@ -18,9 +18,9 @@
 #            files (those git knows, or all but build folders) with dpkg-buildpackage, without
 #            running the tests (DEB_BUILD_OPTIONS=nocheck), in BUILD_DIR/package-source; lintian
 #            --pedantic --info on the .dsc, .changes and .deb reports no error or warning, and
-#            every other tag is explained in the README; the binary package made again from the
-#            same build (debian/rules binary) is byte for byte the same; the .deb passes the
-#            checks above; a CPack .deb of BUILD_DIR is the same package (name, version,
+#            every other tag is explained in docs/packaging.md; the binary package made again
+#            from the same build (debian/rules binary) is byte for byte the same; the .deb passes
+#            the checks above; a CPack .deb of BUILD_DIR is the same package (name, version,
 #            relations, description, files and their modes, no maintainer scripts).
 #            The full build with tests is `dpkg-buildpackage -us -uc`.
 # Exit status: 0 all passed, 1 a check failed, 77 the rest passed but a tool was missing (lintian,
@@ -153,8 +153,8 @@ if [ -n "$source_dir" ]; then
         grep -v '^running with root privileges' "$work/lintian" | sed 's/^/  /' || true
         grep -q '^[EW]: ' "$work/lintian" && fail "lintian reports errors or warnings"
         for tag in $(sed -n 's/^[IPX]: [^ ]*: \([^ ]*\).*/\1/p' "$work/lintian" | sort -u); do
-            grep -q "\`$tag\`" "$source_dir/README.md" ||
-                fail "lintian tag $tag is not explained in README.md"
+            grep -q "\`$tag\`" "$source_dir/docs/packaging.md" ||
+                fail "lintian tag $tag is not explained in docs/packaging.md"
         done
         [ $failed -eq 0 ] &&
             ok "lintian --pedantic --info: no errors or warnings, every other tag explained"
@@ -250,11 +250,22 @@ while IFS= read -r -d '' file; do
     fi
 done < <(find "$root" -type f -print0)
 
+# The documentation: the README and every page of docs/ as they are (uncompressed, so that the
+# README's links hold), the copyright and the changelog.
 doc="$root/usr/share/doc/$(dpkg-deb -f "$deb" Package)"
-if [ -f "$doc/README.md" ] && [ -f "$doc/copyright" ] && [ -f "$doc/changelog.gz" ]; then
-    ok "the documentation: README.md, copyright, changelog.gz"
+doc_files=(README.md copyright changelog.gz)
+for page in "$(dirname "$0")"/../docs/*.md; do
+    doc_files+=("docs/$(basename "$page")")
+done
+missing_docs=()
+for file in "${doc_files[@]}"; do
+    [ -f "$doc/$file" ] || missing_docs+=("$file")
+done
+if [ ${#missing_docs[@]} -eq 0 ]; then
+    ok "the documentation: ${doc_files[*]}"
 else
-    fail "the documentation folder holds $(ls "$doc" | paste -sd' ' -)"
+    fail "the documentation lacks ${missing_docs[*]}; it holds $(cd "$doc" && find . -type f |
+        sort | paste -sd' ' -)"
 fi
 
 template="$root/usr/lib/pocket-lorvex/bundora"

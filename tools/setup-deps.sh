@@ -12,7 +12,7 @@ packages=(
     orca at-spi2-core dbus-x11
     shared-mime-info desktop-file-utils dpkg-dev file
     help2man man-db lintian appstream debhelper devscripts
-    dbus-daemon
+    dbus-daemon python3-dbus
     autoconf automake libtool libglib2.0-dev libdbus-1-dev libgudev-1.0-dev libudev-dev udev gettext
 )
 

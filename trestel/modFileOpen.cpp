@@ -56,16 +56,17 @@ Filter ParseFilter(const QString& sFilter) {
     return filter;
 }
 
-enum class Kind { None, Folder, File };
+enum class Kind { None, Folder, File, Other };
 
-// What the name in dirFd is, links followed: a folder, a regular file, or neither (missing,
-// unreachable, a device or a pipe, which the installer can't read as a module).
+// What the name in dirFd is, links followed: a folder, a regular file, nothing (missing or
+// unreachable), or something else (a device or a pipe, which the installer can't read as a
+// module).
 Kind KindOf(int dirFd, const QByteArray& name) {
     struct stat st {};
     if (fstatat(dirFd, name.constData(), &st, 0) != 0) {
         return Kind::None;
     }
-    return S_ISDIR(st.st_mode) ? Kind::Folder : S_ISREG(st.st_mode) ? Kind::File : Kind::None;
+    return S_ISDIR(st.st_mode) ? Kind::Folder : S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
 }
 
 // The absolute form of sPath (relative to sBase), with ".", ".." and doubled slashes taken out
@@ -303,7 +304,8 @@ private:
     // A folder is entered, an existing file chosen; anything else is refused with a message and
     // the dialog stays.
     void OpenPath(const QString& sPath, const QString& sShown) {
-        switch (KindOfPath(sPath)) {
+        const Kind kind = KindOfPath(sPath);
+        switch (kind) {
             case Kind::Folder:
                 if (Enter(sPath)) {
                     nameEdit_->clear();
@@ -320,8 +322,12 @@ private:
                 accept();
                 break;
             case Kind::None:
-                ShowMessage(QStringLiteral("'%1' was not found. Check the file name and try again.")
-                                .arg(LocalPath::forDisplay(sShown)));
+            case Kind::Other:
+                ShowMessage(
+                    (kind == Kind::Other
+                         ? QStringLiteral("'%1' is not a regular file and can't be opened.")
+                         : QStringLiteral("'%1' was not found. Check the file name and try again."))
+                        .arg(LocalPath::forDisplay(sShown)));
                 if (focusWidget() != folderEdit_) {
                     nameEdit_->setFocus(Qt::OtherFocusReason);
                     nameEdit_->selectAll();

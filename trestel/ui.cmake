@@ -9,6 +9,7 @@ add_library(trestel_ui STATIC
     FloodBar.cpp FloodBar.h
     StatusLine.cpp StatusLine.h
     MessageBoxes.cpp MessageBoxes.h
+    HandheldPrompts.cpp HandheldPrompts.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(trestel_ui PUBLIC trestel_engine Qt6::Widgets PRIVATE common product)
@@ -16,6 +17,8 @@ qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
     FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
+# The dialogs of the handheld questions answer the seam that the connect steps ask through.
+target_link_libraries(trestel_ui PUBLIC trestel_choice)
 
 # Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)

@@ -4,7 +4,9 @@
 // throughputs, the ratio to the bare loop with its target and the copy's peak memory over the
 // idle process. The copies are checked byte for byte against the source.
 //
-// Usage: bench-copy [--mib N] [--runs N] [--dir FOLDER]
+// Usage: bench-copy [--mib N] [--runs N] [--dir FOLDER] [--capacity]
+//   --capacity gives main memory a capacity (1 TiB), so the copy counts its bytes in the count
+//   that every writer of the storage shares.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -161,6 +163,7 @@ int main(int argc, char** argv) {
     long nMiB = 64;
     int nRuns = 3;
     QString sBase = QDir::tempPath();
+    bool bCapacity = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mib" && i + 1 < argc) {
@@ -169,8 +172,11 @@ int main(int argc, char** argv) {
             nRuns = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--dir" && i + 1 < argc) {
             sBase = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == "--capacity") {
+            bCapacity = true;
         } else {
-            std::fprintf(stderr, "usage: bench-copy [--mib N] [--runs N] [--dir FOLDER]\n");
+            std::fprintf(stderr,
+                         "usage: bench-copy [--mib N] [--runs N] [--dir FOLDER] [--capacity]\n");
             return 2;
         }
     }
@@ -188,6 +194,13 @@ int main(int argc, char** argv) {
     const QString sRoot = dir.filePath("handheld");
     const QString sSource = dir.filePath("module.bin");
     QDir().mkpath(sRoot);
+    if (bCapacity) {
+        QFile settings(sRoot + "/.handheld");
+        if (!settings.open(QIODevice::WriteOnly) || settings.write("capacity=1024G\n") < 0) {
+            std::fprintf(stderr, "bench-copy: can't write the handheld's settings\n");
+            return 1;
+        }
+    }
     // The device binds on its first call and takes its root from here.
     setenv("TRESTEL_DEVICE", QFile::encodeName(sRoot).constData(), 1);
 

@@ -155,6 +155,7 @@ handheld::Settings::Answer CheckAnswer(const std::string& value) {
 
 struct Parsed {
     std::optional<std::string> root;
+    std::vector<std::string> moreRoots;  // serve: the handhelds after the first
     bool help = false;
     std::vector<std::string> cards;
     std::vector<std::string> readOnly;
@@ -164,6 +165,7 @@ struct Parsed {
     std::optional<handheld::Settings::Answer> answer;
     std::optional<wire::OsVersion> os;  // serve
     std::optional<std::string> name;
+    std::optional<std::string> password;  // set: empty removes it
 };
 
 // "MAJOR.MINOR", as the handheld's OS version.
@@ -180,7 +182,7 @@ wire::OsVersion ParseOsVersion(const std::string& value) {
 
 // Parses the arguments of a command; options lists the ones it accepts.
 Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::string>& options,
-                 bool isSet) {
+                 bool isSet, bool manyRoots) {
     Parsed p;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -189,10 +191,10 @@ Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::strin
             continue;
         }
         if (arg.rfind("-", 0) != 0 || arg == "-") {
-            if (p.root) {
+            if (p.root && !manyRoots) {
                 throw UsageError("unexpected argument \"" + arg + "\"");
             }
-            p.root = arg;
+            (p.root ? p.moreRoots.emplace_back() : p.root.emplace()) = arg;
             continue;
         }
         const std::string name = arg.substr(0, arg.find('='));
@@ -224,10 +226,19 @@ Parsed ParseArgs(const std::vector<std::string>& args, const std::set<std::strin
         } else if (name == "--os") {
             p.os = ParseOsVersion(value);
         } else if (name == "--name") {
-            if (value.empty() || !text::isValidUtf8(value)) {
-                throw UsageError("--name needs a name in UTF-8");
+            if (!handheld::IsValidDeviceName(value)) {
+                throw UsageError(
+                    "--name needs a name of 1 to 64 characters in UTF-8, without control "
+                    "characters or spaces at either end");
             }
             p.name = value;
+        } else if (name == "--password") {
+            if (!handheld::IsValidPassword(value)) {
+                throw UsageError(
+                    "--password needs up to 64 characters in UTF-8, without control characters "
+                    "or spaces at either end (empty: none)");
+            }
+            p.password = value;
         }
     }
     return p;
@@ -258,6 +269,15 @@ std::map<std::string, handheld::SettingsChange> ChangesOf(const Parsed& p) {
     }
     if (p.answer) {
         changes[kMainMemory].answer = *p.answer;
+    }
+    if (p.name) {
+        changes[kMainMemory].name = *p.name;
+    }
+    if (p.os) {
+        changes[kMainMemory].os = handheld::OsNumber{p.os->major, p.os->minor};
+    }
+    if (p.password) {
+        changes[kMainMemory].password = *p.password;
     }
     return changes;
 }
@@ -453,6 +473,13 @@ int Show(const Parsed& p, std::ostream& out) {
     const auto main = handheld::ParseSettings(
         handheld::ReadSettingsFile(rootFd.get(), handheld::kHandheldSettings));
     out << "Handheld " << root << ": attached\n";
+    out << "Name: \"" << main.name << "\", OS ";
+    if (main.os) {
+        out << main.os->major << "." << main.os->minor;
+    } else {
+        out << "5.2 (the default)";
+    }
+    out << (main.password.empty() ? "" : ", locked with a password") << "\n";
     out << "Main memory: " << Describe(main, handheld::UsedBytes(rootFd.get(), true), true) << "\n";
     std::vector<std::string> cards;
     for (const auto& e : ListFolder(root)) {
@@ -524,7 +551,7 @@ int Set(const Parsed& p, std::ostream& out) {
                           : "there is no handheld at " + root);
     }
     if (p.cards.empty() && p.readOnly.empty() && p.writable.empty() && p.capacities.empty() &&
-        !p.speed && !p.answer) {
+        !p.speed && !p.answer && !p.name && !p.os && !p.password) {
         throw UsageError("set: nothing to change");
     }
     const handheld::Fd rootFd = OpenRoot(root);
@@ -548,18 +575,32 @@ int Set(const Parsed& p, std::ostream& out) {
 // ---- serve ----
 
 int Serve(const Parsed& p, std::ostream& out) {
+    if (!p.moreRoots.empty() && (p.os || p.name)) {
+        throw UsageError(
+            "--os and --name are for one handheld; give each its own with: handheld-sim set "
+            "ROOT --name NAME --os MAJOR.MINOR");
+    }
+    std::vector<std::string> roots = {RootOf(p)};
+    for (const auto& more : p.moreRoots) {
+        Parsed one;
+        one.root = more;
+        roots.push_back(RootOf(one));
+    }
     wire::ServeOptions options;
-    options.root = fs::absolute(RootOf(p)).lexically_normal().string();
-    options.root = NormalizeRoot(options.root);
-    if (!IsDirectory(options.root) && !IsDirectory(UnpluggedPath(options.root))) {
-        throw Failure("there is no handheld at " + options.root +
-                      " (make one with: handheld-sim create " + options.root + ")");
-    }
-    if (p.os) {
-        options.os = *p.os;
-    }
-    if (p.name) {
-        options.name = *p.name;
+    std::set<std::string> seen;
+    for (const auto& given : roots) {
+        wire::ServedHandheld served;
+        served.root = NormalizeRoot(fs::absolute(given).lexically_normal().string());
+        if (!IsDirectory(served.root) && !IsDirectory(UnpluggedPath(served.root))) {
+            throw Failure("there is no handheld at " + served.root +
+                          " (make one with: handheld-sim create " + served.root + ")");
+        }
+        if (!seen.insert(served.root).second) {
+            throw UsageError("the handheld at " + served.root + " is named twice");
+        }
+        served.os = p.os;
+        served.name = p.name;
+        options.handhelds.push_back(std::move(served));
     }
     std::string why;
     if (wire::Serve(options, out, why) != 0) {
@@ -609,7 +650,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         {"serve", {kServeUsage, {"--os", "--name"}, Serve}},
         {"set",
          {kSetUsage,
-          {"--card", "--read-only", "--writable", "--capacity", "--speed", "--answer"},
+          {"--card", "--read-only", "--writable", "--capacity", "--speed", "--answer", "--name",
+           "--os", "--password"},
           Set}},
     };
     const auto it = commands.find(command);
@@ -617,7 +659,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return badUsage("handheld-sim", "unknown command \"" + command + "\"", "handheld-sim");
     }
     try {
-        const Parsed parsed = ParseArgs(args, it->second.options, command == "set");
+        const Parsed parsed =
+            ParseArgs(args, it->second.options, command == "set", command == "serve");
         if (parsed.help) {
             out << it->second.usage;
             return kOk;

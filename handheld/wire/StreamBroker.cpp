@@ -21,8 +21,10 @@ namespace wire {
 struct StreamBroker::Stream {
     std::unique_ptr<handheld::EmulatedHandheld> device;
     OsVersion os;
-    int handOverWait = 30;
-    std::string folder;  // the private folder with the one-shot socket
+    int handOverWaitMs = kHandOverWait;
+    uint64_t caller = 0;
+    std::atomic<bool> waiting{true};  // not yet claimed (nor expired)
+    std::string folder;               // the private folder with the one-shot socket
     std::string socketPath;
     posix::UniqueFd listener;
     posix::UniqueFd ours;    // the end this process serves
@@ -92,11 +94,35 @@ StreamBroker::~StreamBroker() {
 }
 
 std::string StreamBroker::offer(std::unique_ptr<handheld::EmulatedHandheld> device, OsVersion os,
-                                std::string& error, int handOverWait) {
+                                std::string& error, int handOverWaitMs, uint64_t caller,
+                                bool* limited) {
+    if (limited != nullptr) {
+        *limited = false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        size_t all = 0, theirs = 0;
+        for (const auto& other : streams_) {
+            if (other->waiting) {
+                ++all;
+                theirs += other->caller == caller ? 1 : 0;
+            }
+        }
+        if (theirs >= kUnclaimedPerCaller || all >= kUnclaimed) {
+            error = theirs >= kUnclaimedPerCaller
+                        ? "too many connections asked for and not taken up by this process"
+                        : "too many connections asked for and not taken up";
+            if (limited != nullptr) {
+                *limited = true;
+            }
+            return {};
+        }
+    }
     auto s = std::make_shared<Stream>();
     s->device = std::move(device);
     s->os = os;
-    s->handOverWait = handOverWait;
+    s->handOverWaitMs = handOverWaitMs;
+    s->caller = caller;
 
     std::string folder = runtimeDir_ + "/handheld-sim.XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) {  // mkdtemp makes it 0700
@@ -138,7 +164,8 @@ std::string StreamBroker::offer(std::unique_ptr<handheld::EmulatedHandheld> devi
 void StreamBroker::run(const std::shared_ptr<Stream>& s) {
     // The hand-over: the first client of this user within the wait gets the other end.
     bool handed = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s->handOverWait);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(s->handOverWaitMs);
     while (!handed && !stopping_ && std::chrono::steady_clock::now() < deadline) {
         pollfd p{s->listener.get(), POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) {
@@ -160,6 +187,10 @@ void StreamBroker::run(const std::shared_ptr<Stream>& s) {
     unlink(s->socketPath.c_str());
     rmdir(s->folder.c_str());
     s->theirs.reset();
+    s->waiting = false;
+    if (!handed) {
+        s->device.reset();  // an unclaimed stream gives back all it holds at once
+    }
 
     if (handed && !stopping_) {
         Session session(*s->device, s->os);
@@ -201,6 +232,15 @@ void StreamBroker::reap() {
     for (auto& s : done) {
         s->thread.join();
     }
+}
+
+size_t StreamBroker::unclaimed() {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (auto& s : streams_) {
+        n += s->waiting ? 1 : 0;
+    }
+    return n;
 }
 
 size_t StreamBroker::active() {

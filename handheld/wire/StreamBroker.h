@@ -26,11 +26,22 @@ public:
     StreamBroker(const StreamBroker&) = delete;
     StreamBroker& operator=(const StreamBroker&) = delete;
 
-    // Starts serving a connected handheld on a new stream. The path of the one-shot socket that
-    // hands the stream over, or empty with the reason in error. The socket waits handOverWait
-    // seconds for its client.
+    // A client claims its stream at once after asking for it; one that doesn't within this many
+    // milliseconds never will.
+    static constexpr int kHandOverWait = 3000;
+    // Streams asked for and not yet claimed, from one caller and from all together: far more
+    // than a desktop's tools ever leave waiting, few enough that nobody can use up this
+    // process's threads and descriptors and so lock others out.
+    static constexpr size_t kUnclaimedPerCaller = 4;
+    static constexpr size_t kUnclaimed = 32;
+
+    // Starts serving a connected handheld on a new stream for caller (a process, say). The
+    // path of the one-shot socket that hands the stream over, or empty with the reason in error
+    // (also when too many of the caller's or of all streams wait to be claimed: limited then).
+    // The socket waits handOverWaitMs milliseconds for its client.
     std::string offer(std::unique_ptr<handheld::EmulatedHandheld> device, OsVersion os,
-                      std::string& error, int handOverWait = 30);
+                      std::string& error, int handOverWaitMs = kHandOverWait, uint64_t caller = 0,
+                      bool* limited = nullptr);
 
     // Drops every stream (an unplugged handheld): their sockets are shut down, so clients see
     // the link end and the serving threads finish.
@@ -39,6 +50,8 @@ public:
     void reap();
     // Streams being handed over or served.
     size_t active();
+    // Streams waiting to be claimed.
+    size_t unclaimed();
 
 private:
     struct Stream;

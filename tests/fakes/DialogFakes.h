@@ -1,13 +1,14 @@
 #pragma once
 
-// Message boxes and file dialogs answered by the test: each call is recorded, and an optional
-// action runs while the "modal" box or dialog is up.
+// Message boxes, file dialogs and the handheld questions answered by the test: each call is
+// recorded, and an optional action runs while the "modal" box or dialog is up.
 
 #include <QString>
 #include <QWidget>
 #include <functional>
 #include <vector>
 
+#include "FakeHandheldPrompts.h"
 #include "MessageBoxes.h"
 #include "modFileOpen.h"
 

@@ -322,6 +322,10 @@ RAPI_BOOL FakeDevice::RapiDeviceLocked() {
 
 RAPI_BOOL FakeDevice::RapiUnlockDevice(const char16_t* given) {
     enter("RapiUnlockDevice", given == nullptr ? std::string("(null)") : std::string("***"));
+    if (unlockError != 0) {
+        lastError_ = unlockError;
+        return 0;
+    }
     if (!locked) {
         return 1;
     }

@@ -66,6 +66,8 @@ public:
     std::u16string selected;
     bool locked = false;
     std::u16string password;
+    // Non-zero: RapiUnlockDevice fails with this code, whatever the password.
+    RAPI_DWORD unlockError = 0;
 
     // False: writes are taken and counted but their bytes are not kept (for very large files).
     bool keepContent = true;

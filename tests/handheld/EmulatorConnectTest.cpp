@@ -74,6 +74,37 @@ TEST_F(ConnectTest, AnswerSettingRefusesOrStaysSilent) {
     EXPECT_FALSE(test::exists(root + "/a.txt"));
 }
 
+TEST_F(ConnectTest, NameAndPasswordComeFromTheSettings) {
+    EmulatedHandheld device(root);
+    char16_t names[64];
+    EXPECT_EQ(device.RapiEnumDevices(names, 64), 0u);  // not attached: none
+
+    test::makeDir(root);
+    test::writeFile(root + "/.handheld", "name=Pocket \xf0\x9f\x93\x98\npassword=0815\n");
+    const std::u16string expected = u"Pocket \U0001F4D8";
+    const RAPI_DWORD needed = device.RapiEnumDevices(nullptr, 0);
+    ASSERT_EQ(needed, expected.size() + 2);
+    EXPECT_EQ(device.RapiEnumDevices(names, needed), needed);
+    EXPECT_EQ(std::u16string(names, needed), expected + u'\0' + u'\0');
+    EXPECT_EQ(device.RapiSelectDevice(names), 1);
+    EXPECT_EQ(test::ErrorOf(device, device.RapiSelectDevice(u"Emulated handheld")),
+              ERROR_FILE_NOT_FOUND);
+
+    // Locked: the connect is refused until the right password is given.
+    EXPECT_EQ(device.RapiDeviceLocked(), 1);
+    RAPIINIT init = test::StartConnect(device);
+    EXPECT_TRUE(test::Signalled(init.heRapiInit, 0));
+    EXPECT_EQ(static_cast<uint32_t>(init.hrRapiInit), 0x80070056u);
+    EXPECT_EQ(test::ErrorOf(device, device.RapiUnlockDevice(u"1234")), ERROR_INVALID_PASSWORD);
+    EXPECT_EQ(device.RapiDeviceLocked(), 1);
+    EXPECT_EQ(device.RapiUnlockDevice(u"0815"), 1);
+    EXPECT_EQ(device.RapiDeviceLocked(), 0);
+    EXPECT_TRUE(test::Connect(device));
+    // Another password set later locks it again.
+    test::writeFile(root + "/.handheld", "password=new\n");
+    EXPECT_EQ(device.RapiDeviceLocked(), 1);
+}
+
 TEST_F(ConnectTest, RootIsReadFromTheEnvironmentAtEachConnectOrFollowsXdgDataHome) {
     const std::string other = dir / "other";
     test::makeDir(root);

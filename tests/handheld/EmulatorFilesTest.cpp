@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "HandheldHelpers.h"
@@ -391,3 +393,117 @@ TEST_F(FilesTest, FileRemovedWhileWrittenFailsTheWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes 4096-byte blocks into an open file until count bytes are written or a write fails:
+// the bytes written.
+uint64_t WriteUpTo(EmulatedHandheld& device, RAPI_HANDLE h, uint64_t count) {
+    const std::string block(4096, 'w');
+    uint64_t done = 0;
+    RAPI_DWORD written = 0;
+    while (done < count && device.CeWriteFile(h, block.data(), 4096, &written, nullptr) == 1) {
+        done += written;
+    }
+    return done;
+}
+
+}  // namespace
+
+TEST_F(FilesTest, OneCardsCapacityCountsForEveryConnectionAndProcess) {
+    Marked("Card", "capacity=1M\n");
+    constexpr uint64_t kMiB = 1024 * 1024;
+
+    // Two connections writing at once: together never beyond the card.
+    EmulatedHandheld other{root};
+    ASSERT_TRUE(test::Connect(other));
+    const RAPI_HANDLE a = Create(u"Card\\a.bin");
+    const RAPI_HANDLE b = test::Open(other, u"Card\\b.bin");
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    uint64_t fromA = 0, fromB = 0;
+    for (int round = 0; round < 200; ++round) {
+        fromA += WriteUpTo(device, a, 4096);
+        fromB += WriteUpTo(other, b, 4096);
+    }
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(other.CeGetLastError(), ERROR_DISK_FULL);
+    EXPECT_LE(fromA + fromB, kMiB);
+    EXPECT_GT(fromA, 0u);
+    EXPECT_GT(fromB, 0u);
+    EXPECT_EQ(device.CeCloseHandle(a), 1);
+    EXPECT_EQ(other.CeCloseHandle(b), 1);
+    const auto onCard = std::filesystem::file_size(root + "/Card/a.bin") +
+                        std::filesystem::file_size(root + "/Card/b.bin");
+    // Each wrote until the card was full: what one took ahead and didn't write went to the other.
+    EXPECT_EQ(onCard, fromA + fromB);
+    EXPECT_EQ(onCard, kMiB);
+    EXPECT_FALSE(test::PutFile(device, u"Card\\more.bin", "x"));
+    EXPECT_EQ(device.CeGetLastError(), ERROR_DISK_FULL);
+    // A removal through one connection makes room for the other, to the byte.
+    EXPECT_EQ(other.CeDeleteFile(u"Card\\b.bin"), 1);
+    EXPECT_TRUE(test::PutFile(device, u"Card\\more.bin", std::string(fromB, 'm')));
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\more.bin"), 1);
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\a.bin"), 1);
+    // A file moved onto the card counts for the other connection too, and one moved off frees.
+    ASSERT_TRUE(test::PutFile(device, u"big.bin", std::string(600 * 1024, 'g')));
+    EXPECT_EQ(device.CeMoveFile(u"big.bin", u"Card\\big.bin"), 1);
+    EXPECT_FALSE(test::PutFile(other, u"Card\\second.bin", std::string(600 * 1024, 's')));
+    EXPECT_EQ(other.CeGetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(other.CeDeleteFile(u"Card\\second.bin"), 1);
+    EXPECT_EQ(device.CeMoveFile(u"Card\\big.bin", u"big.bin"), 1);
+    EXPECT_TRUE(test::PutFile(other, u"Card\\second.bin", std::string(600 * 1024, 's')));
+    EXPECT_EQ(other.CeDeleteFile(u"Card\\second.bin"), 1);
+    EXPECT_EQ(other.CeRapiUninit(), 0);
+    // A file removed from outside counts at the next create of a connection writing alone.
+    ASSERT_TRUE(test::PutFile(device, u"Card\\full.bin", std::string(kMiB, 'f')));
+    std::filesystem::remove(root + "/Card/full.bin");
+    EXPECT_TRUE(test::PutFile(device, u"Card\\again.bin", std::string(kMiB, 'a')));
+    EXPECT_EQ(device.CeDeleteFile(u"Card\\again.bin"), 1);
+
+    // Two processes, each writing 700 KiB onto the 1 MiB card at once.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte;
+        EmulatedHandheld mine{root};
+        const bool ok = test::Connect(mine) && read(go[0], &byte, 1) == 1;
+        const RAPI_HANDLE h = ok ? test::Open(mine, u"Card\\child.bin") : INVALID_HANDLE_VALUE;
+        const uint64_t done = h > 0 ? WriteUpTo(mine, h, 700 * 1024) : 0;
+        _exit(h > 0 && mine.CeCloseHandle(h) == 1 ? static_cast<int>(done / 4096) : 255);
+    }
+    const RAPI_HANDLE h = Create(u"Card\\parent.bin");
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    const uint64_t mine = WriteUpTo(device, h, 700 * 1024);
+    EXPECT_EQ(device.CeCloseHandle(h), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(go[0]);
+    close(go[1]);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 255);
+    const uint64_t theirs = static_cast<uint64_t>(WEXITSTATUS(status)) * 4096;
+    EXPECT_LT(mine + theirs, 1400u * 1024);  // one of them ran out of room
+    EXPECT_LE(std::filesystem::file_size(root + "/Card/parent.bin") +
+                  std::filesystem::file_size(root + "/Card/child.bin"),
+              kMiB);
+}
+
+TEST(SharedLinkTest, EveryUserOfTheLinkWaitsForTheBytesBookedBefore) {
+    test::TempDir dir;
+    const handheld::Fd root(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto first = handheld::SharedLink::Open(root.get());
+    auto second = handheld::SharedLink::Open(root.get());
+    ASSERT_TRUE(first && second);
+    const auto start = std::chrono::steady_clock::now();
+    const auto one = first->book(1000, 1000);  // a second's worth each
+    const auto two = second->book(1000, 1000);
+    const auto three = first->book(500, 1000);
+    EXPECT_GE(one - start, std::chrono::seconds(1));
+    EXPECT_GE(two - one, std::chrono::seconds(1));
+    EXPECT_GE(three - two, std::chrono::milliseconds(500));
+    EXPECT_LT(three - start, std::chrono::seconds(3));  // nothing counted twice
+}

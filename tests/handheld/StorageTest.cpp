@@ -50,9 +50,47 @@ TEST(SettingsTest, ChangesKeepOtherLinesAndReadBack) {
     EXPECT_EQ(s.answer, Answer::No);
 
     // Back to the defaults: the lines go; an empty change keeps the text.
-    change = {false, std::optional<uint64_t>(), 0, Answer::Yes};
+    change = {false, std::optional<uint64_t>(), 0, Answer::Yes, {}, {}, {}};
     EXPECT_EQ(handheld::ChangeSettings(text, change), "# notes\r\nunknown=1\n");
     EXPECT_EQ(handheld::ChangeSettings("a\nb", {}), "a\nb\n");
+}
+
+TEST(SettingsTest, NameOsAndPasswordOfTheHandheld) {
+    // What the handheld goes by: set, read back, and back to the defaults.
+    handheld::SettingsChange change;
+    change.name = "Pocket \xe2\x84\x96 1";
+    change.os = handheld::OsNumber{4, 21};
+    change.password = "1234";
+    const std::string text = handheld::ChangeSettings("speed=5\nname=old\n", change);
+    EXPECT_EQ(text, "speed=5\nname=Pocket \xe2\x84\x96 1\nos=4.21\npassword=1234\n");
+    const auto s = handheld::ParseSettings(text);
+    EXPECT_EQ(s.name, "Pocket \xe2\x84\x96 1");
+    ASSERT_TRUE(s.os);
+    EXPECT_EQ(s.os->major, 4u);
+    EXPECT_EQ(s.os->minor, 21u);
+    EXPECT_EQ(s.password, "1234");
+    change = {};
+    change.name = "";
+    change.os = std::optional<handheld::OsNumber>();
+    change.password = "";
+    EXPECT_EQ(handheld::ChangeSettings(text, change), "speed=5\n");
+    const auto plain = handheld::ParseSettings("");
+    EXPECT_EQ(plain.name, handheld::kDefaultDeviceName);
+    EXPECT_FALSE(plain.os);
+    EXPECT_EQ(plain.password, "");
+
+    // Values that can't be: the defaults stay.
+    const auto bad = handheld::ParseSettings("name=\nos=5\nos=1.2.3\nos=1234.1\npassword=a\x01b");
+    EXPECT_EQ(bad.name, handheld::kDefaultDeviceName);
+    EXPECT_FALSE(bad.os);
+    EXPECT_EQ(bad.password, "");
+    for (const std::string& name : {std::string(""), std::string(" x"), std::string("a\tb"),
+                                    std::string(65, 'n'), std::string("\xff")}) {
+        EXPECT_FALSE(handheld::IsValidDeviceName(name)) << name;
+    }
+    EXPECT_TRUE(handheld::IsValidDeviceName(std::string(64, 'n')));
+    EXPECT_TRUE(handheld::IsValidPassword(""));
+    EXPECT_FALSE(handheld::IsValidPassword("pin\n"));
 }
 
 TEST(SettingsTest, CardNamesAreNamesTheDeviceCanMakeAndList) {

@@ -140,6 +140,38 @@ TEST_F(SimTest, SetChangesSettingsAndKeepsOtherLines) {
     EXPECT_EQ(test::readFile(dir / "elsewhere"), "speed=1\n");
 }
 
+TEST_F(SimTest, SetGivesTheHandheldANameAnOsVersionAndAPassword) {
+    ASSERT_EQ(Sim({"create", root}), 0);
+    ASSERT_EQ(Sim({"set", root, "--name", "Pocket 2", "--os", "4.21", "--password", "0815"}), 0)
+        << err;
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "name=Pocket 2\nos=4.21\npassword=0815\n");
+    EXPECT_EQ(Sim({"show", root}), 0);
+    EXPECT_NE(out.find("Name: \"Pocket 2\", OS 4.21, locked with a password"), std::string::npos)
+        << out;
+    // An empty password unlocks it for good; the rest stays.
+    ASSERT_EQ(Sim({"set", root, "--password", ""}), 0) << err;
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "name=Pocket 2\nos=4.21\n");
+
+    // What can't be a name, an OS version or a password changes nothing.
+    const std::vector<std::vector<std::string>> bad = {
+        {"--name", ""},          {"--name", " padded"},  {"--name", std::string(65, 'n')},
+        {"--name", "tab\there"}, {"--os", "5"},          {"--os", "5.2.1"},
+        {"--os", "1000.1"},      {"--password", "a\nb"}, {"--password", " 1"}};
+    for (const auto& options : bad) {
+        std::vector<std::string> args = {"set", root};
+        args.insert(args.end(), options.begin(), options.end());
+        EXPECT_EQ(Sim(args), 2) << options[0] << " " << options[1];
+    }
+    EXPECT_EQ(test::readFile(root + "/.handheld"), "name=Pocket 2\nos=4.21\n");
+
+    // serve: several handhelds, but --name and --os only for one; each handheld once.
+    ASSERT_EQ(Sim({"create", dir / "other"}), 0);
+    EXPECT_EQ(Sim({"serve", root, dir / "other", "--os", "5.2"}), 2);
+    EXPECT_EQ(Sim({"serve", root, root + "/"}), 2);
+    EXPECT_EQ(Sim({"serve", root, dir / "missing"}), 1);
+    EXPECT_NE(err.find("no handheld at"), std::string::npos) << err;
+}
+
 TEST(SimProgramTest, ExitStatusesAndHelp) {
     test::TempDir dir;
     const auto sim = [](std::vector<std::string> args) {

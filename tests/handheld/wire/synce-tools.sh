@@ -8,8 +8,8 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../../tools/shell/synce-env.sh
-source "$here/../../tools/shell/synce-env.sh"
+# shellcheck source=../../../tools/shell/synce-env.sh
+source "$here/../../../tools/shell/synce-env.sh"
 
 sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} os=${3:?OS version}
 synce_locate "$prefix"
