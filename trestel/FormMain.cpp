@@ -52,7 +52,9 @@ L* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft,
 FormMain::FormMain(const Platform& platform, QWidget* parent)
     : QMainWindow(parent),
       messages_(platform.messages != nullptr ? platform.messages : &realMessageBoxes()),
-      engine_(this, platform.device, platform.waiter, platform.connectWaitMs),
+      device_(platform.device != nullptr ? platform.device : &realDeviceApi()),
+      prompts_(platform.prompts != nullptr ? platform.prompts : &realHandheldPrompts()),
+      engine_(this, device_, platform.waiter, platform.connectWaitMs),
       fileDialog_(platform.fileDialog != nullptr ? platform.fileDialog
                                                  : &modFileOpen::realFileDialog()) {
     setObjectName(QStringLiteral("FormMain"));
@@ -70,8 +72,6 @@ FormMain::FormMain(const Platform& platform, QWidget* parent)
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     connect(qApp, &QGuiApplication::commitDataRequest, this, &FormMain::CommitDataRequest);
-    // Which handheld Connect opens when more than one is attached.
-    engine_.SelectHandheld(LocalPath::decode(qgetenv("TRESTEL_HANDHELD")));
 }
 
 FormMain::~FormMain() {

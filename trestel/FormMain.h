@@ -7,8 +7,10 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "DeviceApi.h"
+#include "HandheldPrompts.h"
 #include "Reporter.h"
 #include "modFileOpen.h"
 #include "modRapi.h"
@@ -32,6 +34,7 @@ struct FormMainPlatform {
     uint32_t connectWaitMs = modRapi::kConnectWaitMs;
     // The font family of every text; empty means Tahoma (or its stand-in).
     QString fontFamily;
+    HandheldPrompts* prompts = nullptr;
 };
 
 class FormMain : public QMainWindow, public Reporter {
@@ -90,11 +93,9 @@ private:
     // A fixed text colour, or the tone of its hue that is readable on the window's background.
     void SetTextColor(QWidget* widget, const QColor& designed);
     void DisconnectedSteps();
-    // With more than one handheld attached, asks which one Connect opens; false when cancelled.
-    bool ChooseHandheld();
-    // After a failed connect to a locked handheld: asks for its password until it is right or
-    // the user cancels, then connects again. The outcome of that connect.
-    int16_t Unlock();
+    // Connect: the handheld chosen (asked for when several are attached), the connect, and a
+    // locked handheld's password. The connect's outcome; empty when the user cancelled.
+    std::optional<int16_t> ConnectToHandheld();
     // Tells assistive technology that the selected entry of the focused folder list has the focus.
     void ReportFocusedEntry();
     // After a copy: the focus to Copy when enabled, else back where it was, never to Disconnect.
@@ -125,6 +126,8 @@ private:
     static inline const QString kDisconnect = QStringLiteral("Disconnect");
 
     MessageBoxes* messages_;
+    DeviceApi* device_;
+    HandheldPrompts* prompts_;
     modRapi::Engine engine_;
     modFileOpen::FileDialog* fileDialog_;
 

@@ -19,6 +19,7 @@
 
 #include "FloodBar.h"
 #include "FormMain.h"
+#include "HandheldChoice.h"
 #include "InstallTexts.h"
 #include "LocalPath.h"
 #include "MessageBoxes.h"
@@ -92,18 +93,11 @@ void FormMain::ButtonConnectClick() {
         return;
     }
     if (ButtonConnect->text() == kConnect) {
-        if (!ChooseHandheld()) {
+        const std::optional<int16_t> connected = ConnectToHandheld();
+        if (!connected) {
             return;
         }
-        // The window answers during the wait; a second Connect can't start meanwhile (bBusy_).
-        // The button stays enabled so that it keeps the keyboard focus.
-        bConnecting_ = true;
-        int16_t bConnected = modRapi::kFalse;
-        OffThread([&] { bConnected = engine_.RapiConnect(); });
-        bConnecting_ = false;
-        if (bConnected == modRapi::kFalse && !bCloseRequested_) {
-            bConnected = Unlock();
-        }
+        const int16_t bConnected = *connected;
         if (CloseIfRequested()) {
             return;
         }
@@ -141,46 +135,32 @@ void FormMain::ButtonConnectClick() {
     DisconnectedSteps();
 }
 
-bool FormMain::ChooseHandheld() {
-    // A handheld named in the environment is taken without asking.
-    if (!qEnvironmentVariableIsEmpty("TRESTEL_HANDHELD")) {
-        return true;
+std::optional<int16_t> FormMain::ConnectToHandheld() {
+    using HandheldChoice::Choice;
+    const Choice choice = HandheldChoice::ChooseBeforeConnect(
+        *device_, *prompts_, this, HandheldChoice::WantedFromEnvironment());
+    if (choice.outcome == Choice::Outcome::Cancelled) {
+        return std::nullopt;
     }
-    QStringList names;
-    OffThread([&] { names = engine_.Handhelds(); });
-    if (names.size() < 2) {
-        engine_.SelectHandheld(QString());
-        return true;
+    if (choice.outcome == Choice::Outcome::Failed) {
+        messages_->Show(this, choice.message, MessageIcon::Error);
+        return modRapi::kFalse;
     }
-    const QString sChosen = messages_->Choose(
-        this, QStringLiteral("More than one handheld is attached. Connect to:"), names);
-    engine_.SelectHandheld(sChosen);
-    return !sChosen.isEmpty();
-}
-
-int16_t FormMain::Unlock() {
-    bool bLocked = false;
-    OffThread([&] { bLocked = engine_.HandheldLocked(); });
-    while (bLocked) {
-        const std::optional<QString> sPassword = messages_->AskPassword(
-            this, QStringLiteral("The handheld is locked. Type its password to unlock it:"));
-        if (!sPassword) {
-            return modRapi::kFalse;
+    // The window answers during the wait; a second Connect can't start meanwhile (bBusy_).
+    // The button stays enabled so that it keeps the keyboard focus.
+    int16_t bConnected = modRapi::kFalse;
+    for (int nTry = 0; nTry < 2 && bConnected == modRapi::kFalse && !bCloseRequested_; ++nTry) {
+        bConnecting_ = true;
+        OffThread([&] { bConnected = engine_.RapiConnect(); });
+        bConnecting_ = false;
+        // A locked handheld: its password, then one more connect.
+        if (bConnected == modRapi::kFalse && !bCloseRequested_ && nTry == 0 &&
+            HandheldChoice::UnlockAfterFailedConnect(*device_, *prompts_, this, choice.handheld) !=
+                HandheldChoice::Unlock::Unlocked) {
+            break;
         }
-        bool bUnlocked = false;
-        OffThread([&] { bUnlocked = engine_.UnlockHandheld(*sPassword); });
-        if (bUnlocked) {
-            int16_t bConnected = modRapi::kFalse;
-            bConnecting_ = true;
-            OffThread([&] { bConnected = engine_.RapiConnect(); });
-            bConnecting_ = false;
-            return bConnected;
-        }
-        messages_->Show(this, QStringLiteral("The password is wrong. The handheld stays locked."),
-                        MessageIcon::Error);
-        OffThread([&] { bLocked = engine_.HandheldLocked(); });
     }
-    return modRapi::kFalse;
+    return bConnected;
 }
 
 void FormMain::DisconnectedSteps() {

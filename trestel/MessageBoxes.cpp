@@ -51,20 +51,6 @@ public:
         QApplication::restoreOverrideCursor();
         return nAnswer == QMessageBox::Yes;
     }
-
-    QString Choose(QWidget* owner, const QString& sPrompt, const QStringList& items) override {
-        bool bOk = false;
-        const QString sChosen = QInputDialog::getItem(owner, QString::fromUtf8(kMessageTitle),
-                                                      sPrompt, items, 0, false, &bOk);
-        return bOk ? sChosen : QString();
-    }
-
-    std::optional<QString> AskPassword(QWidget* owner, const QString& sPrompt) override {
-        bool bOk = false;
-        const QString sPassword = QInputDialog::getText(
-            owner, QString::fromUtf8(kMessageTitle), sPrompt, QLineEdit::Password, QString(), &bOk);
-        return bOk ? std::optional<QString>(sPassword) : std::nullopt;
-    }
 };
 
 }  // namespace

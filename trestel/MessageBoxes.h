@@ -5,8 +5,6 @@
 // The real one shows a QMessageBox; tests answer through a fake.
 
 #include <QString>
-#include <QStringList>
-#include <optional>
 
 #include "Reporter.h"
 
@@ -22,10 +20,6 @@ public:
     virtual void Show(QWidget* owner, const QString& sText, MessageIcon icon) = 0;
     // A question with Yes and No, No the default (Escape too). True when the user said Yes.
     virtual bool Ask(QWidget* owner, const QString& sQuestion) = 0;
-    // One of items, chosen from a list; empty when the user cancelled.
-    virtual QString Choose(QWidget* owner, const QString& sPrompt, const QStringList& items) = 0;
-    // A password, typed masked; empty when the user cancelled.
-    virtual std::optional<QString> AskPassword(QWidget* owner, const QString& sPrompt) = 0;
 };
 
 MessageBoxes& realMessageBoxes();

@@ -12,7 +12,7 @@ add_library(trestel_ui STATIC
     HandheldPrompts.cpp HandheldPrompts.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_engine Qt6::Widgets PRIVATE common product)
+target_link_libraries(trestel_ui PUBLIC trestel_engine trestel_choice Qt6::Widgets PRIVATE common product)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons

@@ -32,8 +32,6 @@ public:
     QStringList shown;
     void Show(QWidget*, const QString& sText, MessageIcon) override { shown << sText; }
     bool Ask(QWidget*, const QString&) override { return false; }
-    QString Choose(QWidget*, const QString&, const QStringList&) override { return {}; }
-    std::optional<QString> AskPassword(QWidget*, const QString&) override { return {}; }
 };
 
 QByteArray Sha256(const QString& path) {

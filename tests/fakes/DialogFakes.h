@@ -36,25 +36,6 @@ public:
         asked.push_back(sQuestion);
         return answer;
     }
-
-    // The lists offered and the one picked (empty: cancelled).
-    std::vector<QStringList> offered;
-    QString pick;
-    QString Choose(QWidget*, const QString&, const QStringList& items) override {
-        offered.push_back(items);
-        return pick;
-    }
-
-    // The passwords the user types, one per request; none left: cancelled.
-    std::vector<QString> passwords;
-    int passwordRequests = 0;
-    std::optional<QString> AskPassword(QWidget*, const QString&) override {
-        if (passwordRequests >= int(passwords.size())) {
-            ++passwordRequests;
-            return std::nullopt;
-        }
-        return passwords[passwordRequests++];
-    }
 };
 
 class FakeFileDialog : public modFileOpen::FileDialog {

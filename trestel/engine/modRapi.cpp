@@ -183,12 +183,6 @@ bool Engine::HandheldLocked() {
     return bLocked != 0;
 }
 
-bool Engine::UnlockHandheld(const QString& sPassword) {
-    RAPI_BOOL bUnlocked = 0;
-    attempt([&] { bUnlocked = device().RapiUnlockDevice(utf16(sPassword)); });
-    return bUnlocked != 0;
-}
-
 void Engine::CancelConnect() {
     bConnectCancelled_ = true;
     attempt([this] { waiter().Cancel(); });

@@ -48,9 +48,8 @@ public:
     // The names of the attached handhelds, as the device lists them.
     QStringList Handhelds();
     // Whether the chosen handheld refuses connects until its password is given (asked after a
-    // connect failed), and giving it: false when it is wrong or can't be given.
+    // connect failed).
     bool HandheldLocked();
-    bool UnlockHandheld(const QString& sPassword);
     // Ends a connect's wait early, from any thread: the connect fails.
     void CancelConnect();
     void RapiDisconnect();

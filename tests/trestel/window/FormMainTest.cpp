@@ -37,6 +37,7 @@
 #include "CommandLine.h"
 #include "DialogFakes.h"
 #include "FakeDevice.h"
+#include "FakeHandheldPrompts.h"
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
@@ -136,7 +137,8 @@ protected:
     }
 
     FormMain& Make(const QString& fontFamily = QString()) {
-        FormMain::Platform platform{&device, &waiter, &boxes, &dialog, modRapi::kConnectWaitMs, {}};
+        FormMain::Platform platform{&device, &waiter, &boxes, &dialog, modRapi::kConnectWaitMs,
+                                    {},      &prompts};
         platform.fontFamily = fontFamily;
         form = std::make_unique<FormMain>(platform);
         return *form;
@@ -231,6 +233,7 @@ protected:
     QString modulePath;
     QByteArray content;
     FakeDevice device;
+    FakeHandheldPrompts prompts;
     FakeWaiter waiter;
     FakeMessageBoxes boxes;
     FakeFileDialog dialog;
@@ -1239,35 +1242,26 @@ TEST_F(FormMainTest, WithNoHandheldAtAllConnectSaysHowToGetOne) {
 TEST_F(FormMainTest, WithTwoHandheldsConnectAsksWhichAndALockedOneForItsPassword) {
     MakeLoaded(modulePath);
     device.devices = {u"Pocket One", u"Pocket Two"};
-    boxes.pick = "Pocket Two";
+    prompts.choices = {QString("Pocket Two")};
     device.locked = true;
     device.password = u"secret";
-    boxes.passwords = {"wrong", "secret"};
+    prompts.passwords = {QString("wrong"), QString("secret")};
 
     Connect()->click();
 
-    ASSERT_EQ(boxes.offered.size(), 1u);
-    EXPECT_EQ(boxes.offered[0], QStringList({"Pocket One", "Pocket Two"}));
+    ASSERT_EQ(prompts.asked.size(), 3u);
+    EXPECT_EQ(prompts.asked[0].names, QStringList({"Pocket One", "Pocket Two"}));
     EXPECT_EQ(device.selected, u"Pocket Two");
-    // The wrong password is said plainly, then asked again; the right one connects.
-    EXPECT_EQ(boxes.passwordRequests, 2);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "The password is wrong. The handheld stays locked.");
+    // The wrong password is said when it is asked again; the right one connects.
+    EXPECT_FALSE(prompts.asked[1].afterWrongOne);
+    EXPECT_TRUE(prompts.asked[2].afterWrongOne);
     ExpectConnected(false);
 
-    // Cancelling the choice connects to nothing; a named handheld is taken without asking.
+    // Cancelling the choice connects to nothing.
     Connect()->click();  // disconnect
-    boxes.pick.clear();
     Connect()->click();
-    EXPECT_EQ(boxes.offered.size(), 2u);
+    EXPECT_EQ(prompts.asked.size(), 4u);
     EXPECT_EQ(Connect()->text(), "Connect");
-    qputenv("TRESTEL_HANDHELD", "Pocket One");
-    MakeLoaded(modulePath);
-    Connect()->click();
-    qunsetenv("TRESTEL_HANDHELD");
-    EXPECT_EQ(boxes.offered.size(), 2u);
-    EXPECT_EQ(device.selected, u"Pocket One");
-    ExpectConnected(false);
 }
 
 }  // namespace
