@@ -7,7 +7,9 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <utility>
 
 #include "DeviceApi.h"
 #include "HandheldPrompts.h"
@@ -142,6 +144,10 @@ private:
     bool bMessageUp_ = false;
     bool bCloseRequested_ = false;
     bool bLastInstallFailed_ = false;
+    // The latest progress update from the copy's thread that the window has yet to draw.
+    std::mutex progressMutex_;
+    std::pair<int16_t, QString> progressLatest_;
+    bool bProgressPending_ = false;
     // Centred before the window manager added its frame: centre once more when it has.
     bool bCentreOnFrame_ = false;
     QSize centredOuter_;

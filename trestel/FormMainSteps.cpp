@@ -16,6 +16,7 @@
 #include <QThread>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "FloodBar.h"
 #include "FormMain.h"
@@ -43,6 +44,11 @@ void FormMain::AppendFolder(const QString& sEntry) {
 }
 
 void FormMain::FloodInit(int16_t nMax) {
+    {
+        // An update of the pass before that is not drawn yet is not drawn on the new scale.
+        const std::lock_guard lock(progressMutex_);
+        bProgressPending_ = false;
+    }
     OnWindowThread([this, nMax] {
         LabelNote->hide();
         PictureProgress->FloodInit(nMax);
@@ -53,7 +59,33 @@ void FormMain::FloodInit(int16_t nMax) {
 }
 
 void FormMain::FloodUpdate(int16_t nValue, const QString& sMessage) {
-    OnWindowThread([this, nValue, sMessage] { PictureProgress->FloodUpdate(nValue, sMessage); });
+    if (QThread::currentThread() == thread()) {
+        PictureProgress->FloodUpdate(nValue, sMessage);
+        return;
+    }
+    // From the copy's thread: the bar shows the latest update when the window gets to it; a
+    // copy faster than the window's drawing never waits for it, nor piles up stale updates.
+    {
+        const std::lock_guard lock(progressMutex_);
+        progressLatest_ = {nValue, sMessage};
+        if (std::exchange(bProgressPending_, true)) {
+            return;
+        }
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            std::pair<int16_t, QString> latest;
+            {
+                const std::lock_guard lock(progressMutex_);
+                if (!std::exchange(bProgressPending_, false)) {
+                    return;
+                }
+                latest = progressLatest_;
+            }
+            PictureProgress->FloodUpdate(latest.first, latest.second);
+        },
+        Qt::QueuedConnection);
 }
 
 void FormMain::HideProgress() {
