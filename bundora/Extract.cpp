@@ -96,7 +96,7 @@ void nameTemporary(int dirFd, Temporary& t, const std::string& procPath,
         std::string name = temporaryName();
         if (::linkat(AT_FDCWD, procPath.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             if (!posix::lockAsNamed(t.fd.get(), dirFd, name.c_str())) {
-                continue;  // swept away before it was locked
+                continue;  // swept away before it was locked, or held by someone else
             }
             t.name = std::move(name);
             return;
@@ -108,7 +108,10 @@ void nameTemporary(int dirFd, Temporary& t, const std::string& procPath,
     fail("cannot write " + target, EEXIST);
 }
 
-Temporary createTemporary(int dirFd, mode_t mode, Temporaries how, const std::string& folderShown) {
+// Made 0600: no other user can open it, so no one else can lock it either; it gets its mode
+// once complete.
+Temporary createTemporary(int dirFd, Temporaries how, const std::string& folderShown) {
+    constexpr mode_t mode = 0600;
     if (how == Temporaries::Unnamed) {
         const int fd = ::openat(dirFd, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
         if (fd >= 0) {
@@ -121,7 +124,7 @@ Temporary createTemporary(int dirFd, mode_t mode, Temporaries how, const std::st
         Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (fd.valid()) {
             if (!posix::lockAsNamed(fd.get(), dirFd, name.c_str())) {
-                continue;  // swept away before it was locked
+                continue;  // swept away before it was locked, or held by someone else
             }
             return {std::move(fd), std::move(name), {}};
         }
@@ -132,11 +135,20 @@ Temporary createTemporary(int dirFd, mode_t mode, Temporaries how, const std::st
     fail("cannot create a file in " + folderShown, EEXIST);
 }
 
-// Puts the complete temporary file under the target's name, replacing what is there.
-void publish(int dirFd, Temporary& t, const std::string& leaf, const std::string& target) {
+// Puts the complete temporary file under the target's name with its mode, replacing what is
+// there. The file keeps 0600 for as long as it has a temporary name and isn't locked yet.
+void publish(int dirFd, Temporary& t, const std::string& leaf, const std::string& target,
+             mode_t mode) {
+    const int fd = t.fd.valid() ? t.fd.get() : t.lock.get();
+    const auto setMode = [&](mode_t m) {
+        if (::fchmod(fd, m) != 0) {
+            fail("cannot write " + target, errno);
+        }
+    };
     if (t.name.empty()) {
         const std::string procPath = "/proc/self/fd/" + std::to_string(t.fd.get());
         // Nothing under the name yet: the file appears there whole, in one step.
+        setMode(mode);
         if (::linkat(AT_FDCWD, procPath.c_str(), dirFd, leaf.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             return;
         }
@@ -144,8 +156,10 @@ void publish(int dirFd, Temporary& t, const std::string& leaf, const std::string
             fail("cannot write " + target, errno);
         }
         // A link can't replace a file; a rename can.
+        setMode(0600);
         nameTemporary(dirFd, t, procPath, target);
     }
+    setMode(mode);
     if (::renameat(dirFd, t.name.c_str(), dirFd, leaf.c_str()) != 0) {
         fail("cannot write " + target, errno);
     }
@@ -156,6 +170,7 @@ struct Extraction {
     std::string destShown;  // destDir as shown, ending in one "/"
     Temporaries temporaries;
     const MadeRecorder& made;
+    mode_t umask;
     std::set<std::pair<dev_t, ino_t>> swept;
 };
 
@@ -217,8 +232,8 @@ void writeEntry(Extraction& x, const Entry& entry) {
     }
 
     // Write the data completely beside the target before anything replaces it.
-    const mode_t mode = isExecutableData(entry.bytes()) ? 0755 : 0644;
-    Temporary temporary = createTemporary(folder.get(), mode, x.temporaries, shown);
+    const mode_t mode = (isExecutableData(entry.bytes()) ? 0755 : 0644) & ~x.umask;
+    Temporary temporary = createTemporary(folder.get(), x.temporaries, shown);
     try {
         writeAll(temporary.fd.get(), entry.bytes().data(), entry.bytes().size(), target);
         // A named file is complete once closed (its lock lives on in a second descriptor); an
@@ -247,7 +262,7 @@ void writeEntry(Extraction& x, const Entry& entry) {
                 fail("cannot rename " + target + " to " + text::oneLine(backup), errno);
             }
         }
-        publish(folder.get(), temporary, leaf, target);
+        publish(folder.get(), temporary, leaf, target, mode);
         if (temporary.fd.get() >= 0 && ::close(temporary.fd.release()) != 0) {
             fail("cannot write " + target, errno);
         }
@@ -319,7 +334,7 @@ void extractPayload(ByteSource& carrier, const std::string& destDir, WalkStats* 
 
 void extractPayloadAt(ByteSource& carrier, int destFd, const std::string& destDir,
                       const MadeRecorder& made, WalkStats* stats, Temporaries temporaries) {
-    Extraction x{destFd, shownFolder(destDir), temporaries, made, {}};
+    Extraction x{destFd, shownFolder(destDir), temporaries, made, posix::currentUmask(), {}};
     walk(
         carrier, [&](Entry& entry) { writeEntry(x, entry); }, stats);
 }

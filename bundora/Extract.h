@@ -53,7 +53,8 @@ enum class Temporaries {
 //    its writer holds a lock on it while it has that name. Such files of the current user that
 //    nobody holds locked are removed from every folder that extraction writes into, so a killed
 //    launcher leaves nothing that later runs keep.
-// Data that starts with an ELF header or "#!" gets mode 0755, other data 0644 (less the umask).
+// The temporary file is made 0600 (no other user can open or lock it); complete, data that starts
+// with an ELF header or "#!" gets mode 0755, other data 0644 (less the umask).
 // The first failure ends the extraction with ExtractError or PayloadError; files written before
 // it stay. Folders below destDir are never followed through symbolic links.
 // Paths in messages are shown with text::oneLine, a folder on the way that is a link is named as

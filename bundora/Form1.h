@@ -82,17 +82,18 @@ public:
     std::string GetPocketLorvexPath();
     // The installer path; extracts the payload into the installer folder first when the
     // installer there is missing, empty, not executable, or could have been planted by another
-    // user. The installer folder is used only when no other user can change what it holds (see
-    // whyUntrusted); otherwise, and when a planted installer can't be replaced or replacing it
-    // fails, the payload goes into a private folder made for this run (0700, removed when the
-    // form ends) and the installer path points there. The installer found is held open: that
-    // very file is what Load starts. A folder path with a double quote ends the run
+    // user. The installer folder is used only when no other user can change what it holds
+    // (posix::openChecked, which also holds it open for the extraction and the installer's
+    // lookup); otherwise, and when a planted installer can't be replaced or replacing it fails,
+    // the payload goes into a private folder made for this run (0700, removed when the form
+    // ends) under the first of TEMP, XDG_RUNTIME_DIR and the user's cache folder that only the
+    // user can change, and the installer path points there. The installer found is held open:
+    // that very file is what Load starts. A folder path with a double quote ends the run
     // (LaunchError).
     std::string PocketLorvexInstallerPath();
-    // Writes every payload entry into destDir. Throws LaunchError.
-    void extractFiles(const std::string& destDir);
-    // The whole run. Throws LaunchError for a failed step. A module whose path holds a double
-    // quote is skipped with a line on the errors stream; it still counts as a run.
+    // The whole run. Throws LaunchError for a failed step, an installer that can't be started
+    // included. A module whose path holds a double quote is skipped with a line on the errors
+    // stream; it still counts as a run.
     void Load();
 
     std::string launcherFolder() const;
@@ -101,12 +102,15 @@ public:
 private:
     const char* env(const char* name) const;
     std::string temporaryFolder() const;
+    posix::Checked privateBase(std::string& shown, std::string& firstWhy) const;
     std::string makePrivateFolder();
     std::string extractPrivately();
 
     Form1Deps deps_;
     std::string exePath_;
-    std::string privateFolder_;
+    std::string privateFolder_;  // as shown, without its final "/"
+    std::string privateName_;    // its name in the folder privateBase_ holds
+    posix::UniqueFd privateBase_;
     posix::UniqueFd privateFd_;
     posix::UniqueFd privateMarker_;  // locked for as long as this run lives
     posix::UniqueFd installer_;      // the installer checked, opened for the start (O_PATH)
@@ -122,21 +126,19 @@ enum class InstallerState {
     NotExecutable,  // trusted and with content, but without the execute bit
     Present,        // trusted, with content and executable: it is run as it is
 };
-// Trusted: a regular file of the current user or root that no other user can write to, in a
-// folder whyUntrusted accepts, or a link (itself the user's or root's) to such a file. With fd,
-// a present installer is held open there (O_PATH): what was checked is what gets started.
-InstallerState installerState(const std::string& path, posix::UniqueFd* fd = nullptr);
+// Opens name (a link the user's or root's is followed) in the folder open at folderFd, which
+// was checked so, and judges it by posix::openCheckedAt: trusted, a regular file of the current
+// user or root that no other user can write to. With fd, a present installer is held open there
+// (O_PATH): what was checked is what gets started.
+InstallerState installerState(int folderFd, const std::string& folderShown, const std::string& name,
+                              posix::UniqueFd* fd = nullptr);
 
-// Why another user could change what the folder holds (the folder, its real path after links,
-// or a folder above it belongs to someone else than the user or root, or others may write to it
-// and it isn't sticky); empty when no one can. A folder that doesn't exist gives empty: using it
-// fails with its own error.
-std::string whyUntrusted(const std::string& folder);
-
-// Removes the private folders of runs that ended without removing theirs from the folder: only
-// folders of the current user whose run marker nobody holds locked, and in them only what the
-// run recorded in its marker; a folder that holds anything else stays.
-void sweepAbandonedRuns(const std::string& folder);
+// Removes the private folders of runs that ended without removing theirs from the folder open at
+// baseFd: only folders of the current user whose run marker nobody holds locked (a locked one is
+// skipped, never waited for), and in them only what the run recorded in its marker (paths of
+// plain names below the folder, never through a link); a folder that holds anything else stays.
+// An empty private folder without a marker goes too.
+void sweepAbandonedRuns(int baseFd);
 
 // Why the folder entry at path can't be replaced by this user (no write access to its folder, or
 // a sticky folder such as /tmp and someone else's entry); empty when it can.

@@ -287,6 +287,7 @@ void replaceEntry(const std::string& carrierPath, std::string_view name, int32_t
         std::string name;
         int32_t backupFlag;
         int64_t dataSize, dataPosition;
+        bool replaced;
     };
     std::vector<Kept> kept;  // last appended first
     bool found = false;
@@ -295,11 +296,9 @@ void replaceEntry(const std::string& carrierPath, std::string_view name, int32_t
         old,
         [&](Entry& e) {
             imageEnd = e.dataPosition - 1;
-            if (replaces(e.name)) {
-                found = true;
-            } else {
-                kept.push_back({e.name, e.backupFlag, e.dataSize, e.dataPosition});
-            }
+            const bool replaced = replaces(e.name);
+            found = found || replaced;
+            kept.push_back({e.name, e.backupFlag, e.dataSize, e.dataPosition, replaced});
         },
         nullptr, false);
     if (!found) {
@@ -329,10 +328,16 @@ void replaceEntry(const std::string& carrierPath, std::string_view name, int32_t
             writeAll(fd.get(), trailer.data(), static_cast<int64_t>(trailer.size()), temporary);
             length += size + static_cast<int64_t>(trailer.size());
         };
+        // The new entry takes the place of the first one it replaces; the others go.
+        bool placed = false;
         for (auto e = kept.rbegin(); e != kept.rend(); ++e) {
-            put(old, e->dataPosition - 1, e->name, e->backupFlag, e->dataSize);
+            if (!e->replaced) {
+                put(old, e->dataPosition - 1, e->name, e->backupFlag, e->dataSize);
+            } else if (!placed) {
+                put(content, 0, name, backupFlag, content.size());
+                placed = true;
+            }
         }
-        put(content, 0, name, backupFlag, content.size());
         if (::close(fd.release()) != 0 || ::rename(temporary.c_str(), carrierPath.c_str()) != 0) {
             throw PayloadError(0, "cannot write " + carrierPath + ": " + std::strerror(errno));
         }

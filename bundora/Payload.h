@@ -111,9 +111,10 @@ std::string encodeTrailer(std::string_view name, int32_t backupFlag, int64_t dat
 void appendEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
                  ByteSource& content);
 
-// Appends one entry in place of every entry for which replaces(name) is true: the carrying file
-// is written anew beside itself (the image, the other entries in their order, the new entry) and
-// then put under its name in one step, with its old permissions. Without such an entry it
+// Puts one entry in place of every entry for which replaces(name) is true: the carrying file is
+// written anew beside itself (the image, the entries in their order with the new one where the
+// first replaced one was, the other replaced ones left out) and then put under its name in one
+// step, with its old permissions. Without such an entry it
 // appends as appendEntry does. On failure the file stays as it was.
 void replaceEntry(const std::string& carrierPath, std::string_view name, int32_t backupFlag,
                   ByteSource& content, const std::function<bool(std::string_view)>& replaces);

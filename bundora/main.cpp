@@ -32,11 +32,15 @@ static const char kHelp[] =
     "Exit status:\n"
     "  0  after the last run, or the message that no module was found (the installer's own\n"
     "     exit status is ignored)\n"
-    "  1  a step failed\n"
+    "  1  a step failed, the installer's start included\n"
     "\n"
     "Environment:\n"
     "  BUNDORA_REGISTRY  the registry file (default /etc/pocket-lorvex/registry.reg)\n"
     "  TEMP, TMPDIR      the temporary folder (default /tmp)\n"
+    "  XDG_RUNTIME_DIR, XDG_CACHE_HOME, HOME\n"
+    "                    where a private folder for the installer goes when the installer\n"
+    "                    folder and the temporary folder are not the user's alone (the\n"
+    "                    runtime folder, else the cache folder, by default ~/.cache)\n"
     "\n";
 
 int main(int argc, char** argv) {

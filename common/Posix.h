@@ -69,22 +69,43 @@ int pwriteAll(int fd, const void* data, size_t n, off_t offset);
 void signalEvent(int eventFd);
 
 // Temporary files that a writer holds an exclusive flock on for as long as it works with them:
-// a lock nobody holds proves the writer gone, whatever process numbers or namespaces say.
+// a lock nobody holds proves the writer gone, whatever process numbers or namespaces say. Such
+// files are made 0600, so that no other user can open them, let alone lock them; and no lock is
+// ever waited for (LOCK_NB), so that a file somebody else holds hangs nothing.
 
-// Locks the file fd holds (waiting for a remover that holds it) and checks that name in dirFd
-// still names that file. False when it no longer does (a remover took it away): the caller
-// makes a new one.
+// Locks the file fd holds and checks that name in dirFd still names that file. False when it no
+// longer does (a remover took it away) or when somebody else holds it (then the name is removed
+// if it is still this file): the caller makes a new one.
 bool lockAsNamed(int fd, int dirFd, const char* name);
 
 // Removes name from dirFd when it is a regular file of the current user that no process holds
 // locked: an abandoned temporary file. True when it was removed.
 bool removeIfAbandoned(int dirFd, const char* name);
 
-// Why someone other than the caller (its effective user) or root could change the file at path
-// or put another in its place: the first of the file and its folders, links resolved, that
-// another user owns or that its group or others may write. A folder with the sticky bit (such
-// as /tmp) is no such place: there only an entry's owner may rename or remove it. Empty when the
-// file is safe to load code from.
-std::string writableByOthers(const std::string& path);
+// The process's file mode creation mask.
+mode_t currentUmask();
+
+// A file or folder opened by its path without following any link that the path's owners don't
+// vouch for, and judged as it was opened: see openChecked.
+struct Checked {
+    UniqueFd fd;        // an O_PATH descriptor of what the path names; valid only when trusted
+    struct stat st {};  // its status
+    std::string why;    // why it isn't trusted, or can't be checked; empty when trusted
+    int error = 0;      // the errno when a part of the path is missing or can't be opened
+
+    bool trusted() const { return fd.valid(); }
+};
+
+// Opens path by walking it from "/" (a relative path from the current folder), each part opened
+// with O_NOFOLLOW and checked as it is opened: every part, "/" included, must belong to the
+// caller (its effective user) or root, and no one else may write to it unless it is a folder
+// with the sticky bit (such as /tmp, where only an entry's owner may rename or remove it). A
+// link on the way counts only when it is the caller's or root's, and then its target is walked
+// the same way, from the descriptor that read the link. What was checked is what the
+// descriptor holds: use it (execveat, openat, "/proc/self/fd/N"), never the path again.
+Checked openChecked(const std::string& path);
+// The same for relative, below the folder open at dirFd that the caller checked so (shown as
+// dirShown in reasons).
+Checked openCheckedAt(int dirFd, const std::string& dirShown, const std::string& relative);
 
 }  // namespace posix

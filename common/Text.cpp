@@ -155,19 +155,61 @@ bool wildcardMatch(std::u32string_view pattern, std::u32string_view name, Case s
     return p == pattern.size();
 }
 
-std::string oneLine(std::string_view text) {
+namespace {
+
+// Code points that a terminal or a message would act on instead of showing: C1 controls, the
+// line and paragraph separators and the marks that reorder text (bidirectional overrides and
+// isolates), which could make a name read as another.
+bool actsInsteadOfShowing(char32_t c) {
+    return (c >= 0x80 && c <= 0x9f) || c == 0x200e || c == 0x200f || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void appendHex(std::string& out, std::string_view bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
+    for (const char b : bytes) {
+        const auto u = static_cast<unsigned char>(b);
+        out += "\\x";
+        out += kHex[u >> 4];
+        out += kHex[u & 15];
+    }
+}
+
+}  // namespace
+
+std::string oneLine(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-        } else {
-            out += c;
+    for (size_t i = 0; i < text.size();) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (u < 0x80) {
+            if (u < 0x20 || u == 0x7f) {
+                appendHex(out, text.substr(i, 1));
+            } else {
+                out += text[i];
+            }
+            ++i;
+            continue;
         }
+        char32_t c;
+        size_t length;
+        if (!decodeUtf8(text, i, c, length)) {
+            // Not UTF-8: a byte that an 8-bit terminal takes as a C1 control is escaped, any
+            // other stays as it is (a Latin-1 name on a Latin-1 terminal).
+            if (u <= 0x9f) {
+                appendHex(out, text.substr(i, 1));
+            } else {
+                out += text[i];
+            }
+            ++i;
+            continue;
+        }
+        if (actsInsteadOfShowing(c)) {
+            appendHex(out, text.substr(i, length));
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
     }
     return out;
 }

@@ -29,8 +29,10 @@ enum class Case { Sensitive, IgnoreAscii };
 // exactly one; everything else matches itself (A-Z folded to a-z with Case::IgnoreAscii).
 bool wildcardMatch(std::u32string_view pattern, std::u32string_view name, Case sense);
 
-// The text as it may be shown on one line: control characters and DEL as \xNN, so a name with
-// a NUL or a line break neither cuts off nor breaks the message it is part of.
+// The text as it may be shown on one line: control characters (C0, DEL and C1, as bytes 0x80 to
+// 0x9f outside UTF-8 and as UTF-8 U+0080 to U+009F), the line and paragraph separators and the
+// bidirectional marks as \xNN for each of their bytes, so a name with a NUL, a line break or a
+// terminal's CSI neither cuts off nor breaks nor rewrites the message it is part of.
 std::string oneLine(std::string_view text);
 
 }  // namespace text

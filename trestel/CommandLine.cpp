@@ -1,6 +1,9 @@
 #include "CommandLine.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLibraryInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +11,7 @@
 
 #include "LocalPath.h"
 #include "ProgramText.h"
+#include "Text.h"
 
 namespace CommandLine {
 
@@ -39,10 +43,11 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
     sReason = sReason.section(QLatin1Char('\n'), 0, 0).trimmed();
     const char* display = std::getenv("DISPLAY");
     QByteArray line = display != nullptr && *display != '\0'
-                          ? QByteArray("trestel: cannot open the display ") + display
+                          ? QByteArray("trestel: cannot open the display ") +
+                                QByteArray::fromStdString(text::oneLine(display))
                           : QByteArray("trestel: no display to open (DISPLAY is not set)");
     if (!sReason.isEmpty()) {
-        line += ": " + sReason.toUtf8();
+        line += ": " + QByteArray::fromStdString(text::oneLine(sReason.toStdString()));
     }
     line += '\n';
     std::fputs(line.constData(), stderr);
@@ -123,7 +128,51 @@ QString HelpText() {
             "\n"));
 }
 
+QStringList TrustedPluginFolders() {
+    QStringList folders;
+    const auto add = [&folders](const QString& folder) {
+        const QString canonical = QDir(folder).canonicalPath();
+        if (!canonical.isEmpty() && !folders.contains(canonical)) {
+            folders << canonical;
+        }
+    };
+    // What the user set, but none relative to the current folder.
+    for (const QString& folder :
+         qEnvironmentVariable("QT_PLUGIN_PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts)) {
+        if (QDir::isAbsolutePath(folder)) {
+            add(folder);
+        }
+    }
+    add(QLibraryInfo::path(QLibraryInfo::PluginsPath));
+    return folders;
+}
+
+void LimitPluginFolders() {
+    const QStringList trusted = TrustedPluginFolders();
+    // Qt adds the program's own folder to the plugin folders when the application object is
+    // made (its documented behaviour: the paths set before are kept "and the path to the
+    // application"), and then replays what was changed before: a folder that was on the list
+    // and was taken off stays off. So the list is first computed with the program's folder on
+    // it, then set without.
+    const QString own = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    const QString ownFolder = QFileInfo(own).path();
+    const bool hadVariable = qEnvironmentVariableIsSet("QT_PLUGIN_PATH");
+    const QByteArray variable = qgetenv("QT_PLUGIN_PATH");
+    qputenv("QT_PLUGIN_PATH",
+            QFile::encodeName(ownFolder) + QDir::listSeparator().toLatin1() + variable);
+    QCoreApplication::libraryPaths();
+    if (hadVariable) {
+        qputenv("QT_PLUGIN_PATH", variable);
+    } else {
+        qunsetenv("QT_PLUGIN_PATH");
+    }
+    QCoreApplication::setLibraryPaths(trusted);
+}
+
 std::unique_ptr<QApplication> StartApplication(int& argc, char** argv) {
+    // An installer that a launcher extracted into a shared folder (/tmp) must not load what others
+    // put beside it: plugins come only from Qt's own folder and those QT_PLUGIN_PATH names.
+    LimitPluginFolders();
     heldMessages.clear();
     const QtMessageHandler previous = qInstallMessageHandler(HoldStartupMessage);
     auto app = std::make_unique<QApplication>(argc, argv);
@@ -133,6 +182,8 @@ std::unique_ptr<QApplication> StartApplication(int& argc, char** argv) {
         qt_message_output(held.type, context, held.text);
     }
     heldMessages.clear();
+    // From here on the list is taken as it is set.
+    QCoreApplication::setLibraryPaths(TrustedPluginFolders());
     return app;
 }
 

@@ -18,9 +18,19 @@ enum class EarlyAnswer { None, Help, Version };
 EarlyAnswer EarlyAnswerFor(int argc, const char* const argv[]);
 QString HelpText();
 
-// Creates the application. When the toolkit cannot start (no display), writes one line to standard
-// error and ends the program with status 1. The toolkit takes its own options (-platform, -style,
-// -reverse, -session, ...) out of argc and argv.
+// The folders the installer loads plugins from: the absolute ones of QT_PLUGIN_PATH and Qt's own,
+// never the program's folder or the current one.
+QStringList TrustedPluginFolders();
+
+// Makes the application object that comes next (QCoreApplication too) load plugins only from
+// TrustedPluginFolders(): to be called before it is made. (Qt's configuration comes from the
+// qt.conf built into the program, never from beside it.)
+void LimitPluginFolders();
+
+// Creates the application, loading plugins only from TrustedPluginFolders(). When the toolkit
+// cannot start (no display), writes one line to standard error and ends the program with status 1.
+// The toolkit takes its own options (-platform, -style, -reverse, -session, ...) out of argc and
+// argv.
 std::unique_ptr<QApplication> StartApplication(int& argc, char** argv);
 
 // The arguments as local file names (LocalPath::decode), the program's name first.

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,15 +122,20 @@ private:
         const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
         for (const std::string& path :
              SynceBridgeCandidates(std::getenv("TRESTEL_SYNCE_BRIDGE"), program.parent_path())) {
+            // Judged part by part as it is opened, then loaded through that descriptor: a link
+            // or folder someone else changes meanwhile can't put another library in its place.
             if (access(path.c_str(), F_OK) != 0) {
-                continue;
+                continue;  // none there: nothing to say
             }
-            if (const std::string why = posix::writableByOthers(path); !why.empty()) {
+            const posix::Checked file = posix::openChecked(path);
+            if (!file.trusted() || !S_ISREG(file.st.st_mode)) {
                 std::fprintf(stderr, "trestel: not loading the SynCE bridge %s: %s\n",
-                             shown(path).c_str(), why.c_str());
+                             shown(path).c_str(),
+                             file.trusted() ? "not a regular file" : file.why.c_str());
                 continue;
             }
-            void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            const std::string opened = "/proc/self/fd/" + std::to_string(file.fd.get());
+            void* library = dlopen(opened.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (library == nullptr) {
                 continue;
             }

@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
+#include <QTextDocument>
+#include <QToolTip>
 #include <algorithm>
 #include <cmath>
 
@@ -21,6 +24,24 @@ const QString kBoldStyle = QStringLiteral("Condensed Bold");
 bool g_wineTahoma = false;
 // Below this the text would no longer be readable; it is the smallest size the window uses.
 constexpr int kMinPixels = 9;
+
+// Shows its widget's tooltip as the plain text it is: Qt would draw a tooltip that looks like
+// markup (a module named "<font size=7>...") as rich text.
+class PlainToolTip final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (event->type() != QEvent::ToolTip || widget == nullptr || widget->toolTip().isEmpty()) {
+            return false;
+        }
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(),
+                           Qt::convertFromPlainText(widget->toolTip()), widget);
+        return true;
+    }
+};
 
 bool TextFits(const QLabel* label, const QFont& font, const QString& sText) {
     const QRect box = label->contentsRect();
@@ -133,6 +154,9 @@ void FitTitle(QLabel* label, int nDesigned, const QString& sBefore, const QStrin
         } else {
             nHigh = nMiddle - 1;
         }
+    }
+    if (label->findChild<PlainToolTip*>(QString(), Qt::FindDirectChildrenOnly) == nullptr) {
+        label->installEventFilter(new PlainToolTip(label));
     }
     label->setToolTip(sWhole);
     label->setAccessibleName(sWhole);

@@ -48,7 +48,8 @@ void FitText(QLabel* label, int nDesigned);
 void FitText(QPushButton* button, int nDesigned);
 // Sets the label's text to sBefore + sName + sAfter, fitted as FitText does. A name that doesn't
 // fit even at the smallest size is elided in its middle, keeping its ending, as far as needed; the
-// whole text is then the label's tooltip and accessible name.
+// whole text is then the label's tooltip (shown as plain text, whatever it looks like) and
+// accessible name.
 void FitTitle(QLabel* label, int nDesigned, const QString& sBefore, const QString& sName,
               const QString& sAfter);
 

@@ -19,6 +19,10 @@ qt_add_resources(trestel_ui trestel_icons
     FILES icons/trestel-16.png icons/trestel-32.png icons/trestel-48.png)
 # The dialogs of the handheld questions answer the seam that the connect steps ask through.
 target_link_libraries(trestel_ui PUBLIC trestel_choice)
+# Qt's configuration from inside the program, never from beside it.
+configure_file(qt.conf.in qt.conf @ONLY)
+qt_add_resources(trestel_ui trestel_qt_conf PREFIX /qt/etc BASE ${CMAKE_CURRENT_BINARY_DIR}
+    FILES ${CMAKE_CURRENT_BINARY_DIR}/qt.conf)
 
 # Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)

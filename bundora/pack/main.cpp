@@ -2,6 +2,7 @@
 // Exit status: 0 success, 1 a failure (a broken chain, a file that can't be read or written),
 // 2 bad usage (one line and a pointer to --help on standard error).
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -27,6 +28,8 @@ constexpr const char* kUsage =
     "  append   appends the content of SOURCE to CARRIER as an entry named NAME (backup\n"
     "           flag 1 with --backup, else 0); a NAME already carried (the same path\n"
     "           once extracted) is refused unless --replace is given, which replaces it\n"
+    "           in its place; a NAME that would be a folder of a carried one's path, or\n"
+    "           the other way round (sub beside sub\\x), is refused\n"
     "  list     prints one line per entry, last appended first: DataSize BackupFlag Name\n"
     "           (control characters in names shown as \\xNN)\n"
     "  extract  writes every entry into DESTDIR as the launcher does\n"
@@ -64,23 +67,46 @@ int run(const std::vector<std::string>& args) {
         // The launcher would refuse it: so does packing.
         const auto parts = bundora::entryPathParts(plain[1]);
         // Names that extract to the same file are the same entry; of two, the launcher would
-        // only ever use one.
-        const auto same = [&](std::string_view other) {
+        // only ever use one. A name that extracts to a folder of the other's path (sub beside
+        // sub\x) can't be extracted together with it at all.
+        const auto partsOf = [](std::string_view other) {
             try {
-                return bundora::entryPathParts(other) == parts;
+                return bundora::entryPathParts(other);
             } catch (const bundora::ExtractError&) {
-                return false;
+                return std::vector<std::string>{};
             }
         };
+        const auto same = [&](std::string_view other) { return partsOf(other) == parts; };
+        bool present = false;
+        std::string inTheWay;
+        {
+            bundora::FileSource carrier(plain[0]);
+            bundora::walk(
+                carrier,
+                [&](bundora::Entry& e) {
+                    const auto theirs = partsOf(e.name);
+                    const size_t common = std::min(theirs.size(), parts.size());
+                    if (theirs == parts) {
+                        present = true;
+                    } else if (!theirs.empty() && inTheWay.empty() &&
+                               std::equal(parts.begin(), parts.begin() + common, theirs.begin())) {
+                        inTheWay = e.name;
+                    }
+                },
+                nullptr, false);
+        }
+        if (!inTheWay.empty()) {
+            std::cerr << "bundora-pack: append: " << text::oneLine(plain[0])
+                      << " carries an entry named \"" << text::oneLine(inTheWay)
+                      << "\", which can't be extracted beside \"" << text::oneLine(plain[1])
+                      << "\" (one would be a folder of the other)\n";
+            return 1;
+        }
         bundora::FileSource source(plain[2]);
         if (replace) {
             bundora::replaceEntry(plain[0], plain[1], backup ? 1 : 0, source, same);
             return 0;
         }
-        bool present = false;
-        bundora::FileSource carrier(plain[0]);
-        bundora::walk(
-            carrier, [&](bundora::Entry& e) { present = present || same(e.name); }, nullptr, false);
         if (present) {
             std::cerr << "bundora-pack: append: " << text::oneLine(plain[0])
                       << " already carries an entry named \"" << text::oneLine(plain[1])

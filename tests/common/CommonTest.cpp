@@ -3,12 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -63,9 +65,16 @@ TEST(PosixTest, WriteToAClosedPipeReportsItsError) {
     EXPECT_EQ(posix::writeAll(writeEnd.get(), "abc", 3), EPIPE);
 }
 
-TEST(PosixTest, TellsWhoElseCanReplaceAFile) {
+// The reason openChecked gives, empty when it opened the path as trusted.
+std::string whyNot(const std::string& path) {
+    const posix::Checked checked = posix::openChecked(path);
+    EXPECT_EQ(checked.trusted(), checked.why.empty()) << path;
+    return checked.why;
+}
+
+TEST(PosixTest, OpensAPathOnlyThroughPartsNoOneElseCanChange) {
     test::TempDir dir;
-    for (const char* folder : {"safe", "open", "open/inner", "sticky"}) {
+    for (const char* folder : {"safe", "open", "open/inner", "sticky", "safe/sub"}) {
         test::makeDir(dir / folder);
     }
     for (const char* file : {"safe/lib.so", "open/inner/lib.so", "sticky/lib.so", "safe/open.so"}) {
@@ -76,22 +85,94 @@ TEST(PosixTest, TellsWhoElseCanReplaceAFile) {
     ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
     ASSERT_EQ(::chmod((dir / "safe/open.so").c_str(), 0666), 0);
     ASSERT_EQ(::symlink((dir / "open/inner/lib.so").c_str(), (dir / "safe/link.so").c_str()), 0);
+    ASSERT_EQ(::symlink("../lib.so", (dir / "safe/sub/up.so").c_str()), 0);
+    ASSERT_EQ(::symlink("loop", (dir / "safe/loop").c_str()), 0);
 
-    EXPECT_EQ(posix::writableByOthers(dir / "safe/lib.so"), "");
-    EXPECT_EQ(posix::writableByOthers(dir / "sticky/lib.so"), "");
-    // A folder further up counts as much as the file's own; a link counts by where it leads.
-    EXPECT_EQ(posix::writableByOthers(dir / "open/inner/lib.so"),
-              "others may write to " + dir / "open");
-    EXPECT_EQ(posix::writableByOthers(dir / "safe/link.so"),
-              "others may write to " + dir / "open");
-    EXPECT_EQ(posix::writableByOthers(dir / "safe/open.so"),
-              "others may write to " + dir / "safe/open.so");
-    EXPECT_NE(posix::writableByOthers(dir / "safe/none.so"), "");
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::chown((dir / "safe/lib.so").c_str(), 65534, 65534), 0);
-        EXPECT_EQ(posix::writableByOthers(dir / "safe/lib.so"),
-                  dir / "safe/lib.so" + " belongs to another user");
+    const struct {
+        std::string path, why;
+    } cases[] = {
+        {dir / "safe/lib.so", ""},
+        {dir / "sticky/lib.so", ""},
+        {dir / "safe/sub/../lib.so", ""},
+        // The user's own link counts by where it leads, walked the same way.
+        {dir / "safe/sub/up.so", ""},
+        // A folder further up counts as much as the file's own.
+        {dir / "open/inner/lib.so", "others may write to " + dir / "open"},
+        {dir / "safe/link.so", "others may write to " + dir / "open"},
+        {dir / "safe/open.so", "others may write to " + dir / "safe/open.so"},
+        {dir / "safe/none.so",
+         "cannot check " + dir / "safe/none.so" + ": No such file or directory"},
+        {dir / "safe/lib.so/x", "cannot check " + dir / "safe/lib.so" + ": Not a directory"},
+        {dir / "safe/loop",
+         "cannot check " + dir / "safe/loop" + ": Too many levels of symbolic links"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(whyNot(c.path), c.why) << c.path;
     }
+    // A relative path is walked from "/" through the current folder.
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(dir / "safe");
+    EXPECT_EQ(whyNot("lib.so"), "");
+    std::filesystem::current_path(here);
+
+    if (::geteuid() == 0) {
+        // Another user's file, and another user's link, whatever it points to.
+        ASSERT_EQ(::symlink((dir / "safe/lib.so").c_str(), (dir / "safe/theirs.so").c_str()), 0);
+        ASSERT_EQ(::lchown((dir / "safe/theirs.so").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(whyNot(dir / "safe/theirs.so"),
+                  dir / "safe/theirs.so" + " is a link of another user");
+        ASSERT_EQ(::chown((dir / "safe/lib.so").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(whyNot(dir / "safe/lib.so"), dir / "safe/lib.so" + " belongs to another user");
+    }
+}
+
+// What was checked is what the descriptor holds: a link that points elsewhere by the time the
+// file is used changes nothing.
+TEST(PosixTest, ALinkThatPointsElsewhereAtTheMomentOfUseNeverWins) {
+    test::TempDir dir;
+    test::makeDir(dir / "a");
+    test::makeDir(dir / "b");
+    test::writeFile(dir / "a/lib.so", "checked");
+    test::writeFile(dir / "b/lib.so", "planted");
+    ASSERT_EQ(::symlink((dir / "a").c_str(), (dir / "link").c_str()), 0);
+    const posix::Checked checked = posix::openChecked(dir / "link/lib.so");
+    ASSERT_TRUE(checked.trusted()) << checked.why;
+    ASSERT_EQ(::unlink((dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "b").c_str(), (dir / "link").c_str()), 0);
+    std::string data;
+    const posix::UniqueFd use(
+        ::open(("/proc/self/fd/" + std::to_string(checked.fd.get())).c_str(), O_RDONLY));
+    ASSERT_TRUE(posix::readAll(use.get(), data));
+    EXPECT_EQ(data, "checked");
+
+    // Below a folder checked before, the same.
+    const posix::Checked folder = posix::openChecked(dir / "a");
+    ASSERT_TRUE(folder.trusted());
+    const posix::Checked file = posix::openCheckedAt(folder.fd.get(), dir / "a", "lib.so");
+    EXPECT_TRUE(file.trusted()) << file.why;
+    EXPECT_EQ(file.st.st_size, 7);
+}
+
+// No lock is ever waited for: a temporary somebody else holds is neither taken nor removed, at
+// once.
+TEST(PosixTest, AHeldLockHangsNothing) {
+    test::TempDir dir;
+    const posix::UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    const posix::UniqueFd mine(::open((dir / "t").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    const posix::UniqueFd theirs(::open((dir / "t").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(theirs.get(), LOCK_SH), 0);
+    ::alarm(10);  // a wait would end the test here instead of hanging it
+    EXPECT_FALSE(posix::lockAsNamed(mine.get(), folder.get(), "t"));
+    EXPECT_FALSE(test::exists(dir / "t")) << "the new name is given up";
+    posix::UniqueFd(::open((dir / "held").c_str(), O_RDWR | O_CREAT, 0600));
+    const posix::UniqueFd holder(::open((dir / "held").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(holder.get(), LOCK_SH), 0);
+    EXPECT_FALSE(posix::removeIfAbandoned(folder.get(), "held"));
+    EXPECT_TRUE(test::exists(dir / "held"));
+    ::alarm(0);
+    // Nobody holds it any more: it goes.
+    ::flock(holder.get(), LOCK_UN);
+    EXPECT_TRUE(posix::removeIfAbandoned(folder.get(), "held"));
 }
 
 TEST(PosixTest, ReadsAndWritesAtAnOffsetAndSignalsAnEvent) {
@@ -128,8 +209,28 @@ TEST(PosixTest, ReadsAndWritesAtAnOffsetAndSignalsAnEvent) {
 }
 
 TEST(TextTest, OneLineShowsControlCharactersAsHex) {
-    EXPECT_EQ(text::oneLine(std::string_view("a\nb\0c\x7f\xc3\xa9", 8)),
-              "a\\x0ab\\x00c\\x7f\xc3\xa9");
+    const struct {
+        std::string_view in;
+        std::string out;
+    } cases[] = {
+        {std::string_view("a\nb\0c\x7f\xc3\xa9", 8), "a\\x0ab\\x00c\\x7f\xc3\xa9"},
+        // C1: CSI as a byte (an 8-bit terminal's) and as UTF-8 U+009B; NEL as UTF-8.
+        {"\x9b"
+         "31m",
+         "\\x9b31m"},
+        {"\xc2\x9b"
+         "2J\xc2\x85",
+         "\\xc2\\x9b2J\\xc2\\x85"},
+        // Line separator and a right-to-left override; a Latin-1 byte and U+00A0 stay.
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xae"
+         "c",
+         "a\\xe2\\x80\\xa8b\\xe2\\x80\\xaec"},
+        {"caf\xe9 \xc2\xa0", "caf\xe9 \xc2\xa0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text::oneLine(c.in), c.out);
+    }
 }
 
 TEST(TextTest, ConvertsBetweenEncodings) {

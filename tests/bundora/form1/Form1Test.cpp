@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -203,16 +204,22 @@ TEST_F(Launcher, NoModuleShowsTheMessageAfterExtracting) {
     EXPECT_EQ(Form1(atRoot).launcherFolder(), "/");
 }
 
-TEST_F(Launcher, InstallerThatCannotStartStillCountsAndIsReported) {
+// It wouldn't start for the next module either: the run ends there, with the reason.
+TEST_F(Launcher, InstallerThatCannotStartEndsTheRunWithItsReason) {
     writeFile(launcherDir / "mods/a.bbl", "m");
     writeFile(launcherDir / "mods/b.bbl", "m");
     runner.failStart = true;
     Form1 f = form();
-    f.Load();
-    EXPECT_EQ(f.runCount(), 2);
-    const std::string notes = errors.str();
-    EXPECT_EQ(std::count(notes.begin(), notes.end(), '\n'), 2) << notes;
-    EXPECT_NE(notes.find("cannot start " + installFolder + "Trestel.exe"), std::string::npos);
+    try {
+        f.Load();
+        FAIL() << "no failure";
+    } catch (const LaunchError& e) {
+        EXPECT_EQ(e.step(), "installer run");
+        EXPECT_EQ(std::string(e.what()), "installer run: cannot start " + installFolder +
+                                             "Trestel.exe: No such file or directory");
+    }
+    EXPECT_EQ(runner.lines.size(), 1u);
+    EXPECT_EQ(errors.str(), "");
 }
 
 // What was checked is what starts: a program renamed over the installer between the check and
@@ -249,6 +256,122 @@ TEST_F(Launcher, InstallerRenamedAfterTheCheckIsNotWhatStarts) {
     }();
     f.Load();
     EXPECT_EQ(readFile(log), "checked " + launcherDir / "mods/a.bbl" + "\n") << errors.str();
+}
+
+// The same with the installer folder reached through the user's own link, which points at
+// another folder by the time the installer starts: the folder checked is the one used.
+TEST_F(Launcher, InstallerFolderLinkThatPointsElsewhereAtTheStartIsNotFollowed) {
+    class FlippingRunner : public ProcessRunner {
+    public:
+        int Run(const std::string& line, std::string* why) override {
+            return realProcessRunner().Run(line, why);
+        }
+        int RunProgram(int fd, const std::string& line, std::string* why) override {
+            fs::remove(link);
+            fs::create_directory_symlink(elsewhere, link);
+            return realProcessRunner().RunProgram(fd, line, why);
+        }
+        std::string link, elsewhere;
+    } flipping;
+    const std::string log = installDir / "log";
+    fs::create_directory(installDir / "planted");
+    for (const auto& [folder, text] :
+         {std::pair<std::string, std::string>{"pl", "checked"}, {"planted", "planted"}}) {
+        const std::string installer = installDir / (folder + "/Trestel.exe");
+        writeFile(installer, "#!/bin/sh\necho " + text + " >> \"" + log + "\"\n");
+        ::chmod(installer.c_str(), 0755);
+    }
+    flipping.link = installDir / "link";
+    flipping.elsewhere = installDir / "planted";
+    fs::create_directory_symlink(installDir / "pl", flipping.link);
+    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                              flipping.link + "/");
+    writeFile(launcherDir / "mods/a.bbl", "m");
+    Form1Deps deps;
+    deps.registry = &registry;
+    deps.runner = &flipping;
+    deps.messageBox = &box;
+    deps.exePath = exe;
+    deps.payloadPath = exe;
+    deps.errors = &errors;
+    Form1(deps).Load();
+    EXPECT_EQ(readFile(log), "checked\n") << errors.str();
+}
+
+// The private folder goes only where no one else can change it: the temporary folder when it
+// qualifies, else the runtime folder, else the user's cache folder; none: the run ends.
+TEST_F(Launcher, PrivateFolderOnlyUnderAFolderOthersCannotChange) {
+    TempDir base;
+    for (const char* folder : {"open", "run", "home"}) {
+        fs::create_directory(base / folder);
+    }
+    ::chmod((base / "open").c_str(), 0777);
+    ::chmod((base / "run").c_str(), 0700);
+    // The installer folder is open to all: the run extracts privately.
+    registry.data().setString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Pocket Lorvex", "INSTALLDIR",
+                              base / "open/");
+    writeFile(launcherDir / "mods/a.bbl", "m");
+    const struct {
+        std::map<std::string, std::string> env;
+        std::string under;  // empty: the run ends
+        bool cacheMade;     // ~/.cache exists after the run
+    } cases[] = {
+        {{{"TEMP", base / "run"}, {"HOME", base / "home"}}, base / "run/bundora-", false},
+        {{{"TEMP", base / "open"}, {"XDG_RUNTIME_DIR", base / "run"}},
+         base / "run/bundora-",
+         false},
+        {{{"TEMP", base / "open"}, {"XDG_RUNTIME_DIR", "run"}, {"HOME", base / "home"}},
+         base / "home/.cache/bundora-",
+         true},
+        {{{"TEMP", base / "open"}, {"XDG_CACHE_HOME", base / "open"}}, "", true},
+    };
+    for (const auto& c : cases) {
+        environment = c.env;
+        runner.lines.clear();
+        try {
+            form().Load();
+            ASSERT_EQ(runner.lines.size(), 1u);
+            EXPECT_EQ(runner.lines[0].rfind("\"" + c.under, 0), 0u) << runner.lines[0];
+        } catch (const LaunchError& e) {
+            EXPECT_EQ(c.under, "") << e.what();
+            EXPECT_EQ(std::string(e.what()),
+                      "private folder: no folder that only this user can "
+                      "change: others may write to " +
+                          base / "open");
+        }
+        // Removed again when the run ends.
+        EXPECT_EQ(test::listing(base / "run"), std::vector<std::string>{});
+        EXPECT_EQ(test::exists(base / "home/.cache"), c.cacheMade) << c.under;
+    }
+    EXPECT_EQ(test::listing(base / "home"), std::vector<std::string>{".cache"});
+}
+
+// The clean-up of an abandoned private folder removes what its marker lists, but no line that
+// leads out of it (absolute, "..", through a link); an emptied one without a marker goes too.
+TEST_F(Launcher, AbandonedPrivateFoldersAreRemovedOnlyWithinThemselves) {
+    TempDir base;
+    TempDir outside;
+    writeFile(outside / "victim", "keep");
+    const std::string stale = base / "bundora-Ab12Cd";
+    fs::create_directory(stale);
+    writeFile(stale + "/mine", "x");
+    fs::create_directory_symlink(outside.path(), stale + "/link");
+    std::string marker;
+    for (const std::string& line : {std::string("fmine"), "f" + outside / "victim",
+                                    "f../../" + outside.path().filename().string() + "/victim",
+                                    std::string("flink/victim"), std::string("dlink")}) {
+        marker += line + '\0';
+    }
+    writeFile(stale + "/.bundora-run", marker);
+    fs::create_directory(base / "bundora-Em9tY1");  // emptied, its marker gone
+    fs::create_directory(base / "bundora-notes");   // not a private folder's name
+    const posix::UniqueFd baseFd(::open(base.str().c_str(), O_RDONLY | O_DIRECTORY));
+    sweepAbandonedRuns(baseFd.get());
+    EXPECT_EQ(readFile(outside / "victim"), "keep");
+    EXPECT_TRUE(fs::is_symlink(stale + "/link"));
+    EXPECT_FALSE(test::exists(stale + "/mine"));
+    EXPECT_FALSE(test::exists(base / "bundora-Em9tY1"));
+    EXPECT_TRUE(test::exists(base / "bundora-notes"));
 }
 
 TEST_F(Launcher, FailedExtractionEndsTheRunBeforeAnyInstallerRun) {

@@ -20,8 +20,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path& base() {
-    static const fs::path path = [] {
+// A folder of the target's own, removed by its destructor when the target exits.
+struct Scratch {
+    fs::path path;
+    Scratch() {
         // A memory-backed folder makes the per-input extraction several times faster.
         std::error_code ec;
         const fs::path parent = ::access("/dev/shm", W_OK) == 0 && fs::is_directory("/dev/shm", ec)
@@ -32,13 +34,17 @@ const fs::path& base() {
             std::perror("mkdtemp");
             std::abort();
         }
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(base(), ec);
-        });
-        return fs::path(pattern);
-    }();
-    return path;
+        path = pattern;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+const fs::path& base() {
+    static const Scratch scratch;
+    return scratch.path;
 }
 
 [[noreturn]] void finding(const char* what) {

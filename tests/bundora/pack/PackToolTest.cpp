@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "product.h"
@@ -62,7 +63,8 @@ TEST_F(PackTool, NameAlreadyCarriedIsRefusedOrReplacedOnRequest) {
     EXPECT_EQ(readFile(carrier), before);
 
     EXPECT_EQ(pack({"append", carrier, "--replace", "sub/Trestel.exe", dir / "two"}).status, 0);
-    EXPECT_EQ(pack({"list", carrier}).out, "7 0 sub/Trestel.exe\n7 0 b\n");
+    // In its place: listed last appended first, it stays behind "b".
+    EXPECT_EQ(pack({"list", carrier}).out, "7 0 b\n7 0 sub/Trestel.exe\n");
     EXPECT_EQ(readFile(carrier).substr(0, 1000), std::string(1000, '\0'));
     struct stat st {};
     ::stat(carrier.c_str(), &st);
@@ -71,6 +73,24 @@ TEST_F(PackTool, NameAlreadyCarriedIsRefusedOrReplacedOnRequest) {
     ASSERT_EQ(pack({"extract", carrier, out.str()}).status, 0);
     EXPECT_EQ(readFile(out / "sub/Trestel.exe"), "second!");
     EXPECT_EQ(test::listing(dir.str()).size(), 3u);  // no temporary left beside the carrier
+
+    // A name that would be a folder of a carried one's path, or the other way round: the carrier
+    // could never be extracted, with --replace neither.
+    const std::string carried = readFile(carrier);
+    for (const char* name : {"sub", "b/x", "sub\\Trestel.exe\\x"}) {
+        for (const bool replace : {false, true}) {
+            std::vector<std::string> args = {"append", carrier, name, dir / "one"};
+            if (replace) {
+                args.push_back("--replace");
+            }
+            const auto clash = pack(args);
+            EXPECT_EQ(clash.status, 1) << name;
+            EXPECT_NE(clash.err.find("can't be extracted beside \"" + std::string(name) + "\""),
+                      std::string::npos)
+                << clash.err;
+        }
+    }
+    EXPECT_EQ(readFile(carrier), carried);
 
     // Names are listed with their control characters escaped.
     writeFile(dir / "esc", "e");

@@ -10,6 +10,7 @@
 
 #include "Extract.h"
 #include "Payload.h"
+#include "Posix.h"
 #include "TestSupport.h"
 
 namespace bundora {
@@ -219,6 +220,38 @@ TEST_F(Extraction, MissingDestinationFolderIsAnError) {
 // Abandonment is judged by the writer's lock, not by process numbers: a file of a live
 // process's number (as another PID namespace would see it) that nobody holds locked goes, one
 // that a live writer holds stays whatever number it carries.
+// No other user can open a temporary, so none can lock it (and make the writer wait): it is 0600
+// until complete, then gets its mode, less the umask.
+TEST_F(Extraction, TemporaryIsOnlyTheUsersUntilComplete) {
+    carrier
+        .add("prog", std::string("\x7f"
+                                 "ELF",
+                                 4) +
+                         pattern(10))
+        .add("data.bbl", "data");
+    const mode_t mask = ::umask(027);
+    std::vector<mode_t> whileWritten;
+    const MadeRecorder look = [&](const std::string&, bool) {
+        for (const auto& e : fs::directory_iterator(destDir.path())) {
+            if (isTemporaryName(e.path().filename().string())) {
+                struct stat st {};
+                ::stat(e.path().c_str(), &st);
+                whileWritten.push_back(st.st_mode & 07777);
+            }
+        }
+    };
+    const posix::UniqueFd folder(::open(destDir.str().c_str(), O_RDONLY | O_DIRECTORY));
+    FileSource src(scratch / "carrier");
+    extractPayloadAt(src, folder.get(), dest, look, nullptr, Temporaries::Named);
+    ::umask(mask);
+    EXPECT_EQ(whileWritten, (std::vector<mode_t>{0600, 0600}));
+    struct stat st {};
+    ASSERT_EQ(::stat((destDir / "prog").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    ASSERT_EQ(::stat((destDir / "data.bbl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
 TEST_F(Extraction, TemporariesNobodyHoldsLockedAreSweptOthersKept) {
     const std::string dead = ".bundora-999999999";  // above any pid_max: never a process
     const std::string alive = ".bundora-" + std::to_string(::getpid());

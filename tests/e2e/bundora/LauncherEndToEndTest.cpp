@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "Payload.h"
+#include "Posix.h"
 #include "StandInLog.h"
 #include "TestSupport.h"
 #include "product.h"
@@ -36,10 +39,10 @@ protected:
         launcher = pack("bundora");
         setInstallDir(installFolder);
     }
-    std::string pack(const std::string& name) {
+    std::string pack(const std::string& name, const char* installer = BUNDORA_STANDIN) {
         const std::string path = root / ("launch/" + name);
         fs::copy_file(BUNDORA_IMAGE, path);
-        FileSource standIn(BUNDORA_STANDIN);
+        FileSource standIn(installer);
         appendEntry(path, "Trestel.exe", 0, standIn);
         MemorySource readme(std::string("payload readme"));
         appendEntry(path, "readme.txt", 0, readme);
@@ -61,10 +64,14 @@ protected:
                                 const std::string& display = "-DISPLAY") {
         std::vector<std::string> argv = runPrefix;
         argv.insert(argv.end(), args.begin(), args.end());
-        return test::runProgram(
-            argv,
-            {"BUNDORA_REGISTRY=" + registry, "TEMP=" + tempFolder, "BUNDORA_STANDIN_LOG=" + log,
-             "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs), display, "-WAYLAND_DISPLAY"});
+        std::vector<std::string> env = {"BUNDORA_REGISTRY=" + registry,
+                                        "TEMP=" + tempFolder,
+                                        "BUNDORA_STANDIN_LOG=" + log,
+                                        "BUNDORA_STANDIN_SLEEP_MS=" + std::to_string(sleepMs),
+                                        display,
+                                        "-WAYLAND_DISPLAY"};
+        env.insert(env.end(), moreEnv.begin(), moreEnv.end());
+        return test::runProgram(argv, env);
     }
     std::vector<std::string> expectedArgs(const std::string& installer, const std::string& mod) {
         return {installer, root / "launch" + "/" + mod};
@@ -85,6 +92,7 @@ protected:
 
     TempDir root;
     std::vector<std::string> runPrefix;  // e.g. a command that runs the launcher as another user
+    std::vector<std::string> moreEnv;    // changes to the environment beside the usual ones
     std::string launcher;
     std::string registry = root / "registry.reg";
     std::string installFolder = root / "inst/";
@@ -134,10 +142,12 @@ TEST_F(PackedLauncher, InstallDirWithoutFinalSeparatorGetsTheNameAppendedDirectl
     setInstallDir(root / "inst");
     module("one.bbl");
     const auto r = run(launcher);
-    // The payload lands in the folder; the installer path misses it, so the run can't start.
+    // The payload lands in the folder; the installer path misses it, so the run can't start
+    // and ends with status 1 and the reason.
     EXPECT_TRUE(exists(installFolder + "Trestel.exe"));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("cannot start " + root / "instTrestel.exe"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "bundora: installer run: cannot start " + root / "instTrestel.exe" +
+                         ": it is missing, empty or not executable\n");
     EXPECT_TRUE(readStandInLog(log).empty());
 }
 
@@ -284,6 +294,12 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
     // A marker, but "other" is not listed: the folder stays with it.
     writeFile(shared + "/bundora-XyZ123/.bundora-run", "fnote");
     writeFile(shared + "/bundora-XyZ123/other", "mine");
+    // A run's folder whose marker somebody holds locked: skipped at once, never waited for.
+    fs::create_directory(shared + "/bundora-HeLd01");
+    writeFile(shared + "/bundora-HeLd01/.bundora-run", std::string("fx\0", 3));
+    writeFile(shared + "/bundora-HeLd01/x", "x");
+    const posix::UniqueFd held(::open((shared + "/bundora-HeLd01/.bundora-run").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(held.get(), LOCK_SH), 0);
     for (const auto& e : fs::recursive_directory_iterator(shared)) {
         if (e.path().filename().string() != "Trestel.exe" || e.path().parent_path() != shared) {
             ASSERT_EQ(::lchown(e.path().c_str(), kUser, kUser), 0);
@@ -300,8 +316,9 @@ TEST_F(PackedLauncher, AsAnotherUserAPlantedInstallerNeitherBlocksNorRuns) {
     EXPECT_EQ(listing(shared),
               (std::vector<std::string>{"Trestel.exe", "bundora-31999-my-notes",
                                         "bundora-31999-my-notes/note", "bundora-99999999-photos",
-                                        "bundora-99999999-photos/note", "bundora-XyZ123",
-                                        "bundora-XyZ123/other", "log"}));
+                                        "bundora-99999999-photos/note", "bundora-HeLd01",
+                                        "bundora-HeLd01/.bundora-run", "bundora-HeLd01/x",
+                                        "bundora-XyZ123", "bundora-XyZ123/other", "log"}));
 
     // The user's installer without the execute bit, in a folder the user can't write to.
     const std::string locked = root / "locked";
@@ -365,12 +382,79 @@ TEST_F(PackedLauncher, AsAnotherUserFoldersOthersCanChangeAreNotUsed) {
     EXPECT_NE(r.err.find("using a private folder"), std::string::npos) << r.err;
 }
 
+// The real installer, extracted into the shared temporary folder and started from there, loads
+// no plugin another user put there: not beside it, not through a qt.conf beside it, not from
+// the current folder, and not through a relative QT_PLUGIN_PATH entry. A style the user names
+// (from a folder of root's) ends it once its toolkit is up, after the platform theme.
+TEST_F(PackedLauncher, AsAnotherUserPluginsPlantedBesideTheInstallerNeverRun) {
+    if (::geteuid() != 0 || !exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv";
+    }
+    constexpr uid_t kPlanter = 65533;
+    const std::string shared = asAnotherUserInSharedTemp();
+    fs::remove(registry);  // no installer folder: the temporary one
+    fs::remove(launcher);
+    launcher = pack("bundora", TRESTEL_PROGRAM);
+    module("one.bbl");
+    for (const std::string folder :
+         {"/platformthemes", "/theirs/platformthemes", "/here/platformthemes"}) {
+        fs::create_directories(shared + folder);
+        fs::copy_file(PLANTED_THEME, shared + folder + "/libplanted.so");
+    }
+    for (const char* conf : {"/qt.conf", "/qt6.conf"}) {
+        writeFile(shared + conf,
+                  "[Paths]\nPrefix=" + shared + "/theirs\nPlugins=" + shared + "/theirs\n");
+    }
+    for (const auto& e : fs::recursive_directory_iterator(shared)) {
+        ASSERT_EQ(::lchown(e.path().c_str(), kPlanter, kPlanter), 0);
+    }
+    const std::string probe = root / "probe";
+    fs::create_directories(probe + "/styles");
+    fs::copy_file(PROBE_STYLE, probe + "/styles/libprobe.so");
+    const std::string planted = shared + "/planted.log";
+    moreEnv = {"QT_QPA_PLATFORM=offscreen", "QT_QPA_PLATFORMTHEME=evil", "QT_STYLE_OVERRIDE=probe",
+               "QT_PLUGIN_PATH=.:" + probe, "PLANTED_LOG=" + planted};
+
+    const auto r =
+        runArgs({"/bin/sh", "-c", "cd \"$0\" && exec \"$1\"", shared + "/here", launcher});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(shared + "/Trestel.exe"), readFile(TRESTEL_PROGRAM)) << "started from there";
+    EXPECT_EQ(readFile(planted), "probe\n");
+}
+
+// A folder reached through another user's link is not the installer's, whatever the link points
+// to now: by the start it could point anywhere.
+TEST_F(PackedLauncher, AsAnotherUserALinkOfAnotherUserMakesTheFolderUntrusted) {
+    if (::geteuid() != 0 || !exists("/usr/bin/setpriv")) {
+        GTEST_SKIP() << "needs root and setpriv";
+    }
+    constexpr uid_t kUser = 65534, kOther = 65533;
+    const std::string shared = asAnotherUserInSharedTemp();
+    module("one.bbl");
+    const std::string mine = root / "mine";
+    fs::create_directory(mine);
+    fs::copy_file(BUNDORA_STANDIN, mine + "/Trestel.exe");
+    ASSERT_EQ(::chown(mine.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chown((mine + "/Trestel.exe").c_str(), kUser, kUser), 0);
+    const std::string link = shared + "/their-link";
+    fs::create_directory_symlink(mine, link);
+    ASSERT_EQ(::lchown(link.c_str(), kOther, kOther), 0);
+    setInstallDir(link + "/");
+    const auto r = run(launcher);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto runs = readStandInLog(log);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[0].rfind(shared + "/bundora-", 0), 0u) << runs[0].args[0];
+    EXPECT_NE(r.err.find("not used: " + link + " is a link of another user"), std::string::npos)
+        << r.err;
+}
+
 TEST_F(PackedLauncher, ImageWithoutPayloadExtractsNothingAndRunsNothing) {
     const std::string bare = root / "launch/bare";
     fs::copy_file(BUNDORA_IMAGE, bare);
     module("one.bbl");
     const auto r = run(bare);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot start"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_empty(root / "inst"));
 }

@@ -82,6 +82,13 @@ TEST_F(SimTest, ShowTellsTheState) {
         << out;
     EXPECT_NE(out.find("module.bbl  1500 bytes"), std::string::npos) << out;
     EXPECT_EQ(out.find(".storage-card"), std::string::npos) << out;
+    // Names are shown with terminal controls escaped, C1 ones too.
+    test::writeFile(root +
+                        "/CF/\x1b]0;x\x07\xc2\x9b"
+                        "2J.bbl",
+                    "m");
+    EXPECT_EQ(Sim({"show", root}), 0);
+    EXPECT_NE(out.find("\\x1b]0;x\\x07\\xc2\\x9b2J.bbl  1 bytes"), std::string::npos) << out;
 }
 
 TEST_F(SimTest, UnplugAndPlug) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <utility>
@@ -57,6 +58,11 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
     }
     ASSERT_EQ(chmod((dir / "mine").c_str(), 0755), 0);
     ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);
+    // Links to the user's own bridge: the user's, and (with root to make one) another user's.
+    std::filesystem::create_symlink(dir / "mine/libtrestel-synce.so", dir / "my-link.so");
+    std::filesystem::create_symlink(dir / "mine/libtrestel-synce.so", dir / "their-link.so");
+    const bool theirs =
+        geteuid() == 0 && lchown((dir / "their-link.so").c_str(), 65534, 65534) == 0;
     using Env = std::vector<std::pair<const char*, std::string>>;
     const struct {
         const char* what;
@@ -78,6 +84,12 @@ TEST(BindingOrder, NamedLibraryThenEmulatorWhenAskedForThenSynce) {
         {"TRESTEL_SYNCE_BRIDGE in a folder others may write",
          {{"TRESTEL_SYNCE_BRIDGE", dir / "open/libtrestel-synce.so"}},
          kEmulated},
+        {"TRESTEL_SYNCE_BRIDGE through the user's own link",
+         {{"TRESTEL_SYNCE_BRIDGE", dir / "my-link.so"}},
+         kSynce},
+        {"TRESTEL_SYNCE_BRIDGE through another user's link",
+         {{"TRESTEL_SYNCE_BRIDGE", dir / "their-link.so"}},
+         theirs ? kEmulated : kSynce},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

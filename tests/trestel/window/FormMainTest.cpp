@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFontInfo>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,8 +23,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
@@ -420,6 +423,27 @@ TEST_F(FormMainTest, ATitleTooLongForTheSmallestSizeIsElidedInItsMiddle) {
         EXPECT_EQ(QAccessible::queryAccessibleInterface(Title())->text(QAccessible::Name),
                   Title()->text());
     }
+}
+
+TEST_F(FormMainTest, TheElidedTitlesTooltipShowsANameLikeMarkupAsItIs) {
+    const QString name = "<font color=red size=7>" + QString(100, QLatin1Char('W')) + ".bbl";
+    WriteFile(dir.filePath(name), "x");
+    Make(QString());
+    ASSERT_TRUE(form->Load(dir.filePath(name)));
+    ASSERT_EQ(Title()->toolTip(), "Install '" + name + "' to PDA");
+    QHelpEvent help(QEvent::ToolTip, QPoint(1, 1), Title()->mapToGlobal(QPoint(1, 1)));
+    QApplication::sendEvent(Title(), &help);
+    QLabel* tip = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == "qtooltip_label" && w->isVisible()) {
+            tip = qobject_cast<QLabel*>(w);
+        }
+    }
+    ASSERT_NE(tip, nullptr);
+    QTextDocument shown;
+    shown.setHtml(tip->text());
+    EXPECT_EQ(shown.toPlainText(), Title()->toolTip());
+    QToolTip::hideText();
 }
 
 TEST_F(FormMainTest, FixedColoursTakeReadableTonesOnADarkPalette) {
