@@ -45,7 +45,9 @@ public:
     virtual ~Waiter() = default;
     // 0 (WAIT_OBJECT_0) when the descriptor is signalled within ms, WAIT_TIMEOUT otherwise.
     virtual RAPI_DWORD WaitForSingleObject(RAPI_HANDLE hHandle, RAPI_DWORD dwMilliseconds) = 0;
+    // Ends a wait in progress (or the next one) at once with WAIT_TIMEOUT; from any thread.
+    virtual void Cancel() = 0;
 };
 
-// poll() on the descriptor with the time-out.
+// poll() on the descriptor with the time-out, or until Cancel.
 Waiter& realWaiter();

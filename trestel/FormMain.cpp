@@ -2,13 +2,11 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
-#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QSessionManager>
@@ -25,10 +23,6 @@ namespace {
 
 constexpr int kClientWidth = 360;
 constexpr int kClientHeight = 228;
-
-const QString kConnect = QStringLiteral("Connect");
-const QString kDisconnect = QStringLiteral("Disconnect");
-const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket Lorvex");
 
 // The properties a control keeps its designed look in, so that it can be fitted and recoloured.
 const char* const kDesignedPixels = "designedPixels";
@@ -58,10 +52,13 @@ L* MakeLabel(QWidget* parent, const char* name, const QString& sText, int nLeft,
 FormMain::FormMain(const Platform& platform, QWidget* parent)
     : QMainWindow(parent),
       messages_(platform.messages != nullptr ? platform.messages : &realMessageBoxes()),
+      device_(platform.device != nullptr ? platform.device : &realDeviceApi()),
+      prompts_(platform.prompts != nullptr ? platform.prompts : &realHandheldPrompts()),
+      engine_(this, device_, platform.waiter, platform.connectWaitMs),
       fileDialog_(platform.fileDialog != nullptr ? platform.fileDialog
                                                  : &modFileOpen::realFileDialog()) {
     setObjectName(QStringLiteral("FormMain"));
-    setWindowTitle(QStringLiteral("Pocket Lorvex Module Installer"));
+    setWindowTitle(QString::fromUtf8(kMessageTitle));
     QIcon icon;
     for (int nSize : {16, 32, 48}) {
         icon.addFile(QStringLiteral(":/trestel/trestel-%1.png").arg(nSize), QSize(nSize, nSize));
@@ -75,8 +72,6 @@ FormMain::FormMain(const Platform& platform, QWidget* parent)
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     connect(qApp, &QGuiApplication::commitDataRequest, this, &FormMain::CommitDataRequest);
-
-    modRapi::Bind(this, platform.device, platform.waiter, platform.connectWaitMs);
 }
 
 FormMain::~FormMain() {
@@ -87,8 +82,6 @@ FormMain::~FormMain() {
     if (bHourglass_) {
         QApplication::restoreOverrideCursor();
     }
-    // The device module must not keep reaching a window that is gone.
-    modRapi::Unbind(this);
 }
 
 void FormMain::BuildControls(const QString& sFontFamily) {
@@ -135,6 +128,9 @@ void FormMain::BuildControls(const QString& sFontFamily) {
         48, 136, 201, 33);
     LabelStatus = MakeLabel<StatusLine>(
         client, "LabelStatus", QStringLiteral("ActiveSync Status: Unknown"), 8, 208, 345, 21);
+    LabelNote = MakeLabel<StatusLine>(client, "LabelNote", QString(), 8, 176, 345, 25);
+    LabelNote->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    LabelNote->hide();
 
     const auto design = [&](QWidget* widget, int nPixels, bool bBold) {
         widget->setFont(WindowLook::Font(sFontFamily, nPixels, bBold));
@@ -153,6 +149,7 @@ void FormMain::BuildControls(const QString& sFontFamily) {
         design(label, 11, false);
     }
     design(LabelStatus, 11, true);
+    design(LabelNote, 11, false);
     FitTexts();
     WindowLook::FitText(LabelTitle, LabelTitle->property(kDesignedPixels).toInt());
     for (QLabel* label : {LabelTitle, Label1, Label2, Label3}) {
@@ -217,7 +214,7 @@ bool FormMain::Load(const QString& sArgumentText) {
     if (sArgumentText.size() > 1) {
         sModulePath_ = sArgumentText;
         sModulePath_.remove(QLatin1Char('"'));
-        if (modRapi::FileExists(sModulePath_) == modRapi::kFalse) {
+        if (DesktopPath::FileExists(sModulePath_) == DesktopPath::kFalse) {
             messages_->Show(nullptr, QStringLiteral("File does not exist!"), MessageIcon::Error);
             bLoadFailed_ = true;
             return false;
@@ -328,221 +325,4 @@ void FormMain::SetTitleFor(const QString& sPath) {
     WindowLook::FitTitle(LabelTitle, LabelTitle->property(kDesignedPixels).toInt(),
                          QStringLiteral("Install '"), DisplayName(sPath),
                          QStringLiteral("' to PDA"));
-}
-
-// --- What the device module reaches -----------------------------------------------------------
-
-void FormMain::AppendFolder(const QString& sEntry) {
-    const QSignalBlocker blocker(ListBoxFolders);
-    ListBoxFolders->addItem(sEntry);
-}
-
-void FormMain::FloodInit(int16_t nMax) {
-    PictureProgress->FloodInit(nMax);
-    // The copy writes next and may take seconds for its first block: the bar and the disabled
-    // controls are painted now, not when the first progress update comes.
-    repaint();
-}
-
-void FormMain::FloodUpdate(int16_t nValue, const QString& sMessage) {
-    PictureProgress->FloodUpdate(nValue, sMessage);
-}
-
-void FormMain::HideProgress() {
-    PictureProgress->hide();
-}
-
-void FormMain::ShowMessage(const QString& sText, MessageIcon icon) {
-    // A module name in the text shows as in the title: U+FFFD for each byte that isn't UTF-8.
-    messages_->Show(this, LocalPath::forDisplay(sText), icon);
-}
-
-void FormMain::SetHourglass(bool bBusy) {
-    // One pointer state, not a stack: the override is set once and restored once.
-    if (bBusy && !bHourglass_) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        bHourglass_ = true;
-    } else if (!bBusy && bHourglass_) {
-        QApplication::restoreOverrideCursor();
-        bHourglass_ = false;
-    }
-}
-
-// --- Connect and disconnect ---------------------------------------------------------------------
-
-void FormMain::ButtonConnectClick() {
-    if (ButtonConnect->text() == kConnect) {
-        if (modRapi::RapiConnect() != modRapi::kFalse) {
-            ButtonConnect->setText(kDisconnect);
-            FitTexts();
-            {
-                const QSignalBlocker blocker(ListBoxFolders);
-                ListBoxFolders->clear();
-            }
-            AppendFolder(kMainMemoryFolder);
-            if (modRapi::FindModuleFolders() == modRapi::kFalse) {
-                // The link failed during the search: nothing listed can be trusted.
-                modRapi::RapiDisconnect();
-                DisconnectedSteps();
-                return;
-            }
-            ListBoxFolders->setEnabled(true);
-            LabelStatus->SetStatus(QStringLiteral("ActiveSync Status: Connected"));
-            FitTexts();
-            SetTextColor(LabelStatus, WindowLook::kGreen);
-            return;
-        }
-    } else {
-        modRapi::RapiDisconnect();
-    }
-    DisconnectedSteps();
-}
-
-void FormMain::DisconnectedSteps() {
-    ButtonConnect->setText(kConnect);
-    {
-        const QSignalBlocker blocker(ListBoxFolders);
-        ListBoxFolders->clear();
-    }
-    ListBoxFolders->setEnabled(false);
-    ButtonCopy->setEnabled(false);
-    LabelStatus->SetStatus(QStringLiteral("ActiveSync Status: Disconnected"));
-    FitTexts();
-    SetTextColor(LabelStatus, WindowLook::kDarkRed);
-}
-
-int FormMain::SelectedIndex() const {
-    const QList<QListWidgetItem*> selected = ListBoxFolders->selectedItems();
-    return selected.isEmpty() ? -1 : ListBoxFolders->row(selected.first());
-}
-
-void FormMain::ListBoxFoldersClick() {
-    const int nIndex = SelectedIndex();
-    if (nIndex < 0) {
-        ButtonCopy->setEnabled(false);
-        return;
-    }
-    if (sModulePath_.isEmpty()) {
-        return;
-    }
-    sTargetPath_ = TargetFor(nIndex);
-    ButtonCopy->setEnabled(true);
-}
-
-QString FormMain::DisplayName(const QString& sPath) {
-    // Bytes of a local name that are not UTF-8 can't be shown or stored on the handheld as they
-    // are: the title and the target name carry U+FFFD in their place.
-    return LocalPath::forDisplay(modRapi::GetFileName(sPath));
-}
-
-QString FormMain::TargetFor(int nIndex) const {
-    return ListBoxFolders->item(nIndex)->text() + QLatin1Char('\\') + DisplayName(sModulePath_);
-}
-
-// --- The install command ------------------------------------------------------------------------
-
-void FormMain::ButtonCopyClick() {
-    // Disabling the controls takes the focus away; it comes back when the copy is over.
-    const QPointer<QWidget> hadFocus = focusWidget();
-    MenuFile->menuAction()->setEnabled(false);
-    MenuFile->setEnabled(false);
-    ButtonConnect->setEnabled(false);
-    ListBoxFolders->setEnabled(false);
-    ButtonCopy->setEnabled(false);
-    SetHourglass(true);
-
-    // Copies of the paths: handlers that run during the copy must not change what is copied.
-    const QString sSource = sModulePath_;
-    const QString sTarget = sTargetPath_;
-    modRapi::CopyFileToDevice(sSource, sTarget);
-
-    SetHourglass(false);
-    MenuFile->menuAction()->setEnabled(true);
-    MenuFile->setEnabled(true);
-
-    // The link check.
-    if (modRapi::RapiConnect() != modRapi::kFalse) {
-        ButtonConnect->setEnabled(true);
-        ListBoxFolders->setEnabled(true);
-        ButtonCopy->setEnabled(true);
-    } else {
-        ButtonConnect->setEnabled(true);
-        DisconnectedSteps();
-    }
-    FocusAfterCopy(hadFocus);
-}
-
-void FormMain::FocusAfterCopy(QWidget* hadFocus) {
-    // Copy again when it can be; else the control that had the focus. Never Disconnect: the next
-    // Space would close the link.
-    QWidget* next = ButtonCopy->isEnabled() ? ButtonCopy : hadFocus;
-    const auto usable = [&](QWidget* w) {
-        return w != nullptr && w->isEnabled() &&
-               !(w == ButtonConnect && ButtonConnect->text() != kConnect);
-    };
-    if (!usable(next)) {
-        next = usable(ButtonConnect) ? ButtonConnect : nullptr;
-    }
-    if (next != nullptr) {
-        next->setFocus(Qt::OtherFocusReason);
-    }
-}
-
-// --- The file picker ----------------------------------------------------------------------------
-
-void FormMain::MenuFileOpenClick() {
-    const QString sChosen = modFileOpen::ShowOpen(*fileDialog_, this);
-    if (sChosen.isEmpty()) {
-        return;
-    }
-    sModulePath_ = sChosen;
-    SetTitleFor(sModulePath_);
-    const int nIndex = SelectedIndex();
-    if (nIndex > -1) {
-        sTargetPath_ = TargetFor(nIndex);
-        ButtonCopy->setEnabled(true);
-    } else {
-        ButtonCopy->setEnabled(false);
-    }
-}
-
-// --- Closing
-// --------------------------------------------------------------------------------------
-
-void FormMain::MenuFileExitClick() {
-    close();
-}
-
-bool FormMain::QueryUnload() const {
-    return modRapi::bCopying == modRapi::kFalse;
-}
-
-void FormMain::closeEvent(QCloseEvent* event) {
-    if (!QueryUnload()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
-    Unload();
-}
-
-void FormMain::CommitDataRequest(QSessionManager& manager) {
-    if (QueryUnload()) {
-        return;
-    }
-    // A logout while a copy runs is refused like any other close request.
-    if (manager.allowsInteraction()) {
-        manager.cancel();
-        manager.release();
-    } else {
-        manager.cancel();
-    }
-}
-
-void FormMain::Unload() {
-    if (bUnloaded_) {
-        return;
-    }
-    bUnloaded_ = true;
-    modRapi::RapiDisconnect();
 }

@@ -18,8 +18,8 @@
 #include <algorithm>
 
 #include "HandheldChoice.h"
+#include "MessageBoxes.h"
 #include "WindowLook.h"
-#include "modRapi.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ public:
     PromptDialog(QWidget* owner, const char* name)
         : QDialog(owner != nullptr && owner->isVisible() ? owner : nullptr) {
         setObjectName(QString::fromLatin1(name));
-        setWindowTitle(QString::fromUtf8(modRapi::kMessageTitle));
+        setWindowTitle(QString::fromUtf8(kMessageTitle));
         setWindowModality(Qt::ApplicationModal);
         WindowLook::LoadTahoma();
         setFont(WindowLook::Font(QString(), kTextPixels, false));

@@ -1,10 +1,10 @@
 #include "MessageBoxes.h"
 
 #include <QApplication>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
-
-#include "modRapi.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ public:
     void Show(QWidget* owner, const QString& sText, MessageIcon icon) override {
         QMessageBox box(
             icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-            QString::fromUtf8(modRapi::kMessageTitle), sText, QMessageBox::Ok,
+            QString::fromUtf8(kMessageTitle), sText, QMessageBox::Ok,
             owner != nullptr && owner->isVisible() ? owner : nullptr);
         box.setWindowModality(Qt::ApplicationModal);
         // Module names go into these texts: never read as markup.
@@ -35,6 +35,21 @@ public:
         QApplication::setOverrideCursor(Qt::ArrowCursor);
         box.exec();
         QApplication::restoreOverrideCursor();
+    }
+
+    bool Ask(QWidget* owner, const QString& sQuestion) override {
+        QMessageBox box(QMessageBox::Question, QString::fromUtf8(kMessageTitle), sQuestion,
+                        QMessageBox::Yes | QMessageBox::No,
+                        owner != nullptr && owner->isVisible() ? owner : nullptr);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        box.setAccessibleDescription(QStringLiteral("Question"));
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
+        const int nAnswer = box.exec();
+        QApplication::restoreOverrideCursor();
+        return nAnswer == QMessageBox::Yes;
     }
 };
 

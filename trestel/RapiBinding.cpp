@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,7 +160,7 @@ private:
 class PollWaiter final : public Waiter {
 public:
     RAPI_DWORD WaitForSingleObject(RAPI_HANDLE hHandle, RAPI_DWORD dwMilliseconds) override {
-        pollfd fd{hHandle, POLLIN, 0};
+        pollfd fds[2] = {{hHandle, POLLIN, 0}, {cancel_.get(), POLLIN, 0}};
         const bool bForever = dwMilliseconds > 0x7fffffffu;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
@@ -170,10 +171,19 @@ public:
                 deadline - std::chrono::steady_clock::now());
             const int timeout =
                 bForever ? -1 : static_cast<int>(std::max<int64_t>(0, left.count()));
-            ready = poll(&fd, 1, timeout);
+            ready = poll(fds, cancel_.valid() ? 2 : 1, timeout);
         } while (ready < 0 && errno == EINTR);
-        return ready > 0 && (fd.revents & POLLIN) != 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+            uint64_t nCount = 0;
+            (void)!read(cancel_.get(), &nCount, sizeof nCount);
+            return WAIT_TIMEOUT;
+        }
+        return ready > 0 && (fds[0].revents & POLLIN) != 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
+    void Cancel() override { posix::signalEvent(cancel_.get()); }
+
+private:
+    posix::UniqueFd cancel_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 };
 
 }  // namespace

@@ -1,12 +1,18 @@
-// Trestel, the Pocket Lorvex module installer: one window that copies a module to the handheld.
+// Trestel, the Pocket Lorvex module installer: one window that copies a module to the handheld,
+// or an install from the terminal.
 
 #include <QApplication>
 
 #include "CommandLine.h"
 #include "FormMain.h"
 #include "ProgramText.h"
+#include "Terminal.h"
 
 int main(int argc, char* argv[]) {
+    // An install from the terminal needs no display and no toolkit.
+    if (Terminal::Wanted(argc, argv)) {
+        return Terminal::Run(argc, argv);
+    }
     switch (CommandLine::EarlyAnswerFor(argc, argv)) {
         case CommandLine::EarlyAnswer::Help:
             return programtext::Answer("trestel", CommandLine::HelpText().toStdString());
@@ -26,5 +32,6 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     form.show();
-    return QApplication::exec();
+    const int nStatus = QApplication::exec();
+    return nStatus != 0 ? nStatus : form.ExitStatus();
 }

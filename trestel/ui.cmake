@@ -4,7 +4,7 @@ set(CMAKE_AUTOMOC ON)
 
 add_library(trestel_ui STATIC
     CommandLine.cpp CommandLine.h
-    FormMain.cpp FormMain.h
+    FormMain.cpp FormMainSteps.cpp FormMain.h
     WindowLook.cpp WindowLook.h
     FloodBar.cpp FloodBar.h
     StatusLine.cpp StatusLine.h
@@ -12,7 +12,7 @@ add_library(trestel_ui STATIC
     HandheldPrompts.cpp HandheldPrompts.h
     modFileOpen.cpp modFileOpen.h)
 target_include_directories(trestel_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(trestel_ui PUBLIC trestel_core Qt6::Widgets PRIVATE common product)
+target_link_libraries(trestel_ui PUBLIC trestel_engine trestel_choice Qt6::Widgets PRIVATE common product)
 qt_add_resources(trestel_ui trestel_icons
     PREFIX /trestel
     BASE icons
@@ -26,7 +26,7 @@ qt_add_resources(trestel_ui trestel_qt_conf PREFIX /qt/etc BASE ${CMAKE_CURRENT_
 
 # Installed from the stripped copy that packaging/Packaging.cmake makes.
 add_executable(trestel main.cpp)
-target_link_libraries(trestel PRIVATE trestel_ui common)
+target_link_libraries(trestel PRIVATE trestel_ui trestel_cli common)
 
 install(FILES icons/trestel-48.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps
         RENAME trestel.png)

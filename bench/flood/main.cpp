@@ -31,6 +31,7 @@ class InstantMessageBoxes : public MessageBoxes {
 public:
     QStringList shown;
     void Show(QWidget*, const QString& sText, MessageIcon) override { shown << sText; }
+    bool Ask(QWidget*, const QString&) override { return false; }
 };
 
 QByteArray Sha256(const QString& path) {

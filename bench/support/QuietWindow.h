@@ -1,16 +1,16 @@
 #pragma once
 
-// An installer window for the benchmarks: draws nothing, counts the progress updates and keeps
+// An installer face for the benchmarks: draws nothing, counts the progress updates and keeps
 // the last message only.
 
 #include <QString>
 #include <cstdint>
 
-#include "InstallerWindow.h"
+#include "Reporter.h"
 
 namespace bench {
 
-class QuietWindow : public InstallerWindow {
+class QuietWindow : public Reporter {
 public:
     void AppendFolder(const QString&) override {}
     void FloodInit(int16_t) override {}

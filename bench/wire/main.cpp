@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <optional>
 
 #include <QByteArray>
 #include <QFile>
@@ -263,15 +264,16 @@ int main(int argc, char** argv) {
     const std::string servePid = std::to_string(serve);
 
     bench::QuietWindow window;
-    modRapi::Bind(&window);
+    std::optional<modRapi::Engine> engine;
+    engine.emplace(&window);
     int status = 0;
     if (connects > 0) {
         long first = -1;
         for (long i = 0; i < connects; ++i) {
-            if (modRapi::RapiConnect() != modRapi::kTrue) {
+            if (engine->RapiConnect() != modRapi::kTrue) {
                 die("connect " + std::to_string(i + 1) + " failed");
             }
-            modRapi::RapiDisconnect();
+            engine->RapiDisconnect();
             if (i == 9) {
                 first = bench::statusKiB("VmRSS");
             }
@@ -282,11 +284,11 @@ int main(int argc, char** argv) {
             "after the first 10 (target < 1024 KiB)\n",
             connects, last - first);
     } else {
-        if (modRapi::RapiConnect() != modRapi::kTrue) {
+        if (engine->RapiConnect() != modRapi::kTrue) {
             die("cannot connect through SynCE to serve");
         }
         const QString small = makeModule(dir / "small.bbl", 1);
-        modRapi::CopyFileToDevice(small, "Storage Card\\small.bbl");
+        engine->CopyFileToDevice(small, "Storage Card\\small.bbl");
         const long smallPeak = bench::statusKiB("VmHWM", servePid);
         const QString module = makeModule(dir / "module.bbl", mib);
         const auto installed = root / "Storage Card" / "module.bbl";
@@ -300,7 +302,7 @@ int main(int argc, char** argv) {
             std::filesystem::remove(installed);
             const Sched clientBefore = schedOf(self), serverBefore = schedOf(servePid);
             const double start = bench::seconds();
-            modRapi::CopyFileToDevice(module, "Storage Card\\module.bbl");
+            engine->CopyFileToDevice(module, "Storage Card\\module.bbl");
             Lap install;
             install.seconds = bench::seconds() - start;
             install.client = schedOf(self) - clientBefore;
@@ -335,7 +337,7 @@ int main(int argc, char** argv) {
                 us(bare.seconds), us(bare.client.cpu), us(bare.server.cpu), us(bare.client.wait),
                 us(bare.server.wait));
         }
-        modRapi::RapiDisconnect();
+        engine->RapiDisconnect();
         std::sort(ratios.begin(), ratios.end());
         std::printf(
             "ratio: median %.2f of %zu rounds (lowest %.2f, highest %.2f; target >= 0.50)\n",
@@ -343,7 +345,7 @@ int main(int argc, char** argv) {
         std::printf("serve's peak memory: %.1f MiB after 1 MiB, %.1f MiB after %ld MiB\n",
                     smallPeak / 1024.0, bigPeak / 1024.0, mib);
     }
-    modRapi::Bind(nullptr);
+    engine.reset();
     kill(serve, SIGTERM);
     waitpid(serve, nullptr, 0);
     std::filesystem::remove_all(dir);

@@ -28,6 +28,14 @@ public:
             whileShown();
         }
     }
+
+    // The questions asked, and the answer each gets (No unless set).
+    std::vector<QString> asked;
+    bool answer = false;
+    bool Ask(QWidget*, const QString& sQuestion) override {
+        asked.push_back(sQuestion);
+        return answer;
+    }
 };
 
 class FakeFileDialog : public modFileOpen::FileDialog {

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Text.h"
+
 namespace {
 
 std::string utf8(const char16_t* s) {
@@ -68,21 +70,40 @@ void FakeDevice::fill(CE_FIND_DATA* data, const Entry& entry) const {
 RAPI_HANDLE FakeDevice::CeFindFirstFile(const char16_t* name, CE_FIND_DATA* data) {
     enter("CeFindFirstFile", utf8(name));
     nextEntry_ = 0;
-    if (rootEntries.empty()) {
+    // A pattern in a folder lists the files there whose names match it; anything else, the root.
+    const std::u16string pattern(name);
+    const auto nSlash = pattern.rfind(u'\\');
+    found_ = rootEntries;
+    if (nSlash != std::u16string::npos) {
+        const std::u16string folder = pattern.substr(0, nSlash + 1);
+        const std::u32string wanted =
+            QString::fromStdU16String(pattern.substr(nSlash + 1)).toStdU32String();
+        found_.clear();
+        for (const auto& [path, content] : files) {
+            const std::u16string rest = path.substr(std::min(folder.size(), path.size()));
+            if (path.compare(0, folder.size(), folder) == 0 &&
+                rest.find(u'\\') == std::u16string::npos &&
+                text::wildcardMatch(wanted, QString::fromStdU16String(rest).toStdU32String(),
+                                    text::Case::IgnoreAscii)) {
+                found_.push_back({FILE_ATTRIBUTE_NORMAL, rest});
+            }
+        }
+    }
+    if (found_.empty()) {
         lastError_ = searchEndError;
         return INVALID_HANDLE_VALUE;
     }
-    fill(data, rootEntries[nextEntry_++]);
+    fill(data, found_[nextEntry_++]);
     return findHandle;
 }
 
 RAPI_BOOL FakeDevice::CeFindNextFile(RAPI_HANDLE h, CE_FIND_DATA* data) {
     enter("CeFindNextFile", std::to_string(h));
-    if (h != findHandle || nextEntry_ >= rootEntries.size()) {
+    if (h != findHandle || nextEntry_ >= found_.size()) {
         lastError_ = searchEndError;
         return 0;
     }
-    fill(data, rootEntries[nextEntry_++]);
+    fill(data, found_[nextEntry_++]);
     return 1;
 }
 
@@ -119,6 +140,7 @@ RAPI_HANDLE FakeDevice::CeCreateFile(const char16_t* name, RAPI_DWORD access, RA
         }
     } else {
         files[name].clear();
+        zeros_.erase(name);
     }
     const RAPI_HANDLE h = nextHandle_++;
     open_[h] = {name};
@@ -147,6 +169,11 @@ RAPI_BOOL FakeDevice::CeWriteFile(RAPI_HANDLE h, const void* buffer, RAPI_DWORD 
     const RAPI_DWORD nKept = std::min(reply.written, count);
     if (keepContent) {
         files[it->second.path].append(static_cast<const char*>(buffer), nKept);
+    } else {
+        zeros_[it->second.path] += nKept;
+    }
+    if ((static_cast<uint32_t>(reply.result) & 0xFFFFu) == 0) {
+        lastError_ = writeError;
     }
     *written = reply.written;
     return reply.result;
@@ -169,6 +196,7 @@ RAPI_BOOL FakeDevice::CeDeleteFile(const char16_t* name) {
             return 0;
         }
     }
+    zeros_.erase(name);
     if (files.erase(name) == 0) {
         lastError_ = ERROR_FILE_NOT_FOUND;
         return 0;
@@ -197,9 +225,16 @@ RAPI_BOOL FakeDevice::CeReadFile(RAPI_HANDLE h, void* buffer, RAPI_DWORD count, 
         return 0;
     }
     const std::string& content = files[it->second.path];
-    const std::size_t from = std::min(it->second.readAt, content.size());
-    const std::size_t n = std::min<std::size_t>(count, content.size() - from);
-    std::copy_n(content.data() + from, n, static_cast<char*>(buffer));
+    // Content not kept reads as the zeros of a sparse file of the length written.
+    const auto zeros = zeros_.find(it->second.path);
+    const std::size_t nSize = zeros != zeros_.end() ? zeros->second : content.size();
+    const std::size_t from = std::min(it->second.readAt, nSize);
+    const std::size_t n = std::min<std::size_t>(count, nSize - from);
+    if (zeros != zeros_.end()) {
+        std::fill_n(static_cast<char*>(buffer), n, '\0');
+    } else {
+        std::copy_n(content.data() + from, n, static_cast<char*>(buffer));
+    }
     it->second.readAt = from + n;
     *read = static_cast<RAPI_DWORD>(n);
     return 1;
@@ -227,6 +262,10 @@ RAPI_BOOL FakeDevice::CeMoveFile(const char16_t* from, const char16_t* to) {
     }
     files[to] = std::move(it->second);
     files.erase(from);
+    if (const auto zeros = zeros_.find(from); zeros != zeros_.end()) {
+        zeros_[to] = zeros->second;
+        zeros_.erase(std::u16string(from));
+    }
     return 1;
 }
 

@@ -28,12 +28,15 @@ public:
     RAPI_HRESULT initOutcome = 0;
     RAPI_HANDLE initEvent = 42;
 
-    // The root's entries in the order the search returns them; an empty root answers -1.
+    // The root's entries in the order the search returns them; an empty root answers -1. A
+    // search in a folder ("folder\\pattern") lists the files of that folder instead.
     std::vector<Entry> rootEntries;
     RAPI_HANDLE findHandle = 7;
 
     // Non-zero: CeCreateFile fails and CeGetLastError reports this code.
     RAPI_DWORD createError = 0;
+    // The code a write that fails leaves for CeGetLastError (1167: the link failed).
+    RAPI_DWORD writeError = 0;
     // Non-zero: CeDeleteFile fails with this code (1167: the handheld can't be reached).
     RAPI_DWORD deleteError = 0;
     // The code a search ends with (18: no more files; 1167: the link failed).
@@ -102,5 +105,8 @@ private:
     std::map<RAPI_HANDLE, OpenFile> open_;
     RAPI_HANDLE nextHandle_ = 100;
     std::size_t nextEntry_ = 0;
+    std::vector<Entry> found_;
+    // The lengths of files written while keepContent was false.
+    std::map<std::u16string, std::size_t> zeros_;
     RAPI_DWORD lastError_ = 0;
 };

@@ -23,5 +23,9 @@ public:
     // "WaitForSingleObject" can be made to throw.
     FailureScript failures;
 
+    // Cancels seen: each makes the next wait end with WAIT_TIMEOUT.
+    int cancels = 0;
+
     RAPI_DWORD WaitForSingleObject(RAPI_HANDLE hHandle, RAPI_DWORD dwMilliseconds) override;
+    void Cancel() override { ++cancels; }
 };

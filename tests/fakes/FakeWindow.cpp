@@ -37,6 +37,9 @@ void FakeWindow::ShowMessage(const QString& sText, MessageIcon icon) {
     enter("ShowMessage", std::string(icon == MessageIcon::Error ? "Error" : "Information") + ", " +
                              sText.toStdString());
     messages.push_back({sText, icon});
+    if (onShowMessage) {
+        onShowMessage(sText);
+    }
 }
 
 void FakeWindow::SetHourglass(bool bBusy) {

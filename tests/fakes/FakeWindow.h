@@ -1,6 +1,6 @@
 #pragma once
 
-// The installer's window as the device module sees it: every call is recorded, the progress
+// The installer's face as the install engine sees it: every call is recorded, the progress
 // state is tracked, and any call can be made to throw.
 
 #include <QString>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "FailureScript.h"
-#include "InstallerWindow.h"
+#include "Reporter.h"
 
-class FakeWindow : public InstallerWindow {
+class FakeWindow : public Reporter {
 public:
     struct Message {
         QString text;
@@ -38,6 +38,8 @@ public:
     // Runs inside FloodUpdate (after it was recorded), where the real window handles its
     // pending messages.
     std::function<void(int16_t nValue, const QString& sMessage)> onFloodUpdate;
+    // Runs inside ShowMessage, while the message would be up.
+    std::function<void(const QString& sText)> onShowMessage;
 
     // Any call name above can be made to throw std::runtime_error.
     FailureScript failures;

@@ -126,8 +126,9 @@ wait_for() {
 # window chose for its background, so by hue).
 status_green() { region_has_tone "$1" 345 21 8 208 "g >= 80 && r < 60 && b < 60"; }
 status_dark_red() { region_has_tone "$1" 345 21 8 208 "r >= 120 && g < 60 && b < 60"; }
-# The progress bar is shown: its inside holds the fill and back colours (the window is plain).
-progress_shown() { [ "$(region_colours "$1" 343 23 9 177)" -ge 2 ] 2>/dev/null; }
+# The progress bar is shown: its inside holds the highlight colour of its letters and fill (the
+# free-space line in its place when no copy runs has plain text only).
+progress_shown() { region_has_tone "$1" 343 23 9 177 "b >= 150 && r < 120 && b > g + 30"; }
 
 # The installer's controls, at their places in the client area.
 click_connect() { click_client "$1" 304 48; }

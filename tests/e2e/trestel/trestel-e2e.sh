@@ -8,6 +8,10 @@
 #   trestel-e2e.sh missing TRESTEL
 #       a module path that names no file: only the error box appears, then the program ends
 #       with status 1.
+#   trestel-e2e.sh trust TRESTEL HANDHELD_SIM
+#       a copy killed half-way leaves the old module and no temporary after the next Connect;
+#       Escape during a copy asks, and Yes stops it, leaves the old module and ends with status 1;
+#       a close while Connect waits for a handheld that never answers ends the program at once.
 #   trestel-e2e.sh window-manager TRESTEL
 #       under openbox: the window's frame ends up centred on the screen.
 #   trestel-e2e.sh command-line TRESTEL [PROGRAM]...
@@ -94,7 +98,8 @@ run_install() {
     wait_for 20 progress_shown "$w" || fail "no progress bar during the copy"
     sleep 0.3
     screenshot "$shots" copying "$w" || fail "screenshot copying"
-    [ -f "$root/Storage Card/Pocket Lorvex/sample.bbl" ] || fail "the copy is not going to the card"
+    compgen -G "$root/Storage Card/Pocket Lorvex/.~trestel-*" >/dev/null ||
+        fail "the copy is not going to the card"
 
     local box
     box=$(wait_window "$app_pid" is_dialog 60) || fail "no completion message"
@@ -115,6 +120,72 @@ run_install() {
     [ -f "$target" ] || fail "no module on the handheld's card"
     cmp -s "$module" "$target" || fail "the module's bytes differ on the handheld"
     echo "install: $(stat -c %s "$target") bytes on the card; screenshots in $shots"
+}
+
+run_trust() {
+    local sim=${3:?handheld-sim} root="$work/handheld" module="$work/sample.bbl" w box status
+    local folder="$work/handheld/Storage Card/Pocket Lorvex"
+    head -c $((512 * 1024)) /dev/urandom >"$module"
+    "$sim" create "$root" --card "Storage Card" --speed 64K >/dev/null || fail "handheld-sim create"
+    mkdir -p "$folder"
+    printf 'the old module' >"$work/old.bbl"
+    cp "$work/old.bbl" "$folder/sample.bbl"
+    xvfb_start || fail "no X server"
+
+    # Killed half-way: the old module stays, the half-written copy is only a temporary.
+    TRESTEL_DEVICE="$root" "$trestel" "$module" &
+    app_pid=$!
+    w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear"
+    click_connect "$w"
+    wait_for 20 status_green "$w" || fail "no Connect"
+    choose_folder "$w" 2
+    sleep 0.5
+    click_copy "$w"
+    wait_for 20 progress_shown "$w" || fail "no progress bar during the copy"
+    sleep 1
+    kill -KILL "$app_pid"
+    wait "$app_pid" 2>/dev/null
+    app_pid=""
+    cmp -s "$work/old.bbl" "$folder/sample.bbl" || fail "the old module did not survive the kill"
+    compgen -G "$folder/.~trestel-*" >/dev/null || fail "no temporary after the kill"
+
+    # The next Connect removes it; Escape during a copy asks, Yes stops it.
+    TRESTEL_DEVICE="$root" "$trestel" "$module" &
+    app_pid=$!
+    w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear again"
+    click_connect "$w"
+    wait_for 20 status_green "$w" || fail "no second Connect"
+    sleep 0.5
+    ! compgen -G "$folder/.~trestel-*" >/dev/null || fail "the temporary outlived Connect"
+    choose_folder "$w" 2
+    sleep 0.5
+    click_copy "$w"
+    wait_for 20 progress_shown "$w" || fail "no progress bar during the second copy"
+    keys_to "$w" Escape
+    box=$(wait_window "$app_pid" is_dialog 10) || fail "no question after Escape"
+    keys_to "$box" alt+y
+    wait_end "$app_pid" 20
+    status=$?
+    app_pid=""
+    [ $status -eq 1 ] || fail "a stopped install ended with status $status, not 1"
+    cmp -s "$work/old.bbl" "$folder/sample.bbl" || fail "the old module did not survive the stop"
+    ! compgen -G "$folder/.~trestel-*" >/dev/null || fail "a temporary outlived the stop"
+
+    # A close while Connect waits for a handheld that never answers: over at once.
+    "$sim" set "$root" --answer no >/dev/null || fail "handheld-sim set --answer no"
+    TRESTEL_DEVICE="$root" "$trestel" "$module" &
+    app_pid=$!
+    w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear a third time"
+    click_connect "$w"
+    sleep 1
+    local start=$SECONDS
+    file_exit "$w"
+    wait_end "$app_pid" 5
+    status=$?
+    app_pid=""
+    [ $status -eq 0 ] || fail "File, Exit during Connect: status $status (124: still waiting)"
+    echo "trust: a kill kept the old module and its temporary went at the next Connect; Yes to" \
+        "the stop question kept it too (status 1); a close during Connect took $((SECONDS - start)) s"
 }
 
 # Whether the window's frame (client plus _NET_FRAME_EXTENTS, which must not be empty) is
@@ -186,6 +257,7 @@ run_command_line() {
 
 case "$mode" in
     install) run_install "$@" ;;
+    trust) run_trust "$@" ;;
     missing) run_missing ;;
     command-line) run_command_line "${@:3}" ;;
     window-manager) run_window_manager ;;

@@ -16,11 +16,13 @@ const Strings kHourglassRound = {"SetHourglass(true)", "SetHourglass(false)"};
 
 TEST_F(ModRapiTest, ConnectAnsweredWaitsOnTheEventAndLeavesTheLinkOpen) {
     device.initEvent = 1234;
-    modRapi::Bind(&window, &device, &waiter, 10000);
+    Bind(&window, &device, &waiter, 10000);
 
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
-    EXPECT_THAT(device.log, ElementsAre("CeRapiInitEx(12, 0, 0)"));
+    // Whether there is any handheld at all is asked first.
+    EXPECT_THAT(device.log, ElementsAre("RapiEnumDevices(0)", "CeRapiInitEx(12, 0, 0)"));
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::None);
     ASSERT_EQ(waiter.calls.size(), 1u);
     EXPECT_EQ(waiter.calls[0].handle, 1234);
     EXPECT_EQ(waiter.calls[0].ms, 10000u);
@@ -33,8 +35,16 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         std::function<void(FakeDevice&, FakeWaiter&)> arrange;
         std::size_t waits;
         int uninits;
+        modRapi::ConnectFault fault = modRapi::ConnectFault::NoAnswer;
     };
     const Case cases[] = {
+        // Told as such, so that the user learns how to get one.
+        {"no handheld of any kind",
+         [](FakeDevice& d, FakeWaiter& w) {
+             d.devices.clear();
+             w.result = WAIT_TIMEOUT;
+         },
+         1, 1, modRapi::ConnectFault::NoHandheld},
         {"time-out", [](FakeDevice&, FakeWaiter& w) { w.result = WAIT_TIMEOUT; }, 1, 1},
         {"refused at once", [](FakeDevice& d, FakeWaiter&) { d.initResult = E_FAIL_HR; }, 0, 0},
         {"negative outcome", [](FakeDevice& d, FakeWaiter&) { d.initOutcome = E_FAIL_HR; }, 1, 1},
@@ -54,24 +64,42 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         FakeDevice caseDevice;
         FakeWaiter caseWaiter;
         c.arrange(caseDevice, caseWaiter);
-        modRapi::Bind(&caseWindow, &caseDevice, &caseWaiter);
+        Bind(&caseWindow, &caseDevice, &caseWaiter);
 
-        EXPECT_EQ(modRapi::RapiConnect(), 0);
+        EXPECT_EQ(engine().RapiConnect(), 0);
 
         EXPECT_EQ(caseWaiter.calls.size(), c.waits);
         EXPECT_EQ(caseDevice.Count("CeRapiUninit"), c.uninits);
         EXPECT_EQ(caseWindow.log, kHourglassRound);
+        EXPECT_EQ(engine().LastConnectFault(), c.fault);
     }
 }
 
-TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
-    modRapi::Bind(&window, &device, &waiter, 50);
-    waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_OBJECT_0; };
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-    waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_TIMEOUT; };
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+TEST_F(ModRapiTest, ConnectWaitEndsWhenCancelledAndADeviceThatCantListGoesOn) {
+    // Cancelled from elsewhere while it waits: the wait is ended and the attempt too.
+    waiter.script = [this](RAPI_HANDLE, RAPI_DWORD) {
+        engine().CancelConnect();
+        return WAIT_OBJECT_0;
+    };
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    EXPECT_EQ(waiter.cancels, 1);
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+
+    // A device without the list connects as before.
+    Bind(&window, &device, &waiter);
     waiter.script = nullptr;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    device.failures.ThrowOn("RapiEnumDevices");
+    EXPECT_EQ(engine().RapiConnect(), -1);
+}
+
+TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
+    Bind(&window, &device, &waiter, 50);
+    waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_OBJECT_0; };
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    waiter.script = [](RAPI_HANDLE, RAPI_DWORD) { return WAIT_TIMEOUT; };
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    waiter.script = nullptr;
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
     ASSERT_EQ(waiter.calls.size(), 3u);
     EXPECT_EQ(waiter.calls[1].ms, 50u);
@@ -79,25 +107,39 @@ TEST_F(ModRapiTest, ConnectUsesTheBoundWaitAndReportsEachOutcomeAfresh) {
     EXPECT_FALSE(window.hourglass);
 
     // Without a window it works all the same.
-    modRapi::Bind(nullptr, &device, &waiter);
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    Bind(nullptr, &device, &waiter);
+    EXPECT_EQ(engine().RapiConnect(), -1);
+}
+
+TEST_F(ModRapiTest, ConnectOpensTheHandheldNamedAndRefusesOneNotAttached) {
+    device.devices = {u"Pocket One", u"Pocket Two"};
+    EXPECT_EQ(engine().Handhelds(), QStringList({"Pocket One", "Pocket Two"}));
+
+    engine().SelectHandheld("Pocket Two");
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    EXPECT_EQ(device.selected, u"Pocket Two");
+
+    engine().SelectHandheld("Pocket Three");
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::UnknownHandheld);
+    EXPECT_EQ(device.Count("CeRapiInitEx"), 1) << "no connect to some other handheld";
 }
 
 TEST_F(ModRapiTest, ConnectRestoresThePointerEvenWhenSettingItFails) {
     window.failures.ThrowOn("SetHourglass", 1);
 
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
 
     EXPECT_EQ(window.log, kHourglassRound);
     EXPECT_FALSE(window.hourglass);
 }
 
 TEST_F(ModRapiTest, DisconnectUninitsAndSwallowsErrors) {
-    modRapi::RapiDisconnect();
+    engine().RapiDisconnect();
     EXPECT_EQ(device.Count("CeRapiUninit"), 1);
 
     device.failures.ThrowOn("CeRapiUninit");
-    EXPECT_NO_THROW(modRapi::RapiDisconnect());
+    EXPECT_NO_THROW(engine().RapiDisconnect());
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
 }
 
@@ -107,29 +149,34 @@ constexpr RAPI_DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
 constexpr RAPI_DWORD kCard = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
 
 TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
     // Nothing found: nothing to close; the error tells an empty root from a failed link.
-    EXPECT_THAT(device.log, ElementsAre("CeFindFirstFile(*)", "CeGetLastError()"));
+    // Then main memory's module folder is searched for what copies left there.
+    EXPECT_THAT(device.log,
+                ElementsAre("CeFindFirstFile(*)", "CeGetLastError()",
+                            "CeFindFirstFile(Program Files\\Pocket Lorvex\\.~trestel-*)",
+                            "CeGetLastError()"));
 
     device.log.clear();
     device.rootEntries = {{kDir, u"Windows"}, {0x20, u"notes.txt"}, {kDir, u"My Documents"}};
 
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kTrue);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kTrue);
 
     EXPECT_THAT(window.folders, IsEmpty());
-    EXPECT_THAT(device.log,
-                ElementsAre("CeFindFirstFile(*)", "CeFindNextFile(7)", "CeFindNextFile(7)",
-                            "CeFindNextFile(7)", "CeGetLastError()", "CeFindClose(7)"));
+    EXPECT_THAT(device.log, ::testing::IsSupersetOf({"CeFindFirstFile(*)", "CeFindNextFile(7)",
+                                                     "CeGetLastError()", "CeFindClose(7)"}));
+    EXPECT_EQ(device.Count("CeFindNextFile"), 3);
+    EXPECT_EQ(device.Count("CeFindClose"), 1);
 }
 
 TEST_F(ModRapiTest, FoldersTellWhenTheLinkFailedDuringTheSearch) {
     device.searchEndError = ERROR_DEVICE_NOT_CONNECTED;
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at the first step
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);  // at the first step
     device.rootEntries = {{kCard, u"A"}, {kCard, u"B"}};
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);  // at a later step
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);  // at a later step
     EXPECT_EQ(device.Count("CeFindClose"), 1);
     device.failures.ThrowOn("CeFindFirstFile");
-    EXPECT_EQ(modRapi::FindModuleFolders(), modRapi::kFalse);
+    EXPECT_EQ(engine().FindModuleFolders(), modRapi::kFalse);
 }
 
 TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {
@@ -140,7 +187,7 @@ TEST_F(ModRapiTest, FoldersListCardsInTheDevicesOrderAndNeedBothBits) {
                           {FILE_ATTRIBUTE_TEMPORARY | 0x20, u"Other"},
                           {0x20, u"Card.txt"}};
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     EXPECT_THAT(window.folders,
                 ElementsAre("Storage Card\\Pocket Lorvex", "CF Card\\Pocket Lorvex"));
@@ -152,7 +199,7 @@ TEST_F(ModRapiTest, FoldersGoOnPastAnEntryThatCannotBeAppended) {
     device.rootEntries = {{kCard, u"A"}, {kCard, u"B"}, {kCard, u"C"}};
     window.failures.ThrowOn("AppendFolder", 2);
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex", "C\\Pocket Lorvex"));
 }
@@ -162,7 +209,7 @@ TEST_F(ModRapiTest, FoldersEndTheSearchWhenAStepThrowsAndStillClose) {
     device.failures.ThrowOn("CeFindNextFile");
     device.failures.ThrowOn("CeFindClose");
 
-    EXPECT_NO_THROW(modRapi::FindModuleFolders());
+    EXPECT_NO_THROW(engine().FindModuleFolders());
 
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
     EXPECT_EQ(device.Count("CeFindNextFile"), 1);
@@ -170,7 +217,7 @@ TEST_F(ModRapiTest, FoldersEndTheSearchWhenAStepThrowsAndStillClose) {
 
     // An unavailable device appends nothing and has no search to close.
     device.failures.ThrowOn("CeFindFirstFile");
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
     EXPECT_THAT(window.folders, ElementsAre("A\\Pocket Lorvex"));
     EXPECT_EQ(device.Count("CeFindClose"), 1);
 }
@@ -179,7 +226,7 @@ TEST_F(ModRapiTest, FoldersReadAFullNameFieldWithoutATerminator) {
     const std::u16string sLong(kMaxPath + 20, u'n');
     device.rootEntries = {{kCard, sLong}};
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
 
     ASSERT_EQ(window.folders.size(), 1);
     EXPECT_EQ(window.folders[0], QString(kMaxPath, u'n') + "\\Pocket Lorvex");

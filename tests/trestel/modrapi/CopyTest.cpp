@@ -7,7 +7,10 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <functional>
+#include <optional>
+#include <regex>
 
 #include "Fixture.h"
 #include "TestSupport.h"
@@ -27,11 +30,11 @@ protected:
         ASSERT_TRUE(dir.isValid());
         // Each progress call must come while the copy is flagged as running.
         window.onFloodUpdate = [this](int16_t, const QString&) {
-            flagDuringUpdates &= modRapi::bCopying == -1;
+            flagDuringUpdates &= engine().bCopying == -1;
         };
     }
     void TearDown() override {
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
         EXPECT_TRUE(flagDuringUpdates);
         ModRapiTest::TearDown();
     }
@@ -52,22 +55,59 @@ protected:
         return sPath;
     }
 
+    // The device's log with each temporary name written as <temp>.
+    std::vector<std::string> Log() const {
+        static const std::regex temporary(R"(\.~trestel-[0-9a-f]+\.tmp)");
+        std::vector<std::string> out;
+        for (const std::string& line : device.log) {
+            out.push_back(std::regex_replace(line, temporary, "<temp>"));
+        }
+        return out;
+    }
+    // The progress updates of one pass: "copied" (the writes) or "checked" (the read-back).
+    std::vector<FakeWindow::Update> Updates(const char* pass) const {
+        std::vector<FakeWindow::Update> out;
+        for (const auto& u : window.updates) {
+            if (u.text.endsWith(QString::fromLatin1(pass))) {
+                out.push_back(u);
+            }
+        }
+        return out;
+    }
+    // The module folder's files besides the module: temporaries left behind.
+    std::vector<std::u16string> Temporaries() const {
+        std::vector<std::u16string> out;
+        for (const auto& [path, content] : device.files) {
+            if (path.find(u"\\.~trestel-") != std::u16string::npos) {
+                out.push_back(path);
+            }
+        }
+        return out;
+    }
+
     QTemporaryDir dir;
     bool flagDuringUpdates = true;
 };
 
-TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
-    modRapi::CopyFileToDevice(source(""), sTarget);
+TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdateInEachPass) {
+    engine().CopyFileToDevice(source(""), sTarget);
 
     EXPECT_THAT(window.log,
-                ElementsAre("FloodInit(0)", "FloodUpdate(0, 0 of 0 bytes copied)",
+                ElementsAre("FloodInit(0)", "FloodUpdate(0, 0 of 0 bytes copied)", "FloodInit(0)",
+                            "FloodUpdate(0, 0 of 0 bytes checked)",
                             "ShowMessage(Information, Installation of sample.bbl is completed.)",
                             "HideProgress()"));
-    EXPECT_THAT(device.log,
-                ElementsAre("CeCreateDirectory(Program Files\\Pocket Lorvex\\, null)",
-                            "CeCreateFile(Program Files\\Pocket Lorvex\\sample.bbl, 0x40000000, 0, "
-                            "null, 2, 0x80, 0)",
-                            "CeCloseHandle(100)"));
+    // Written under a temporary name, read back (nothing after its end), then put in place.
+    EXPECT_THAT(Log(), ElementsAre("CeCreateDirectory(Program Files\\Pocket Lorvex\\, null)",
+                                   "CeGetDiskFreeSpaceEx(Program Files\\Pocket Lorvex)",
+                                   "CeCreateFile(Program Files\\Pocket Lorvex\\<temp>, 0x40000000, "
+                                   "0, null, 2, 0x80, 0)",
+                                   "CeCloseHandle(100)",
+                                   "CeCreateFile(Program Files\\Pocket Lorvex\\<temp>, 0x80000000, "
+                                   "0, null, 3, 0x80, 0)",
+                                   "CeReadFile(101, 1)", "CeCloseHandle(101)",
+                                   "CeMoveFile(Program Files\\Pocket Lorvex\\<temp>, Program "
+                                   "Files\\Pocket Lorvex\\sample.bbl)"));
     EXPECT_TRUE(device.HasFile(kTarget));
     EXPECT_EQ(device.File(kTarget), "");
 }
@@ -75,13 +115,18 @@ TEST_F(CopyTest, EmptyFileMakesNoWriteButOneUpdate) {
 TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
     device.files[kTarget] = std::string(50000, 'o');
     const std::string data = test::pattern(4096);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(device.Calls("CeWriteFile"), ElementsAre("CeWriteFile(100, 4096)"));
-    EXPECT_THAT(window.inits, ElementsAre(1));
-    ASSERT_EQ(window.updates.size(), 1u);
+    EXPECT_THAT(device.Calls("CeReadFile"),
+                ElementsAre("CeReadFile(101, 4096)", "CeReadFile(101, 1)"));
+    EXPECT_THAT(window.inits, ElementsAre(1, 1));
+    ASSERT_EQ(window.updates.size(), 2u);
     EXPECT_EQ(window.updates[0].value, 1);
     EXPECT_EQ(window.updates[0].text, "4,096 of 4,096 bytes copied");
+    EXPECT_EQ(window.updates[1].text, "4,096 of 4,096 bytes checked");
+    // The longer module stayed until the new one was in place, then went.
+    EXPECT_THAT(Temporaries(), IsEmpty());
     EXPECT_EQ(device.File(kTarget), data);
     EXPECT_EQ(window.messages.at(0).icon, MessageIcon::Information);
     EXPECT_EQ(device.OpenHandles(), 0u);
@@ -89,42 +134,51 @@ TEST_F(CopyTest, OneFullChunkIsTheLastChunkAndReplacesALongerFile) {
 
 TEST_F(CopyTest, TenThousandBytesInThreeWrites) {
     const std::string data = test::pattern(10000);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_THAT(window.log,
                 ElementsAre("FloodInit(2)", "FloodUpdate(1, 4,096 of 10,000 bytes copied)",
                             "FloodUpdate(2, 8,192 of 10,000 bytes copied)",
-                            "FloodUpdate(2, 10,000 of 10,000 bytes copied)",
+                            "FloodUpdate(2, 10,000 of 10,000 bytes copied)", "FloodInit(2)",
+                            "FloodUpdate(1, 4,096 of 10,000 bytes checked)",
+                            "FloodUpdate(2, 8,192 of 10,000 bytes checked)",
+                            "FloodUpdate(2, 10,000 of 10,000 bytes checked)",
                             "ShowMessage(Information, Installation of sample.bbl is completed.)",
                             "HideProgress()"));
     EXPECT_THAT(
         device.Calls("CeWriteFile"),
         ElementsAre("CeWriteFile(100, 4096)", "CeWriteFile(100, 4096)", "CeWriteFile(100, 1808)"));
+    EXPECT_THAT(device.Calls("CeReadFile"),
+                ElementsAre("CeReadFile(101, 4096)", "CeReadFile(101, 4096)",
+                            "CeReadFile(101, 1808)", "CeReadFile(101, 1)"));
     EXPECT_EQ(device.File(kTarget), data);
-    EXPECT_EQ(device.Count("CeCloseHandle"), 1);
+    EXPECT_EQ(device.Count("CeCloseHandle"), 2);
     EXPECT_EQ(device.Count("CeDeleteFile"), 0);
 }
 
 TEST_F(CopyTest, ALargeFileArrivesWhole) {
     // Past the size from which the image is held in huge pages, and not a multiple of them.
     const std::string data = test::pattern((size_t(3) << 20) + 1234, 5);
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_EQ(device.Count("CeWriteFile"), 769);
+    EXPECT_EQ(device.Count("CeReadFile"), 770);
     EXPECT_TRUE(device.File(kTarget) == data);
-    EXPECT_EQ(window.updates.back().text, "3,146,962 of 3,146,962 bytes copied");
+    EXPECT_EQ(Updates("copied").back().text, "3,146,962 of 3,146,962 bytes copied");
+    EXPECT_EQ(window.updates.back().text, "3,146,962 of 3,146,962 bytes checked");
 }
 
 TEST_F(CopyTest, TextsFollowTheDesktopNameAndTheLocalesSeparator) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    modRapi::CopyFileToDevice(source(test::pattern(10000), "Atlas Lorvex.map"),
+    engine().CopyFileToDevice(source(test::pattern(10000), "Atlas Lorvex.map"),
                               "SD\\Pocket Lorvex\\other.map");
 
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].text, "Installation of Atlas Lorvex.map is completed.");
     EXPECT_TRUE(device.folders.count(u"SD\\Pocket Lorvex\\"));
-    ASSERT_EQ(window.updates.size(), 3u);
+    ASSERT_EQ(window.updates.size(), 6u);
     EXPECT_EQ(window.updates[2].text, "10.000 of 10.000 bytes copied");
+    EXPECT_EQ(window.updates[5].text, "10.000 of 10.000 bytes checked");
 }
 
 TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
@@ -142,28 +196,34 @@ TEST_F(CopyTest, CreateErrorsShowTheirMessageAndTouchNothingElse) {
         window.log.clear();
         device.createError = code;
 
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
 
         EXPECT_THAT(window.log,
                     ElementsAre("FloodInit(2)", "ShowMessage(Error, " + std::string(text) + ")",
                                 "HideProgress()"));
         EXPECT_THAT(device.log,
                     ElementsAre(::testing::StartsWith("CeCreateDirectory("),
+                                ::testing::StartsWith("CeGetDiskFreeSpaceEx("),
                                 ::testing::StartsWith("CeCreateFile("), "CeGetLastError()"));
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
     }
 }
 
 const QString kFailure10000 =
     "Installation of sample.bbl has failed!  An error occurred during installation.  Make sure "
     "there is enough memory to accommodate a file that is 10,000 bytes.";
+const QString kLinkLost =
+    "Installation of sample.bbl has failed!  The connection to the handheld was lost during the "
+    "copy.  Make sure the handheld is attached, then connect and copy again.";
 
-TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
+TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesTheTemporaryBeforeTheMessage) {
     device.writeScript = [](int nth, RAPI_DWORD n) {
         return nth == 2 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
+    std::vector<std::string> logAtMessage;
+    window.onShowMessage = [&](const QString&) { logAtMessage = Log(); };
 
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
 
     EXPECT_THAT(
         window.log,
@@ -172,45 +232,109 @@ TEST_F(CopyTest, AFailedWriteInTheMiddleRemovesThePartialFile) {
                     "ShowMessage(Error, " + kFailure10000.toStdString() + ")", "HideProgress()"));
     EXPECT_THAT(device.Calls("CeWriteFile"),
                 ElementsAre("CeWriteFile(100, 4096)", "CeWriteFile(100, 4096)"));
-    // Closed before it is deleted, so that the delete can succeed.
-    EXPECT_EQ(device.log.at(device.log.size() - 2), "CeCloseHandle(100)");
-    EXPECT_EQ(device.log.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\sample.bbl)");
+    // Closed before it is deleted, so that the delete can succeed; both before the message.
+    ASSERT_GE(logAtMessage.size(), 2u);
+    EXPECT_EQ(logAtMessage[logAtMessage.size() - 2], "CeCloseHandle(100)");
+    EXPECT_EQ(logAtMessage.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\<temp>)");
+    EXPECT_EQ(Log(), logAtMessage);
     EXPECT_FALSE(device.HasFile(kTarget));
+    EXPECT_THAT(Temporaries(), IsEmpty());
 }
 
-TEST_F(CopyTest, APartialFileThatCannotBeDeletedNowGoesAtTheNextConnect) {
+TEST_F(CopyTest, ATemporaryThatCannotBeDeletedNowGoesAtTheNextConnect) {
     // The first write of each copy is taken, the second fails.
     device.writeScript = [](int nth, RAPI_DWORD n) {
         return nth % 2 == 0 ? FakeDevice::WriteReply{0, 0} : FakeDevice::WriteReply{1, n};
     };
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    EXPECT_THAT(modRapi::LeftOnDevice(), ElementsAre(sTarget));  // once, however often it failed
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    // Never under the module's name; each copy's own temporary is remembered once.
+    EXPECT_FALSE(device.HasFile(kTarget));
+    ASSERT_EQ(Temporaries().size(), 2u);
+    EXPECT_EQ(engine().LeftOnDevice().size(), 2);
 
-    // A connect that fails deletes nothing; the next one that succeeds deletes it.
+    // A connect that fails deletes nothing; the next one that succeeds deletes them.
     device.initOutcome = E_FAIL_HR;
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_EQ(device.Count("CeDeleteFile"), 2);
     device.initOutcome = 0;
     device.deleteError = 0;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-    EXPECT_FALSE(device.HasFile(kTarget));
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    EXPECT_THAT(Temporaries(), IsEmpty());
+    EXPECT_THAT(engine().LeftOnDevice(), IsEmpty());
 
-    // A file already gone is forgotten too; a copy that completes forgets its target.
+    // A file already gone is forgotten too.
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
     device.deleteError = ERROR_FILE_NOT_FOUND;
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
-    device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    device.writeScript = nullptr;
-    modRapi::CopyFileToDevice(source(test::pattern(10000)), sTarget);
-    EXPECT_THAT(modRapi::LeftOnDevice(), IsEmpty());
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
-    EXPECT_TRUE(device.HasFile(kTarget));
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    EXPECT_THAT(engine().LeftOnDevice(), IsEmpty());
+}
+
+TEST_F(CopyTest, TemporariesOfAnyInstallerAreRemovedWhenTheFoldersAreFound) {
+    const std::u16string stale = u"SD\\Pocket Lorvex\\.~trestel-0123abcd.tmp";
+    const std::u16string other = u"Program Files\\Pocket Lorvex\\.~trestel-99.tmp";
+    device.rootEntries = {{FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY, u"SD"}};
+    device.files = {{stale, "half"},
+                    {other, "half"},
+                    {u"SD\\Pocket Lorvex\\a.bbl", "module"},
+                    {u"SD\\Pocket Lorvex\\sub\\.~trestel-1.tmp", "not in a module folder"}};
+
+    EXPECT_EQ(engine().FindModuleFolders(), -1);
+
+    EXPECT_FALSE(device.HasFile(stale));
+    EXPECT_FALSE(device.HasFile(other));
+    EXPECT_EQ(device.File(u"SD\\Pocket Lorvex\\a.bbl"), "module");
+    EXPECT_TRUE(device.HasFile(u"SD\\Pocket Lorvex\\sub\\.~trestel-1.tmp"));
+}
+
+TEST_F(CopyTest, AModuleThatCannotFitFailsBeforeTheFirstWrite) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeDevice&)> arrange;
+        bool copied;
+    };
+    const Case cases[] = {
+        {"one byte short", [](FakeDevice& d) { d.diskFree = 9999; }, false},
+        {"just fits", [](FakeDevice& d) { d.diskFree = 10000; }, true},
+        {"the handheld can't tell",
+         [](FakeDevice& d) {
+             d.diskFree = 0;
+             d.diskFreeError = ERROR_CALL_NOT_IMPLEMENTED;
+         },
+         true},
+        {"the call isn't there",
+         [](FakeDevice& d) {
+             d.diskFree = 0;
+             d.failures.ThrowOn("CeGetDiskFreeSpaceEx");
+         },
+         true},
+    };
+    const QString sSource = source(test::pattern(10000));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDevice fresh;
+        fresh.files[kTarget] = "old";
+        c.arrange(fresh);
+        Bind(&window, &fresh, &waiter);
+        window.messages.clear();
+
+        engine().CopyFileToDevice(sSource, sTarget);
+
+        ASSERT_EQ(window.messages.size(), 1u);
+        if (c.copied) {
+            EXPECT_EQ(window.messages[0].text, "Installation of sample.bbl is completed.");
+            EXPECT_EQ(fresh.File(kTarget), test::pattern(10000));
+        } else {
+            EXPECT_EQ(window.messages[0].text, "There is not enough space on the disk.");
+            EXPECT_EQ(fresh.Count("CeCreateFile"), 0);
+            EXPECT_EQ(fresh.File(kTarget), "old");
+        }
+        EXPECT_EQ(engine().FreeSpace("Program Files\\Pocket Lorvex\\"),
+                  c.copied && fresh.diskFree == 0 ? std::nullopt
+                                                  : std::optional<uint64_t>(fresh.diskFree));
+    }
 }
 
 TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
@@ -219,7 +343,7 @@ TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
         return FakeDevice::WriteReply{1, nth % 2 == 1 ? n / 3 + 1 : n};
     };
 
-    modRapi::CopyFileToDevice(source(data), sTarget);
+    engine().CopyFileToDevice(source(data), sTarget);
 
     EXPECT_EQ(device.File(kTarget), data);
     EXPECT_EQ(window.messages.at(0).icon, MessageIcon::Information);
@@ -228,19 +352,30 @@ TEST_F(CopyTest, ShortWritesResumeAtTheFirstByteNotTaken) {
         EXPECT_GT(n, 0);
         EXPECT_LE(n, 4096);
     }
-    EXPECT_EQ(window.updates.back().text, "10,000 of 10,000 bytes copied");
-    EXPECT_EQ(window.updates.size(), static_cast<std::size_t>(device.Count("CeWriteFile")));
+    EXPECT_EQ(Updates("copied").back().text, "10,000 of 10,000 bytes copied");
+    EXPECT_EQ(Updates("copied").size(), static_cast<std::size_t>(device.Count("CeWriteFile")));
 }
 
-TEST_F(CopyTest, WritesOrACloseThatFailInAnyWayFailTheWholeCopy) {
+TEST_F(CopyTest, EveryFailureRemovesTheTemporaryAndKeepsTheOldModule) {
     using Reply = FakeDevice::WriteReply;
     struct Case {
         const char* name;
         std::function<void(FakeDevice&)> arrange;
         int writes;
+        const QString& message;
+    };
+    // The nth call of name runs then.
+    const auto onNth = [](const std::string& name, int nth, std::function<void(FakeDevice&)> then) {
+        return [=](FakeDevice& d) {
+            d.onCall = [&d, name, nth, then](const std::string& called) {
+                if (called == name && d.Count(name) == nth) {
+                    then(d);
+                }
+            };
+        };
     };
     const Case cases[] = {
-        {"close fails", [](FakeDevice& d) { d.closeResult = 0; }, 3},
+        {"close fails", [](FakeDevice& d) { d.closeResult = 0; }, 3, kFailure10000},
         // Non-zero low bits are success; 0x10000 has none.
         {"only the low 16 bits count",
          [](FakeDevice& d) {
@@ -248,35 +383,118 @@ TEST_F(CopyTest, WritesOrACloseThatFailInAnyWayFailTheWholeCopy) {
                  return Reply{nth == 1 ? -1 : nth == 2 ? 2 : 0x10000, n};
              };
          },
-         3},
-        // Fails the copy instead of leaving a hole.
-        {"write throws", [](FakeDevice& d) { d.failures.ThrowOn("CeWriteFile", 2); }, 2},
+         3, kFailure10000},
         {"write takes nothing",
          [](FakeDevice& d) { d.writeScript = [](int, RAPI_DWORD) {
                                  return Reply{1, 0};
-                             }; }, 1},
+                             }; }, 1,
+         kFailure10000},
         {"write takes too much",
          [](FakeDevice& d) { d.writeScript = [](int, RAPI_DWORD) {
                                  return Reply{1, 4097};
-                             }; }, 1},
+                             }; }, 1,
+         kFailure10000},
+        // What the handheld holds is read back: a byte changed on the card fails the install.
+        {"read back differs",
+         onNth("CeReadFile", 2,
+               [](FakeDevice& d) {
+                   for (auto& [path, content] : d.files) {
+                       if (path.find(u".~trestel-") != std::u16string::npos) {
+                           content[5000] ^= 1;
+                       }
+                   }
+               }),
+         3, kFailure10000},
+        {"read back is short",
+         onNth("CeReadFile", 1,
+               [](FakeDevice& d) {
+                   for (auto& [path, content] : d.files) {
+                       if (path.find(u".~trestel-") != std::u16string::npos) {
+                           content.resize(9000);
+                       }
+                   }
+               }),
+         3, kFailure10000},
+        {"read back is longer",
+         onNth("CeReadFile", 1,
+               [](FakeDevice& d) {
+                   for (auto& [path, content] : d.files) {
+                       if (path.find(u".~trestel-") != std::u16string::npos) {
+                           content += "x";
+                       }
+                   }
+               }),
+         3, kFailure10000},
+        {"read back can't open",
+         onNth("CeCreateFile", 2, [](FakeDevice& d) { d.createError = ERROR_ACCESS_DENIED; }), 3,
+         kFailure10000},
+        {"move refused", [](FakeDevice& d) { d.moveError = ERROR_ACCESS_DENIED; }, 3,
+         kFailure10000},
+        // Transport failures: the link, not the memory.
+        {"write throws", [](FakeDevice& d) { d.failures.ThrowOn("CeWriteFile", 2); }, 2, kLinkLost},
+        {"write fails with the link gone",
+         [](FakeDevice& d) {
+             d.writeError = ERROR_DEVICE_NOT_CONNECTED;
+             d.writeScript = [](int nth, RAPI_DWORD n) { return Reply{nth == 2 ? 0 : 1, n}; };
+         },
+         2, kLinkLost},
+        {"read throws", [](FakeDevice& d) { d.failures.ThrowOn("CeReadFile", 2); }, 3, kLinkLost},
+        {"move with the link gone", [](FakeDevice& d) { d.moveError = ERROR_DEVICE_NOT_CONNECTED; },
+         3, kLinkLost},
     };
     const QString sSource = source(test::pattern(10000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeDevice fresh;
+        fresh.files[kTarget] = "old module";
         c.arrange(fresh);
-        modRapi::Bind(&window, &fresh, &waiter);
+        Bind(&window, &fresh, &waiter);
         window.messages.clear();
+        bool bTemporaryAtMessage = true;
+        window.onShowMessage = [&](const QString&) {
+            bTemporaryAtMessage = std::any_of(fresh.files.begin(), fresh.files.end(), [](auto& f) {
+                return f.first.find(u".~trestel-") != std::u16string::npos;
+            });
+        };
 
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
 
         EXPECT_EQ(fresh.Count("CeWriteFile"), c.writes);
         ASSERT_EQ(window.messages.size(), 1u);
-        EXPECT_EQ(window.messages[0].text, kFailure10000);
-        EXPECT_EQ(fresh.log.back(), "CeDeleteFile(Program Files\\Pocket Lorvex\\sample.bbl)");
-        EXPECT_FALSE(fresh.HasFile(kTarget));
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(window.messages[0].text, c.message);
+        EXPECT_FALSE(bTemporaryAtMessage) << "the temporary was still there at the message";
+        EXPECT_EQ(fresh.File(kTarget), "old module");
+        EXPECT_EQ(fresh.files.size(), 1u);
+        EXPECT_FALSE(engine().LastCopyCompleted());
+        EXPECT_EQ(engine().bCopying, 0);
     }
+}
+
+TEST_F(CopyTest, AStopEndsAfterTheCurrentBlockWithoutAMessage) {
+    device.files[kTarget] = "old module";
+    for (const char* pass : {"copied", "checked"}) {
+        SCOPED_TRACE(pass);
+        window.messages.clear();
+        window.onFloodUpdate = [&](int16_t, const QString& sText) {
+            if (sText.endsWith(QString::fromLatin1(pass))) {
+                engine().RequestStop();
+            }
+        };
+        const int nWrites = device.Count("CeWriteFile");
+
+        engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+
+        EXPECT_EQ(device.Count("CeWriteFile") - nWrites, std::string(pass) == "copied" ? 1 : 3);
+        EXPECT_THAT(window.messages, IsEmpty());
+        EXPECT_EQ(device.File(kTarget), "old module");
+        EXPECT_THAT(Temporaries(), IsEmpty());
+        EXPECT_FALSE(engine().LastCopyCompleted());
+    }
+    // The next copy is not stopped by the last one's request.
+    window.onFloodUpdate = nullptr;
+    engine().CopyFileToDevice(source(test::pattern(10000)), sTarget);
+    EXPECT_TRUE(engine().LastCopyCompleted());
+    EXPECT_EQ(device.File(kTarget), test::pattern(10000));
 }
 
 TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
@@ -295,7 +513,7 @@ TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
         window.log.clear();
         window.messages.clear();
 
-        modRapi::CopyFileToDevice(sPath, sTarget);
+        engine().CopyFileToDevice(sPath, sTarget);
 
         EXPECT_THAT(device.log, IsEmpty());
         ASSERT_EQ(window.messages.size(), 1u);
@@ -312,7 +530,7 @@ TEST_F(CopyTest, AnUnreadableSourceLeavesTheHandheldUntouched) {
 TEST_F(CopyTest, AFileOfTwoGibibytesIsRefusedBeforeAnythingIsTouched) {
     const QString sHuge = sparse(int64_t(1) << 31);
 
-    modRapi::CopyFileToDevice(sHuge, sTarget);
+    engine().CopyFileToDevice(sHuge, sTarget);
 
     EXPECT_THAT(device.log, IsEmpty());
     ASSERT_EQ(window.messages.size(), 1u);
@@ -329,17 +547,19 @@ TEST_F(CopyTest, FilesOf128MiBAndMoreCountTheBarInLargerUnits) {
     device.keepContent = false;
     const int64_t n = int64_t(134217728) + 4096;
 
-    modRapi::CopyFileToDevice(sparse(n), sTarget);
+    engine().CopyFileToDevice(sparse(n), sTarget);
 
-    ASSERT_EQ(window.inits.size(), 1u);
+    ASSERT_EQ(window.inits.size(), 2u);
     EXPECT_EQ(window.inits[0], 16384);
+    EXPECT_EQ(window.inits[1], 16384);
     EXPECT_EQ(device.Count("CeWriteFile"), 32769);
-    // One update per write, none above the scale, so each one lets the window handle its input.
-    ASSERT_EQ(window.updates.size(), 32769u);
+    // One update per write and per read, none above the scale, so each one lets the window
+    // handle its input.
+    ASSERT_EQ(window.updates.size(), 2 * 32769u);
     EXPECT_EQ(window.updates.front().value, 0);
     EXPECT_EQ(window.updates.front().text, "4,096 of 134,221,824 bytes copied");
     EXPECT_EQ(window.updates.back().value, 16384);
-    EXPECT_EQ(window.updates.back().text, "134,221,824 of 134,221,824 bytes copied");
+    EXPECT_EQ(window.updates.back().text, "134,221,824 of 134,221,824 bytes checked");
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0].text, "Installation of huge.bbl is completed.");
 }
@@ -354,9 +574,9 @@ TEST_F(CopyTest, ByteCountsAreGroupedByThreesWhateverTheLocalesGrouping) {
           std::pair{QLocale(QLocale::German, QLocale::Germany), "10.000.000 of 10.000.000"}}) {
         QLocale::setDefault(locale);
         window.updates.clear();
-        modRapi::CopyFileToDevice(sSource, sTarget);
+        engine().CopyFileToDevice(sSource, sTarget);
         ASSERT_FALSE(window.updates.empty());
-        EXPECT_EQ(window.updates.back().text, QString::fromLatin1(expected) + " bytes copied");
+        EXPECT_EQ(Updates("copied").back().text, QString::fromLatin1(expected) + " bytes copied");
     }
 }
 
@@ -366,33 +586,36 @@ TEST_F(CopyTest, FailingWindowCallsAreSkippedAndNeverEscape) {
         window.failures.ThrowOn(name);
     }
 
-    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(data), sTarget));
+    EXPECT_NO_THROW(engine().CopyFileToDevice(source(data), sTarget));
 
     EXPECT_EQ(device.File(kTarget), data);
-    EXPECT_EQ(window.Count("FloodUpdate"), 3);
+    EXPECT_EQ(window.Count("FloodUpdate"), 3 + 3);
     EXPECT_EQ(window.Count("ShowMessage"), 1);
     EXPECT_EQ(window.Count("HideProgress"), 1);
 
     // Anything thrown from the window ends the copy with the flag cleared.
     window.onFloodUpdate = [](int16_t, const QString&) { throw std::bad_alloc(); };
     window.failures = FailureScript();
-    EXPECT_NO_THROW(modRapi::CopyFileToDevice(source(test::pattern(5000)), sTarget));
+    EXPECT_NO_THROW(engine().CopyFileToDevice(source(test::pattern(5000)), sTarget));
     EXPECT_EQ(device.Count("CeWriteFile"), 3 + 2);
     EXPECT_FALSE(window.progressVisible);
 }
 
 TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
+    const QString kCompleted = "Installation of sample.bbl is completed.";
+    const QString kLinkLost9000 =
+        "Installation of sample.bbl has failed!  The connection to the handheld was lost during "
+        "the copy.  Make sure the handheld is attached, then connect and copy again.";
     const std::pair<const char*, QString> cases[] = {
-        {"CeCreateDirectory", "Installation of sample.bbl is completed."},
+        {"CeCreateDirectory", kCompleted},
+        {"CeGetDiskFreeSpaceEx", kCompleted},
         {"CeCreateFile", "An unknown error occurred."},
-        {"CeGetLastError", "Installation of sample.bbl is completed."},
-        {"CeWriteFile",
-         "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
-         "sure there is enough memory to accommodate a file that is 9,000 bytes."},
-        {"CeCloseHandle",
-         "Installation of sample.bbl has failed!  An error occurred during installation.  Make "
-         "sure there is enough memory to accommodate a file that is 9,000 bytes."},
-        {"CeDeleteFile", "Installation of sample.bbl is completed."},
+        {"CeGetLastError", kCompleted},
+        {"CeWriteFile", kLinkLost9000},
+        {"CeCloseHandle", kLinkLost9000},
+        {"CeReadFile", kLinkLost9000},
+        {"CeMoveFile", kLinkLost9000},
+        {"CeDeleteFile", kCompleted},
     };
     const QString sSource = source(test::pattern(9000));
     for (const auto& [name, text] : cases) {
@@ -402,12 +625,12 @@ TEST_F(CopyTest, EveryDeviceCallMayThrowWithoutEscaping) {
         window.log.clear();
         window.messages.clear();
 
-        EXPECT_NO_THROW(modRapi::CopyFileToDevice(sSource, sTarget));
+        EXPECT_NO_THROW(engine().CopyFileToDevice(sSource, sTarget));
 
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.messages[0].text, text);
         EXPECT_EQ(window.log.back(), "HideProgress()");
-        EXPECT_EQ(modRapi::bCopying, 0);
+        EXPECT_EQ(engine().bCopying, 0);
     }
 }
 

@@ -30,7 +30,7 @@ const QString& deviceRoot() {
     return root;
 }
 
-class EmulatedHandheldTest : public ::testing::Test {
+class EmulatedHandheldTest : public ::testing::Test, public EngineHolder {
 protected:
     void SetUp() override {
         QLocale::setDefault(QLocale::c());
@@ -38,12 +38,12 @@ protected:
         QDir(root).removeRecursively();
         QDir(root + ".away").removeRecursively();
         ASSERT_TRUE(QDir().mkpath(root + "/Program Files"));
-        modRapi::Bind(&window, nullptr, nullptr, 2000);
+        Bind(&window, nullptr, nullptr, 2000);
     }
     void TearDown() override {
-        modRapi::RapiDisconnect();
-        modRapi::Bind(nullptr);
-        EXPECT_EQ(modRapi::bCopying, 0);
+        engine().RapiDisconnect();
+        EXPECT_EQ(engine().bCopying, 0);
+        engine_.reset();
     }
 
     void write(const QString& path, const QByteArray& data) {
@@ -79,18 +79,21 @@ protected:
 TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplaces) {
     card("SD Card");
     ASSERT_TRUE(QDir().mkpath(root + "/My Documents"));
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::FindModuleFolders();
+    engine().FindModuleFolders();
     ASSERT_THAT(window.folders, ElementsAre("SD Card\\Pocket Lorvex"));
 
     const std::string data = test::pattern(10000);
-    modRapi::CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(data), "SD Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("SD Card/Pocket Lorvex/sample.bbl").toStdString(), data);
-    EXPECT_THAT(window.inits, ElementsAre(2));
-    EXPECT_EQ(window.updates.size(), 3u);
+    // The copy and its read-back.
+    EXPECT_THAT(window.inits, ElementsAre(2, 2));
+    EXPECT_EQ(window.updates.size(), 6u);
+    EXPECT_EQ(QDir(root + "/SD Card/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList("sample.bbl"));
 
     // A shorter module replaces a longer file in main memory, one that is a hard link to a
     // file outside the handheld: that file stays as it was.
@@ -102,7 +105,7 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
                QFile::encodeName(root + "/Program Files/Pocket Lorvex/sample.bbl").constData()),
         0);
     const std::string shorter = test::pattern(4096);
-    modRapi::CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(shorter), "Program Files\\Pocket Lorvex\\sample.bbl");
     EXPECT_EQ(lastMessage(), "Installation of sample.bbl is completed.");
     EXPECT_EQ(onDevice("Program Files/Pocket Lorvex/sample.bbl").toStdString(), shorter);
     QFile left(outside);
@@ -111,33 +114,36 @@ TEST_F(EmulatedHandheldTest, ConnectsListsCardsCopiesIntoANewCardFolderAndReplac
 }
 
 TEST_F(EmulatedHandheldTest, AMissingParentFolderIsReportedAndNothingIsMade) {
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(100)), "Gone Card\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The system cannot find the path specified.");
     EXPECT_FALSE(existsOnDevice("Gone Card"));
 }
 
-TEST_F(EmulatedHandheldTest, AFullCardFailsTheCopyAndLeavesNoPartialFile) {
+TEST_F(EmulatedHandheldTest, AModuleTooLargeForTheCardIsRefusedBeforeAnyWrite) {
     card("Small", "capacity=8K\n");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(20000)), "Small\\Pocket Lorvex\\sample.bbl");
 
-    EXPECT_EQ(lastMessage(),
-              "Installation of sample.bbl has failed!  An error occurred during installation.  "
-              "Make sure there is enough memory to accommodate a file that is 20,000 bytes.");
-    EXPECT_FALSE(existsOnDevice("Small/Pocket Lorvex/sample.bbl"));
+    EXPECT_EQ(lastMessage(), "There is not enough space on the disk.");
+    // Told for a module folder not made yet too: that of the card it would be made on.
+    QDir(root + "/Small/Pocket Lorvex").removeRecursively();
+    EXPECT_EQ(engine().FreeSpace("Small\\Pocket Lorvex"), std::optional<uint64_t>(8192));
+    EXPECT_TRUE(window.updates.empty());
+    EXPECT_EQ(QDir(root + "/Small/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList());
     EXPECT_FALSE(window.progressVisible);
 }
 
 TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
     card("Locked", "read-only\n");
     write(root + "/Locked/Pocket Lorvex/other.bbl", "kept");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
 
-    modRapi::CopyFileToDevice(module(test::pattern(100)), "Locked\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(100)), "Locked\\Pocket Lorvex\\sample.bbl");
 
     EXPECT_EQ(lastMessage(), "The media is write protected.");
     EXPECT_EQ(QDir(root + "/Locked/Pocket Lorvex").entryList(QDir::Files),
@@ -147,42 +153,47 @@ TEST_F(EmulatedHandheldTest, AReadOnlyCardIsReportedAndLeftAsItWas) {
 
 TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
     card("SD");
-    ASSERT_EQ(modRapi::RapiConnect(), -1);
+    ASSERT_EQ(engine().RapiConnect(), -1);
     window.onFloodUpdate = [this](int16_t nValue, const QString&) {
         if (nValue == 1) {
             QDir().rename(root, root + ".away");
         }
     };
 
-    modRapi::CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
+    engine().CopyFileToDevice(module(test::pattern(40000)), "SD\\Pocket Lorvex\\sample.bbl");
 
+    // The lost link is named, not the memory.
     EXPECT_EQ(lastMessage(),
-              "Installation of sample.bbl has failed!  An error occurred during installation.  "
-              "Make sure there is enough memory to accommodate a file that is 40,000 bytes.");
+              "Installation of sample.bbl has failed!  The connection to the handheld was lost "
+              "during the copy.  Make sure the handheld is attached, then connect and copy again.");
     EXPECT_EQ(window.updates.size(), 2u);
     EXPECT_FALSE(window.progressVisible);
     // The unplugged handheld is not recreated by the calls that follow the unplug.
     EXPECT_FALSE(QFileInfo::exists(root));
     // A handheld that was plugged in again answers once more.
     ASSERT_TRUE(QDir().rename(root + ".away", root));
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
+    // Its temporary, left while the handheld was away, goes when the folders are found.
+    EXPECT_EQ(engine().FindModuleFolders(), -1);
+    EXPECT_EQ(QDir(root + "/SD/Pocket Lorvex").entryList(QDir::Files | QDir::Hidden),
+              QStringList());
 }
 
 TEST_F(EmulatedHandheldTest, AnAbsentHandheldTimesOutAndARefusingOneFailsAtOnce) {
     ASSERT_TRUE(QDir().rename(root, root + ".away"));
-    modRapi::Bind(&window, nullptr, nullptr, 300);
+    Bind(&window, nullptr, nullptr, 300);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
 
     ASSERT_TRUE(QDir().rename(root + ".away", root));
     write(root + "/.handheld", "answer=refuse\n");
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(modRapi::RapiConnect(), 0);
+    EXPECT_EQ(engine().RapiConnect(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
 
     QFile::remove(root + "/.handheld");
-    EXPECT_EQ(modRapi::RapiConnect(), -1);
+    EXPECT_EQ(engine().RapiConnect(), -1);
     EXPECT_FALSE(window.hourglass);
 }
 

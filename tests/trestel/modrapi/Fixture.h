@@ -1,11 +1,12 @@
 #pragma once
 
-// Binds the device module to fresh fakes for each test and unbinds it afterwards.
+// A fresh install engine on fresh fakes for each test.
 
 #include <gtest/gtest.h>
 
 #include <QLocale>
 #include <QString>
+#include <optional>
 #include <ostream>
 
 #include "FakeDevice.h"
@@ -18,14 +19,27 @@ inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
 }
 
-class ModRapiTest : public ::testing::Test {
+// The engine under test, made afresh by each Bind.
+class EngineHolder {
+protected:
+    void Bind(Reporter* reporter, DeviceApi* device = nullptr, Waiter* waiter = nullptr,
+              uint32_t connectWaitMs = modRapi::kConnectWaitMs) {
+        engine_.reset();
+        engine_.emplace(reporter, device, waiter, connectWaitMs);
+    }
+    modRapi::Engine& engine() { return *engine_; }
+
+    std::optional<modRapi::Engine> engine_;
+};
+
+class ModRapiTest : public ::testing::Test, public EngineHolder {
 protected:
     void SetUp() override {
         QLocale::setDefault(QLocale::c());
-        modRapi::Bind(&window, &device, &waiter);
+        Bind(&window, &device, &waiter);
     }
     void TearDown() override {
-        modRapi::Bind(nullptr);
+        engine_.reset();
         QLocale::setDefault(QLocale::c());
     }
 

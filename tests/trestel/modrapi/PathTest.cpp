@@ -12,9 +12,9 @@
 
 namespace {
 
-using modRapi::FileExists;
-using modRapi::GetFileName;
-using modRapi::GetFolderPath;
+using DesktopPath::FileExists;
+using DesktopPath::GetFileName;
+using DesktopPath::GetFolderPath;
 
 TEST(PathParts, WorkedValuesAndLongStrings) {
     struct Case {

@@ -24,12 +24,14 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTextDocument>
+#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 #include <QWindow>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <tuple>
@@ -38,6 +40,7 @@
 #include "CommandLine.h"
 #include "DialogFakes.h"
 #include "FakeDevice.h"
+#include "FakeHandheldPrompts.h"
 #include "FakeWaiter.h"
 #include "FloodBar.h"
 #include "FormMain.h"
@@ -120,12 +123,10 @@ protected:
         modulePath = dir.filePath(QStringLiteral("sample.bbl"));
         content = QByteArray::fromStdString(test::pattern(10000));
         WriteFile(modulePath, content);
-        modRapi::bCopying = modRapi::kFalse;
     }
 
     void TearDown() override {
         form.reset();
-        modRapi::bCopying = modRapi::kFalse;
         EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "hourglass left behind";
         while (QApplication::overrideCursor() != nullptr) {
             QApplication::restoreOverrideCursor();
@@ -139,7 +140,8 @@ protected:
     }
 
     FormMain& Make(const QString& fontFamily = QString()) {
-        FormMain::Platform platform{&device, &waiter, &boxes, &dialog, modRapi::kConnectWaitMs, {}};
+        FormMain::Platform platform{&device, &waiter, &boxes, &dialog, modRapi::kConnectWaitMs,
+                                    {},      &prompts};
         platform.fontFamily = fontFamily;
         form = std::make_unique<FormMain>(platform);
         return *form;
@@ -175,6 +177,22 @@ protected:
     }
 
     void SelectRow(int row) { List()->setCurrentRow(row); }
+    // Runs fn on the window's thread and waits for it (device calls come from another thread).
+    static void OnWindowThread(const std::function<void()>& fn) {
+        if (QThread::currentThread() == qApp->thread()) {
+            fn();
+        } else {
+            QMetaObject::invokeMethod(qApp, fn, Qt::BlockingQueuedConnection);
+        }
+    }
+    std::function<void(int)> CheckDuringCopy;
+    // The files created for writing (each copy also opens its file again to read it back).
+    std::size_t WriteCreates() const {
+        const auto creates = device.Calls("CeCreateFile");
+        return std::count_if(creates.begin(), creates.end(), [](const std::string& call) {
+            return call.find(", 0x40000000, ") != std::string::npos;
+        });
+    }
 
     static void Press(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QKeyEvent event(QEvent::KeyPress, key, modifiers);
@@ -218,6 +236,7 @@ protected:
     QString modulePath;
     QByteArray content;
     FakeDevice device;
+    FakeHandheldPrompts prompts;
     FakeWaiter waiter;
     FakeMessageBoxes boxes;
     FakeFileDialog dialog;
@@ -828,12 +847,12 @@ TEST_F(FormMainTest, CopyInstallsTheModuleAndReturnsToReady) {
     ExpectConnected(true);
     EXPECT_EQ(List()->currentRow(), 1);
     EXPECT_EQ(form->TargetPath(), "Storage Card\\Pocket Lorvex\\sample.bbl");
-    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kFalse);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
     // Copy again: the same module to the same path.
     Copy()->click();
-    EXPECT_EQ(device.Calls("CeCreateFile").size(), 2u);
+    EXPECT_EQ(WriteCreates(), 2u);
     EXPECT_EQ(boxes.shown.size(), 2u);
     ExpectConnected(true);
 
@@ -868,7 +887,11 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
         if (name != "CeWriteFile") {
             return;
         }
-        if (++nChecks == 1) {
+        // The copy runs off the window's thread: the window is looked at on its own.
+        OnWindowThread([&] { CheckDuringCopy(++nChecks); });
+    };
+    CheckDuringCopy = [&](int nCheck) {
+        if (nCheck == 1) {
             // What the screen shows before the first block goes out: the bar and the locked
             // controls, as they render now.
             const QImage screen = form->screen()
@@ -882,7 +905,7 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
                           w->grab().toImage().convertToFormat(QImage::Format_RGB32));
             }
         }
-        EXPECT_EQ(modRapi::bCopying, modRapi::kTrue);
+        EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kTrue);
         EXPECT_FALSE(Menu()->menuAction()->isEnabled());
         EXPECT_FALSE(Connect()->isEnabled());
         EXPECT_FALSE(List()->isEnabled());
@@ -904,7 +927,7 @@ TEST_F(FormMainTest, DuringCopyTheWindowIsLockedAndRefusesToClose) {
     Copy()->click();
 
     EXPECT_EQ(nChecks, 3);
-    EXPECT_EQ(device.Calls("CeCreateFile").size(), 1u);
+    EXPECT_EQ(WriteCreates(), 1u);
     EXPECT_EQ(device.Count("CeRapiUninit"), 0) << "no disconnect happened during the copy";
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(device.File(u"Program Files\\Pocket Lorvex\\sample.bbl"), content.toStdString());
@@ -942,8 +965,8 @@ TEST_F(FormMainTest, FailedLinkCheckAfterACopyEndsDisconnected) {
     Connect()->click();
     ExpectConnected(false);
 
-    // A partial file that the handheld, gone after the failed write, kept is deleted by the
-    // next connect that reaches it.
+    // A partial file that the handheld, gone after the failed write, kept never carries the
+    // module's name and is deleted by the next connect that reaches it.
     SelectRow(0);
     device.writeScript = [](int, RAPI_DWORD) { return FakeDevice::WriteReply{0, 0}; };
     device.deleteError = ERROR_DEVICE_NOT_CONNECTED;
@@ -951,11 +974,12 @@ TEST_F(FormMainTest, FailedLinkCheckAfterACopyEndsDisconnected) {
         return waiter.calls.size() == 4 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
     };
     Copy()->click();
-    EXPECT_TRUE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    EXPECT_FALSE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    EXPECT_EQ(device.files.size(), 1u) << "the temporary file";
     ExpectDisconnected();
     device.deleteError = 0;
     Connect()->click();
-    EXPECT_FALSE(device.HasFile(u"Program Files\\Pocket Lorvex\\sample.bbl"));
+    EXPECT_TRUE(device.files.empty());
     ExpectConnected(false);
 
     // A link check that fails after a successful copy disconnects too.
@@ -976,7 +1000,7 @@ TEST_F(FormMainTest, CopyOfAVanishedModuleLeavesTheWindowUsable) {
     SelectRow(0);
     ASSERT_TRUE(QFile::remove(modulePath));
     Copy()->click();
-    EXPECT_EQ(modRapi::bCopying, modRapi::kFalse);
+    EXPECT_EQ(form->InstallEngine().bCopying, modRapi::kFalse);
     EXPECT_FALSE(Progress()->isVisibleTo(form.get()));
     ExpectConnected(true);
 }
@@ -987,7 +1011,7 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     MakeLoaded(modulePath);
     form->show();
     // Whatever its source: a desktop session's logout arrives as a plain close event.
-    modRapi::bCopying = modRapi::kTrue;
+    form->InstallEngine().bCopying = modRapi::kTrue;
     EXPECT_FALSE(form->QueryUnload());
     EXPECT_FALSE(form->close());
     QCloseEvent event;
@@ -995,7 +1019,7 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     EXPECT_FALSE(event.isAccepted());
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(device.Count("CeRapiUninit"), 0);
-    modRapi::bCopying = modRapi::kFalse;
+    form->InstallEngine().bCopying = modRapi::kFalse;
 
     EXPECT_TRUE(form->QueryUnload());
     Action("MenuFileExit")->trigger();
@@ -1010,13 +1034,11 @@ TEST_F(FormMainTest, CloseIsRefusedWhileCopyingAndOtherwiseDisconnectsOnce) {
     form.reset();
     EXPECT_EQ(device.Count("CeRapiUninit"), 2);
 
-    // A destroyed window is no longer reached by the device module; a newer one still is.
+    // Each window's engine reports to that window.
     const QString missing = dir.filePath("missing.bbl");
-    modRapi::CopyFileToDevice(missing, "x");
-    EXPECT_TRUE(boxes.shown.empty());
     Make();
     Make();
-    modRapi::CopyFileToDevice(missing, "x");
+    form->InstallEngine().CopyFileToDevice(missing, "x");
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].owner, form.get());
 }
@@ -1124,6 +1146,146 @@ TEST(RealFilePicker, ListsAndReturnsANameThatIsNotUtf8) {
         nullptr, QString::fromUtf8(modFileOpen::kFilter));
     QDir::setCurrent(saved);
     EXPECT_EQ(LocalPath::encode(chosen), module);
+}
+
+// --- Stopping, closing during Connect, free space -------------------------------------------
+
+TEST_F(FormMainTest, CloseOrEscapeDuringACopyAsksAndYesStopsRemovesAndCloses) {
+    MakeLoaded(modulePath);
+    form->show();
+    Connect()->click();
+    SelectRow(0);
+    const std::u16string target = u"Program Files\\Pocket Lorvex\\sample.bbl";
+    device.files[target] = "old module";
+    int nWrites = 0;
+    device.onCall = [&](const std::string& name) {
+        if (name != "CeWriteFile") {
+            return;
+        }
+        OnWindowThread([&] {
+            ++nWrites;
+            if (nWrites == 1) {
+                // No, the default: the copy goes on.
+                Press(form.get(), Qt::Key_Escape);
+            } else if (nWrites == 2) {
+                boxes.answer = true;
+                EXPECT_FALSE(form->close()) << "the window waits for the copy to stop";
+            }
+        });
+    };
+
+    Copy()->click();
+    QApplication::processEvents();
+
+    EXPECT_EQ(boxes.asked, std::vector<QString>(2, "Stop installing sample.bbl?"));
+    // Stopped after the block that was under way: no third write, no message, nothing left.
+    EXPECT_EQ(nWrites, 2);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(device.File(target), "old module");
+    EXPECT_EQ(device.files.size(), 1u);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(device.Count("CeRapiUninit"), 1);
+    EXPECT_EQ(form->ExitStatus(), 1);
+}
+
+TEST_F(FormMainTest, ACloseDuringConnectEndsTheWaitAndCloses) {
+    MakeLoaded(modulePath);
+    form->show();
+    // The window answers while the handheld is waited for: the close comes in then.
+    waiter.script = [&](RAPI_HANDLE, RAPI_DWORD) {
+        OnWindowThread([&] { EXPECT_FALSE(form->close()); });
+        return WAIT_OBJECT_0;
+    };
+
+    Connect()->click();
+    QApplication::processEvents();
+
+    EXPECT_EQ(waiter.cancels, 1);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(Connect()->text(), "Connect");
+    EXPECT_EQ(device.Count("CeRapiUninit"), 2) << "the attempt ended, then the unload";
+}
+
+TEST_F(FormMainTest, TheChosenFoldersFreeSpaceShowsWhereTheBarGoesAndIsAnnounced) {
+    TwoCards();
+    MakeLoaded(modulePath);
+    ShowActive();
+    AccessListener listener;
+    QLabel* note = Get<QLabel>("LabelNote");
+    EXPECT_EQ(note->geometry(), QRect(8, 176, 345, 25));
+    Connect()->click();
+    EXPECT_FALSE(note->isVisible());
+
+    device.diskFree = 3000000;
+    SelectRow(1);
+    QApplication::processEvents();
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), "Free space there: 3,000,000 bytes");
+    EXPECT_EQ(device.Calls("CeGetDiskFreeSpaceEx").back(),
+              "CeGetDiskFreeSpaceEx(Storage Card\\Pocket Lorvex)");
+    // The entries keep their text: the target path is built from it.
+    EXPECT_EQ(List()->item(1)->text(), "Storage Card\\Pocket Lorvex");
+    auto shown = listener.Of(note, QAccessible::ObjectShow);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().name, "Free space there: 3,000,000 bytes");
+
+    device.diskFreeError = ERROR_CALL_NOT_IMPLEMENTED;
+    SelectRow(0);
+    QApplication::processEvents();
+    EXPECT_EQ(note->text(), "Free space there: unknown (the handheld can't tell)");
+
+    // The bar takes its place during a copy; afterwards it shows again.
+    Copy()->click();
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_FALSE(Progress()->isVisible());
+    EXPECT_EQ(form->ExitStatus(), 0);
+}
+
+TEST_F(FormMainTest, WithNoHandheldAtAllConnectSaysHowToGetOne) {
+    MakeLoaded(modulePath);
+    ShowActive();
+    AccessListener listener;
+    device.devices.clear();
+    waiter.result = WAIT_TIMEOUT;
+
+    Connect()->click();
+
+    ExpectDisconnected();
+    QLabel* note = Get<QLabel>("LabelNote");
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_TRUE(note->text().contains("SynCE"));
+    EXPECT_TRUE(note->text().contains("handheld-sim create"));
+    ASSERT_FALSE(listener.Of(note, QAccessible::ObjectShow).empty());
+
+    // A handheld that is there but doesn't answer says nothing more than Disconnected.
+    device.devices = {u"Fake handheld"};
+    Connect()->click();
+    EXPECT_FALSE(note->isVisible());
+}
+
+TEST_F(FormMainTest, WithTwoHandheldsConnectAsksWhichAndALockedOneForItsPassword) {
+    MakeLoaded(modulePath);
+    device.devices = {u"Pocket One", u"Pocket Two"};
+    prompts.choices = {QString("Pocket Two")};
+    device.locked = true;
+    device.password = u"secret";
+    prompts.passwords = {QString("wrong"), QString("secret")};
+
+    Connect()->click();
+
+    ASSERT_EQ(prompts.asked.size(), 3u);
+    EXPECT_EQ(prompts.asked[0].names, QStringList({"Pocket One", "Pocket Two"}));
+    EXPECT_EQ(device.selected, u"Pocket Two");
+    // The wrong password is said when it is asked again; the right one connects.
+    EXPECT_FALSE(prompts.asked[1].afterWrongOne);
+    EXPECT_TRUE(prompts.asked[2].afterWrongOne);
+    ExpectConnected(false);
+
+    // Cancelling the choice connects to nothing.
+    Connect()->click();  // disconnect
+    Connect()->click();
+    EXPECT_EQ(prompts.asked.size(), 4u);
+    EXPECT_EQ(Connect()->text(), "Connect");
 }
 
 }  // namespace
