@@ -12,17 +12,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "EmulatedHandheld.h"
 #include "FakeSynce.h"
@@ -47,6 +53,7 @@ struct FindData {
 };
 
 struct Connection {
+    std::string handheld;
     bool up = false;
     int refs = 1;
     int busy = 0;
@@ -88,17 +95,49 @@ handheld::EmulatedHandheld& device() {
     return *d;
 }
 
-int connectDelayMs() {
+// The last value of "key=" in the control file; empty when none.
+std::string setting(const std::string& key) {
     const char* control = std::getenv("FAKE_SYNCE_CONTROL");
     std::ifstream in(control != nullptr ? control : "");
-    std::string line;
-    int ms = 0;
+    std::string line, value;
     while (std::getline(in, line)) {
-        if (line.rfind("connect-ms=", 0) == 0) {
-            ms = std::atoi(line.c_str() + 11);
+        if (line.rfind(key + "=", 0) == 0) {
+            value = line.substr(key.size() + 1);
         }
     }
-    return ms;
+    return value;
+}
+
+int connectDelayMs() {
+    return std::atoi(setting("connect-ms").c_str());
+}
+
+// The attached handhelds as the connection manager lists them ("handhelds=A,B"; one by default),
+// all with the same emulated handheld behind them, and the one locked with its password
+// ("locked=NAME:PIN") until the password is given.
+std::vector<std::string> handhelds() {
+    std::vector<std::string> names;
+    std::stringstream list(setting("handhelds"));
+    for (std::string name; std::getline(list, name, ',');) {
+        names.push_back(name);
+    }
+    if (names.empty()) {
+        names.push_back("Fake Handheld");
+    }
+    return names;
+}
+
+std::set<std::string> g_unlocked;
+
+// The password the handheld waits for; empty when it isn't locked (or was unlocked).
+std::string lockedWith(const std::string& name) {
+    const std::string locked = setting("locked");
+    const size_t colon = locked.find(':');
+    if (colon == std::string::npos || locked.substr(0, colon) != name) {
+        return {};
+    }
+    std::lock_guard lock(g_mutex);
+    return g_unlocked.count(name) != 0 ? std::string() : locked.substr(colon + 1);
 }
 
 // The calling thread's connection when it is selected, alive and (if asked) connected.
@@ -121,16 +160,20 @@ public:
             return;
         }
         bool stall = false, drop = false;
+        int delayMs = 0;
         {
             std::lock_guard lock(g_mutex);
             if (connection_->busy++ > 0) {
                 ++g_counters.overlaps;
             }
             connection_->rapiError = 0;
-            if (g_script.nth > 0 && name == std::string(g_script.call) &&
-                ++g_uses[name] == g_script.nth) {
-                stall = g_script.what == FakeSynceScript::kStall;
-                drop = g_script.what == FakeSynceScript::kDrop;
+            if (g_script.nth > 0 && name == std::string(g_script.call)) {
+                const int use = ++g_uses[name];
+                stall = g_script.what == FakeSynceScript::kStall && use == g_script.nth;
+                drop = g_script.what == FakeSynceScript::kDrop && use == g_script.nth;
+                if (g_script.what == FakeSynceScript::kSlow && use >= g_script.nth) {
+                    delayMs = g_script.delayMs;
+                }
             }
             if (drop && connection_->device >= 0) {
                 ::close(connection_->device);
@@ -143,6 +186,11 @@ public:
             transportFails(false);
         } else if (connection_->socket < 0) {
             transportFails(true);  // a socket closed by an earlier failure
+        } else if (delayMs > 0) {
+            pollfd p{connection_->socket, POLLIN, 0};
+            if (poll(&p, 1, delayMs) != 0) {
+                transportFails(false);  // shut down while waiting
+            }
         }
     }
     ~Call() {
@@ -155,6 +203,43 @@ public:
     Call& operator=(const Call&) = delete;
 
     bool fine() const { return connection_ != nullptr && !failed_; }
+
+    // A reply of size bytes sent by the device and read as SynCE reads one (read() into the
+    // reply's buffer until all arrived); false, as a transport failure, when the stream ends
+    // before.
+    bool receive(uint64_t size) {
+        const int device = connection_->device;
+        std::thread sender([device, size] {
+            static const char chunk[65536] = {};
+            for (uint64_t sent = 0; sent < size;) {
+                const ssize_t n = ::send(
+                    device, chunk, std::min<uint64_t>(sizeof chunk, size - sent), MSG_NOSIGNAL);
+                if (n <= 0) {
+                    return;
+                }
+                sent += static_cast<uint64_t>(n);
+            }
+        });
+        static thread_local char buffer[65536];
+        uint64_t got = 0;
+        while (got < size) {
+            const ssize_t n =
+                ::read(connection_->socket, buffer, std::min<uint64_t>(sizeof buffer, size - got));
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<uint64_t>(n);
+        }
+        {
+            std::lock_guard lock(g_mutex);
+            g_counters.largestReply = std::max(g_counters.largestReply, got);
+        }
+        if (got < size) {
+            transportFails(false);
+        }
+        sender.join();
+        return got == size;
+    }
 
 private:
     // write: the request goes onto the socket first (with plain write(): a closed far end
@@ -221,6 +306,13 @@ void copy(const CE_FIND_DATA& from, FindData* to) {
     }
 }
 
+// A record declared longer than its fields comes whole through the socket: the reply that holds
+// it (three numbers and the record).
+bool receiveRecord(Call& call) {
+    const uint32_t size = g_script.findRecordSize;
+    return size <= sizeof(FindData) || call.receive(uint64_t{size} + 12);
+}
+
 }  // namespace
 
 SYNCE_EXPORT void fake_synce_counters(FakeSynceCounters* out) {
@@ -234,14 +326,18 @@ SYNCE_EXPORT void fake_synce_script(const FakeSynceScript* script) {
     g_uses.clear();
 }
 
-SYNCE_EXPORT void* rapi_connection_from_name(const char*) {
+SYNCE_EXPORT void* rapi_connection_from_name(const char* name) {
     std::error_code error;
-    if (!std::filesystem::is_directory(root(), error)) {
+    const std::vector<std::string> names = handhelds();
+    const std::string wanted = name != nullptr ? name : names.front();
+    if (!std::filesystem::is_directory(root(), error) ||
+        std::find(names.begin(), names.end(), wanted) == names.end()) {
         std::fprintf(stderr, "fake synce: no device is connected\n");
         return nullptr;
     }
     std::lock_guard lock(g_mutex);
     auto* connection = new Connection;
+    connection->handheld = wanted;
     g_live.insert(connection);
     ++g_counters.live;
     return connection;
@@ -273,6 +369,9 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
         return kFail;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(connectDelayMs()));
+    if (!lockedWith(connection->handheld).empty()) {
+        return kFail;  // the manager refuses a locked handheld's connection
+    }
     RAPIINIT init{sizeof(RAPIINIT), 0, 0};
     pollfd fd{};
     const bool answered = device().CeRapiInitEx(&init) >= 0 &&
@@ -290,6 +389,10 @@ SYNCE_EXPORT HRESULT CeRapiInit() {
     connection->device = ends[1];
     connection->up = true;
     ++g_counters.connects;
+    connection->handheld.copy(g_counters.connectedTo, sizeof g_counters.connectedTo - 1);
+    g_counters
+        .connectedTo[std::min(connection->handheld.size(), sizeof g_counters.connectedTo - 1)] =
+        '\0';
     return 0;
 }
 
@@ -316,23 +419,35 @@ SYNCE_EXPORT DWORD CeGetLastError() {
 }
 
 SYNCE_EXPORT HANDLE CeFindFirstFile(const WCHAR* pattern, FindData* data) {
-    const Call call("CeFindFirstFile");
+    Call call("CeFindFirstFile");
     if (!call.fine()) {
         return kInvalidHandle;
     }
     CE_FIND_DATA found{};
     const RAPI_HANDLE h = device().CeFindFirstFile(text(pattern).c_str(), &found);
+    if (!receiveRecord(call)) {
+        return kInvalidHandle;
+    }
     copy(found, data);
     return handle(h);
 }
 
 SYNCE_EXPORT BOOL CeFindNextFile(HANDLE search, FindData* data) {
-    const Call call("CeFindNextFile");
+    Call call("CeFindNextFile");
     if (!call.fine()) {
         return 0;
     }
     CE_FIND_DATA found{};
-    const RAPI_BOOL more = device().CeFindNextFile(static_cast<RAPI_HANDLE>(search), &found);
+    RAPI_BOOL more = device().CeFindNextFile(static_cast<RAPI_HANDLE>(search), &found);
+    if (g_script.endlessSearch) {
+        found = CE_FIND_DATA{};
+        found.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY;
+        found.cFileName[0] = u'C';
+        more = 1;
+    }
+    if (!receiveRecord(call)) {
+        return 0;
+    }
     copy(found, data);
     return more != 0 ? 1 : 0;
 }
@@ -374,11 +489,15 @@ SYNCE_EXPORT BOOL CeWriteFile(HANDLE file, const void* buffer, DWORD count, DWOR
                : 0;
 }
 
+// Like SynCE, copies as many bytes as the device says it read (readExtra more than it has).
 SYNCE_EXPORT BOOL CeReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void*) {
-    return selected() != nullptr &&
-                   device().CeReadFile(static_cast<RAPI_HANDLE>(file), buffer, count, read, nullptr)
-               ? 1
-               : 0;
+    if (selected() == nullptr ||
+        !device().CeReadFile(static_cast<RAPI_HANDLE>(file), buffer, count, read, nullptr)) {
+        return 0;
+    }
+    std::memset(static_cast<char*>(buffer) + *read, 'x', g_script.readExtra);
+    *read += g_script.readExtra;
+    return 1;
 }
 
 SYNCE_EXPORT BOOL CeCloseHandle(HANDLE h) {
@@ -394,4 +513,167 @@ SYNCE_EXPORT BOOL CeGetVersionEx(void* info) {
     return selected() != nullptr && device().CeGetVersionEx(static_cast<CEOSVERSIONINFO*>(info))
                ? 1
                : 0;
+}
+
+SYNCE_EXPORT BOOL CeMoveFile(const WCHAR* from, const WCHAR* to) {
+    return Call("CeMoveFile").fine() && device().CeMoveFile(text(from).c_str(), text(to).c_str())
+               ? 1
+               : 0;
+}
+
+// The folder comes in the locale's character set (UTF-8 here); over Remote API 1
+// ("protocol=1") SynCE doesn't offer the call, and a handheld may answer it with a failure
+// result of its own ("free-space-result=HRESULT").
+SYNCE_EXPORT DWORD CeGetDiskFreeSpaceEx(const char* folder, uint64_t* available, uint64_t* total,
+                                        uint64_t* free) {
+    const Call call("CeGetDiskFreeSpaceEx");
+    if (!call.fine()) {
+        return 0;
+    }
+    const std::string result = setting("free-space-result");
+    if (setting("protocol") == "1" || !result.empty()) {
+        std::lock_guard lock(g_mutex);
+        t_current->rapiError = static_cast<HRESULT>(
+            result.empty() ? 0x80004001u : std::strtoul(result.c_str(), nullptr, 0));
+        return 0;
+    }
+    std::u16string wide;
+    for (const char* c = folder; *c != '\0'; ++c) {
+        wide.push_back(static_cast<unsigned char>(*c));  // the tests' folders are ASCII
+    }
+    return device().CeGetDiskFreeSpaceEx(wide.c_str(), available, total, free) ? 1 : 0;
+}
+
+// ---- SynCE's device enumeration and device information, and the GIO calls the bridge makes
+// to the connection manager's device objects ("/dccm/N", by the handheld's place in the list).
+
+namespace {
+struct Enumeration {
+    std::vector<std::string> names = handhelds();
+    size_t next = 0;
+};
+struct Info {
+    std::string name, path;
+};
+struct Variant {
+    std::string text;
+    int flag = 0;
+};
+int g_desktop, g_bus;
+}  // namespace
+
+SYNCE_EXPORT HRESULT IRAPIDesktop_Get(void** desktop) {
+    *desktop = &g_desktop;
+    return 0;
+}
+
+SYNCE_EXPORT void IRAPIDesktop_Release(void*) {}
+
+SYNCE_EXPORT HRESULT IRAPIDesktop_EnumDevices(void*, void** devices) {
+    *devices = new Enumeration;
+    return 0;
+}
+
+SYNCE_EXPORT HRESULT IRAPIEnumDevices_Next(void* devices, void** device) {
+    auto* e = static_cast<Enumeration*>(devices);
+    if (e->next == e->names.size()) {
+        return kFail;
+    }
+    *device = &e->names[e->next++];
+    return 0;
+}
+
+SYNCE_EXPORT void IRAPIEnumDevices_Release(void* devices) {
+    delete static_cast<Enumeration*>(devices);
+}
+
+SYNCE_EXPORT const char* IRAPIDevice_get_name(void* device) {
+    return static_cast<std::string*>(device)->c_str();
+}
+
+SYNCE_EXPORT void* synce_info_new(const char* name) {
+    const std::vector<std::string> names = handhelds();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (name == nullptr || names[i] == name) {
+            return new Info{names[i], "/dccm/" + std::to_string(i)};
+        }
+    }
+    return nullptr;
+}
+
+SYNCE_EXPORT const char* synce_info_get_name(void* info) {
+    return static_cast<Info*>(info)->name.c_str();
+}
+
+SYNCE_EXPORT const char* synce_info_get_object_path(void* info) {
+    return static_cast<Info*>(info)->path.c_str();
+}
+
+SYNCE_EXPORT void synce_info_destroy(void* info) {
+    delete static_cast<Info*>(info);
+}
+
+SYNCE_EXPORT void* g_bus_get_sync(int, void*, void**) {
+    return &g_bus;
+}
+
+SYNCE_EXPORT void g_object_unref(void*) {}
+
+SYNCE_EXPORT void g_error_free(void* error) {
+    delete static_cast<int*>(error);
+}
+
+SYNCE_EXPORT void g_free(void* p) {
+    std::free(p);
+}
+
+SYNCE_EXPORT void* g_variant_new(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    auto* v = new Variant{va_arg(args, const char*)};  // "(s)" only
+    va_end(args);
+    return v;
+}
+
+SYNCE_EXPORT void g_variant_get(void* variant, const char* format, ...) {
+    const auto* v = static_cast<Variant*>(variant);
+    va_list args;
+    va_start(args, format);
+    if (std::strcmp(format, "(s)") == 0) {
+        *va_arg(args, char**) = strdup(v->text.c_str());
+    } else {
+        *va_arg(args, int*) = v->flag;
+    }
+    va_end(args);
+}
+
+SYNCE_EXPORT void g_variant_unref(void* variant) {
+    delete static_cast<Variant*>(variant);
+}
+
+// GetPasswordFlags and ProvidePassword as SynCE's connection manager answers them.
+SYNCE_EXPORT void* g_dbus_connection_call_sync(void*, const char*, const char* path, const char*,
+                                               const char* method, void* parameters, const void*,
+                                               int, int, void*, void** error) {
+    std::unique_ptr<Variant> given(static_cast<Variant*>(parameters));
+    const std::vector<std::string> names = handhelds();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (path != "/dccm/" + std::to_string(i)) {
+            continue;
+        }
+        const std::string password = lockedWith(names[i]);
+        if (std::strcmp(method, "GetPasswordFlags") == 0) {
+            return new Variant{password.empty() ? "unlocked" : "provide"};
+        }
+        if (std::strcmp(method, "ProvidePassword") == 0 && given != nullptr) {
+            const bool right = !password.empty() && given->text == password;
+            if (right) {
+                std::lock_guard lock(g_mutex);
+                g_unlocked.insert(names[i]);
+            }
+            return new Variant{{}, right ? 1 : 0};
+        }
+    }
+    *error = new int(1);
+    return nullptr;
 }

@@ -185,19 +185,41 @@ TEST_F(SynceBridgeTest, DeviceFailuresReachTheUserWithTheirErrorCodes) {
     }
 }
 
-TEST_F(SynceBridgeTest, FindRecordsOfAnySizeTheDeviceDeclaresEndAtTheContractsName) {
+TEST_F(SynceBridgeTest, FindRecordsOfAnySizeTheDeviceDeclaresEndAtTheContractsNameOrFailSoon) {
     card("SD");
-    ASSERT_EQ(engine->RapiConnect(), -1);
-    // Up to the largest SynCE takes: a 32-bit size in a reply that also holds three numbers.
-    for (uint32_t size : {600u, 70000u, 0xFFFFFFFFu - 12}) {
-        SCOPED_TRACE(size);
+    // A record a little too long is read and cut at the contract's name; one that would make
+    // SynCE take in megabytes fails the link before it has (whatever the size field allows: a
+    // 32-bit size in a reply that also holds three numbers); so does a search without end.
+    const struct {
+        uint32_t size;
+        bool endless;
+        bool found;
+    } cases[] = {{600, false, true},
+                 {70000, false, true},
+                 {256u << 20, false, false},
+                 {0xFFFFFFFFu - 12, false, false},
+                 {0, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        ASSERT_EQ(engine->RapiConnect(), -1);
         FakeSynceScript s;
-        s.findRecordSize = size;
+        s.findRecordSize = c.size;
+        s.endlessSearch = c.endless;
         script(s);
         window.folders.clear();
-        EXPECT_EQ(engine->FindModuleFolders(), -1);
-        EXPECT_THAT(window.folders,
-                    ElementsAre("SD" + QString(kMaxPath - 3, u'x') + "\\Pocket Lorvex"));
+        const auto start = Clock::now();
+        EXPECT_EQ(engine->FindModuleFolders(), c.found ? -1 : 0);
+        if (c.found) {
+            EXPECT_THAT(window.folders,
+                        ElementsAre("SD" + QString(kMaxPath - 3, u'x') + "\\Pocket Lorvex"));
+        } else {
+            EXPECT_LE(window.folders.size(), 65536);
+            EXPECT_EQ(realDeviceApi().CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+            // (the endless search is bounded in steps: that it returns is the check)
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(c.endless ? 60 : 2));
+            EXPECT_LT(counters().largestReply, uint64_t{16} << 20);
+        }
+        script();
     }
 }
 
@@ -206,17 +228,28 @@ TEST_F(SynceBridgeTest, ALinkThatHangsOrDropsFailsTheCopySoonAndTheNextConnectCl
     std::signal(SIGPIPE, SIG_DFL);
     card("SD");
     const QString target = "SD\\Pocket Lorvex\\sample.bbl";
-    for (const auto what : {FakeSynceScript::kStall, FakeSynceScript::kDrop}) {
-        SCOPED_TRACE(what);
+    // A write that never gets its answer, a link that drops, and a handheld that answers every
+    // write just within the reply time-out (a copy of 49 writes would take 13 s): each fails
+    // the copy within the operation's bound (two reply time-outs here).
+    const struct {
+        decltype(FakeSynceScript::what) what;
+        int nth;
+        int delayMs;
+    } cases[] = {{FakeSynceScript::kStall, 2, 0},
+                 {FakeSynceScript::kDrop, 2, 0},
+                 {FakeSynceScript::kSlow, 1, 270}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         ASSERT_EQ(engine->RapiConnect(), -1);
         replyTimeout(300);
         FakeSynceScript s;
         std::strcpy(s.call, "CeWriteFile");
-        s.nth = 2;
-        s.what = what;
+        s.nth = c.nth;
+        s.what = c.what;
+        s.delayMs = c.delayMs;
         script(s);
         const auto start = Clock::now();
-        engine->CopyFileToDevice(module(test::pattern(20000)), target);
+        engine->CopyFileToDevice(module(test::pattern(200000)), target);
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
         EXPECT_TRUE(lastMessage().startsWith("Installation of sample.bbl has failed!"));
         // The link failed: it reads as not connected, and every call fails at once.
@@ -309,6 +342,111 @@ TEST_F(SynceBridgeTest, DisconnectEndsTheLinkAndNoDeviceFailsAtOnce) {
     EXPECT_EQ(engine->RapiConnect(), 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_EQ(counters().live, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SynceBridgeTest, MovesReadsAndTellsFreeSpaceWhereSynceOffersIt) {
+    card("SD", "capacity=1M\n");
+    write(root + "/SD/a.bbl", "module");
+    write(root + "/SD/taken.bbl", "old");
+    ASSERT_EQ(engine->RapiConnect(), -1);
+    DeviceApi& api = realDeviceApi();
+    EXPECT_EQ(api.CeMoveFile(u"SD\\a.bbl", u"SD\\taken.bbl"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(api.CeMoveFile(u"SD\\a.bbl", u"SD\\b.bbl"), 1);
+    EXPECT_EQ(onDevice("SD/b.bbl"), "module");
+    EXPECT_FALSE(QFileInfo::exists(root + "/SD/a.bbl"));
+
+    // A read that brings more than was asked for fails, and nothing lands past the buffer.
+    for (const uint32_t extra : {0u, 100u}) {
+        SCOPED_TRACE(extra);
+        FakeSynceScript s;
+        s.readExtra = extra;
+        script(s);
+        const RAPI_HANDLE h =
+            api.CeCreateFile(u"SD\\b.bbl", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, INVALID_HANDLE_VALUE);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        char buffer[64];
+        std::memset(buffer, '-', sizeof buffer);
+        RAPI_DWORD got = 99;
+        const RAPI_BOOL ok = api.CeReadFile(h, buffer, 6, &got, nullptr);
+        EXPECT_EQ(ok, extra == 0 ? 1 : 0);
+        EXPECT_EQ(got, extra == 0 ? 6u : 0u);
+        EXPECT_EQ(std::string(buffer + 6, sizeof buffer - 6), std::string(sizeof buffer - 6, '-'));
+        if (extra != 0) {
+            EXPECT_EQ(api.CeGetLastError(), ERROR_READ_FAULT);
+        }
+        api.CeCloseHandle(h);
+    }
+    script();
+
+    // Over Remote API 2 the card's counts; over version 1 SynCE doesn't offer the call, and a
+    // handheld may refuse it with a result of its own: the link stands either way.
+    const struct {
+        const char* control;
+        RAPI_DWORD error;  // 0: told
+    } cases[] = {{"protocol=2\n", 0},
+                 {"protocol=1\n", ERROR_CALL_NOT_IMPLEMENTED},
+                 {"free-space-result=0x80070032\n", 50}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.control);
+        control(c.control);
+        uint64_t available = 1, total = 1, free = 1;
+        const RAPI_BOOL told = api.CeGetDiskFreeSpaceEx(u"SD", &available, &total, &free);
+        if (c.error == 0) {
+            EXPECT_EQ(told, 1);
+            EXPECT_EQ(total, 1u << 20);
+            EXPECT_EQ(available, free);
+            EXPECT_LE(available, (1u << 20) - 9);  // the two files' bytes are used
+            EXPECT_GT(available, (1u << 20) - 4096);
+        } else {
+            EXPECT_EQ(told, 0);
+            EXPECT_EQ(api.CeGetLastError(), c.error);
+            EXPECT_EQ(available, 0u);
+            CE_FIND_DATA found{};
+            const RAPI_HANDLE h = api.CeFindFirstFile(u"SD\\*", &found);
+            EXPECT_NE(h, INVALID_HANDLE_VALUE);
+            api.CeFindClose(h);
+        }
+    }
+}
+
+TEST_F(SynceBridgeTest, ListsChoosesAndUnlocksHandheldsThroughTheManager) {
+    control("handhelds=Alpha,Beta\nlocked=Beta:1234\n");
+    DeviceApi& api = realDeviceApi();
+    // The list needs "Alpha", "Beta" and the empty name; a buffer one short gets nothing.
+    const std::u16string list(u"Alpha\0Beta\0\0", 12);
+    EXPECT_EQ(api.RapiEnumDevices(nullptr, 0), 12u);
+    char16_t names[12];
+    std::fill(std::begin(names), std::end(names), u'?');
+    EXPECT_EQ(api.RapiEnumDevices(names, 11), 12u);
+    EXPECT_EQ(names[0], u'?');
+    EXPECT_EQ(api.RapiEnumDevices(names, 12), 12u);
+    EXPECT_EQ(std::u16string(names, 12), list);
+
+    EXPECT_EQ(api.RapiSelectDevice(u"Gamma"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // The locked one refuses the connect until its password is given; a wrong one is refused.
+    ASSERT_EQ(api.RapiSelectDevice(u"Beta"), 1);
+    EXPECT_EQ(engine->RapiConnect(), 0);
+    EXPECT_EQ(api.RapiDeviceLocked(), 1);
+    EXPECT_EQ(api.RapiUnlockDevice(u"0000"), 0);
+    EXPECT_EQ(api.CeGetLastError(), ERROR_INVALID_PASSWORD);
+    EXPECT_EQ(api.RapiUnlockDevice(u"1234"), 1);
+    EXPECT_EQ(api.RapiDeviceLocked(), 0);
+    ASSERT_EQ(engine->RapiConnect(), -1);
+    EXPECT_STREQ(counters().connectedTo, "Beta");
+
+    // Null names SynCE's default, the manager's first.
+    engine->RapiDisconnect();
+    ASSERT_EQ(api.RapiSelectDevice(nullptr), 1);
+    ASSERT_EQ(engine->RapiConnect(), -1);
+    EXPECT_STREQ(counters().connectedTo, "Alpha");
 }
 
 }  // namespace
