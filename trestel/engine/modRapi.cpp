@@ -113,8 +113,9 @@ int16_t Engine::RapiConnect() {
     int16_t bResult = kFalse;
     bool bStarted = false;
     try {
-        // A device that lists no handheld at all: a failed connect is told as that. The connect
-        // is still tried, since a list of none may also mean the list couldn't be had.
+        // A device that lists no handheld at all is told as that at once, without the wait: there
+        // is nothing to connect to. A device that can't list handhelds at all (the call throws or
+        // isn't offered) is still tried.
         RAPI_DWORD nNames = 1;
         attempt([&] { nNames = listHandhelds(nullptr, 0); });
         RAPI_BOOL bChosen = 1;
@@ -125,7 +126,7 @@ int16_t Engine::RapiConnect() {
         if (bChosen == 0) {
             connectFault_ = ConnectFault::UnknownHandheld;
             nNames = 1;
-        } else if (!bConnectCancelled_) {
+        } else if (!bConnectCancelled_ && nNames != 0) {
             RAPIINIT init{};
             init.cbSize = sizeof(RAPIINIT);
             const RAPI_HRESULT hr = device().CeRapiInitEx(&init);

@@ -38,13 +38,13 @@ TEST_F(ModRapiTest, ConnectFailuresEndOnlyAStartedAttempt) {
         modRapi::ConnectFault fault = modRapi::ConnectFault::NoAnswer;
     };
     const Case cases[] = {
-        // Told as such, so that the user learns how to get one.
+        // Told as such at once, without a connect or its wait, so the user learns how to get one.
         {"no handheld of any kind",
          [](FakeDevice& d, FakeWaiter& w) {
              d.devices.clear();
              w.result = WAIT_TIMEOUT;
          },
-         1, 1, modRapi::ConnectFault::NoHandheld},
+         0, 0, modRapi::ConnectFault::NoHandheld},
         {"time-out", [](FakeDevice&, FakeWaiter& w) { w.result = WAIT_TIMEOUT; }, 1, 1},
         {"refused at once", [](FakeDevice& d, FakeWaiter&) { d.initResult = E_FAIL_HR; }, 0, 0},
         {"negative outcome", [](FakeDevice& d, FakeWaiter&) { d.initOutcome = E_FAIL_HR; }, 1, 1},

@@ -179,14 +179,22 @@ TEST_F(EmulatedHandheldTest, AnUnplugInTheMiddleFailsTheCopy) {
               QStringList());
 }
 
-TEST_F(EmulatedHandheldTest, AnAbsentHandheldTimesOutAndARefusingOneFailsAtOnce) {
+TEST_F(EmulatedHandheldTest, AnAbsentHandheldIsToldAtOnceASilentOneTimesOut) {
+    // No handheld at all: nothing to wait for, and the user is told so.
     ASSERT_TRUE(QDir().rename(root, root + ".away"));
     Bind(&window, nullptr, nullptr, 300);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(engine().RapiConnect(), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
-
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::NoHandheld);
     ASSERT_TRUE(QDir().rename(root + ".away", root));
+
+    write(root + "/.handheld", "answer=no\n");
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine().RapiConnect(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(engine().LastConnectFault(), modRapi::ConnectFault::NoAnswer);
+
     write(root + "/.handheld", "answer=refuse\n");
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(engine().RapiConnect(), 0);
