@@ -35,15 +35,7 @@ fi
 
 e2e_workspace synce-e2e
 serve_pid=""
-stop_serving() {
-    if [ -n "$serve_pid" ]; then
-        kill "$serve_pid" 2>/dev/null
-        wait "$serve_pid" 2>/dev/null
-        serve_pid=""
-    fi
-    private_bus_stop
-}
-trap 'stop_serving; e2e_cleanup' EXIT
+trap 'serve_stop; private_bus_stop; e2e_cleanup' EXIT
 
 fail() {
     echo "FAIL ($case): $*" >&2

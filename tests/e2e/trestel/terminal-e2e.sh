@@ -20,10 +20,7 @@ mode=${1:?mode} trestel=${2:?trestel program} sim=${3:?handheld-sim}
 e2e_workspace terminal-e2e
 serve_pid=""
 stop_all() {
-    if [ -n "$serve_pid" ]; then
-        kill "$serve_pid" 2>/dev/null
-        wait "$serve_pid" 2>/dev/null
-    fi
+    serve_stop
     private_bus_stop
     e2e_cleanup
 }
