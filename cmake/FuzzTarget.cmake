@@ -42,6 +42,8 @@ function(add_fuzz_target name)
         list(TRANSFORM library_includes PREPEND -I)
         list(APPEND includes ${library_includes})
     endforeach()
+    # The tests' shared helpers that need no test framework.
+    list(APPEND includes -I${PROJECT_SOURCE_DIR}/tests/support)
     foreach(folder IN LISTS fuzz_INCLUDES)
         list(APPEND includes -I${folder})
     endforeach()

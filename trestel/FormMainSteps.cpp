@@ -24,6 +24,7 @@
 #include "InstallTexts.h"
 #include "LocalPath.h"
 #include "MessageBoxes.h"
+#include "OffThreadDevice.h"
 #include "StatusLine.h"
 #include "WindowLook.h"
 
@@ -169,8 +170,11 @@ void FormMain::ButtonConnectClick() {
 
 std::optional<int16_t> FormMain::ConnectToHandheld() {
     using HandheldChoice::Choice;
+    // The questions are the window's; the device calls between them run off its thread.
+    OffThreadDevice device(*device_,
+                           [this](const std::function<void()>& work) { OffThread(work); });
     const Choice choice = HandheldChoice::ChooseBeforeConnect(
-        *device_, *prompts_, this, HandheldChoice::WantedFromEnvironment());
+        device, *prompts_, this, HandheldChoice::WantedFromEnvironment());
     if (choice.outcome == Choice::Outcome::Cancelled) {
         return std::nullopt;
     }
@@ -187,7 +191,7 @@ std::optional<int16_t> FormMain::ConnectToHandheld() {
         bConnecting_ = false;
         // A locked handheld: its password, then one more connect.
         if (bConnected == modRapi::kFalse && !bCloseRequested_ && nTry == 0 &&
-            HandheldChoice::UnlockAfterFailedConnect(*device_, *prompts_, this, choice.handheld) !=
+            HandheldChoice::UnlockAfterFailedConnect(device, *prompts_, this, choice.handheld) !=
                 HandheldChoice::Unlock::Unlocked) {
             break;
         }

@@ -18,15 +18,8 @@ synce_locate "$prefix"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bridge-serve.XXXXXX")
 serve_pid=""
-stop_serving() {
-    if [ -n "$serve_pid" ]; then
-        kill "$serve_pid" 2>/dev/null
-        wait "$serve_pid" 2>/dev/null
-        serve_pid=""
-    fi
-}
 cleanup() {
-    stop_serving
+    serve_stop
     private_bus_stop
     rm -rf "$work"
 }
@@ -80,7 +73,7 @@ case $os in
            fail "free space over version 2: \"$free\"" ;;
 esac
 expect "$(sed -n 8p <<<"$out")" "find OK"
-stop_serving
+serve_stop
 
 # A link of 455 bytes a second answers each 4096-byte write after 9 s, under the reply time-out:
 # a 300 KiB copy would take 11 minutes; it fails within the operation's bound (20 s of
@@ -94,7 +87,7 @@ if [ "$os" = 5.2 ]; then
     [ "$error" = 1167 ] && [ "$seconds" -le 35 ] ||
         fail "the slow copy ended with \"$(sed -n 2p <<<"$out")\", not lost within 35 s"
     expect "$(sed -n 3p <<<"$out")" "find 1167"  # ERROR_DEVICE_NOT_CONNECTED
-    stop_serving
+    serve_stop
     "$sim" set "$work/one" --speed none >/dev/null || fail "cannot speed the link up again"
 fi
 
@@ -114,7 +107,7 @@ if "$sim" set --help 2>&1 | grep -q -- --password; then
     expect "$(sed -n 6p <<<"$out")" "unlock OK"
     expect "$(sed -n 7p <<<"$out")" "locked 0"
     expect "$(sed -n 8p <<<"$out")" "connect OK"
-    stop_serving
+    serve_stop
     echo "the bridge against serve at OS $os: list, choice, move and free space, slow link, unlock fine"
 else
     echo "the bridge against serve at OS $os: list, choice, move and free space, slow link fine" \

@@ -64,3 +64,12 @@ private_bus_stop() {
         PRIVATE_BUS_PID=""
     fi
 }
+
+# Ends handheld-sim serve started in the background with its pid in serve_pid, if it runs.
+serve_stop() {
+    if [ -n "${serve_pid:-}" ]; then
+        kill "$serve_pid" 2>/dev/null
+        wait "$serve_pid" 2>/dev/null
+        serve_pid=""
+    fi
+}

@@ -14,36 +14,15 @@
 #include <string>
 
 #include "Extract.h"
+#include "FuzzScratch.h"
 #include "Payload.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A folder of the target's own, removed by its destructor when the target exits.
-struct Scratch {
-    fs::path path;
-    Scratch() {
-        // A memory-backed folder makes the per-input extraction several times faster.
-        std::error_code ec;
-        const fs::path parent = ::access("/dev/shm", W_OK) == 0 && fs::is_directory("/dev/shm", ec)
-                                    ? fs::path("/dev/shm")
-                                    : fs::temp_directory_path();
-        std::string pattern = (parent / "bundora-fuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        path = pattern;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
 const fs::path& base() {
-    static const Scratch scratch;
+    static const test::FuzzScratch scratch("bundora-fuzz");
     return scratch.path;
 }
 

@@ -9,7 +9,9 @@
 #       CASE: intact (OS 5.2) and intact-v1 (OS 4.21): the module arrives whole; read-only: "The
 #       media is write protected."; full: "There is not enough space on the disk." and no file
 #       left; unplug: unplugged during the copy, the failure message, and after plug and Connect
-#       no partial file.
+#       no partial file; locked: a password-locked handheld, a wrong password given first and
+#       then the right one in Connect's question; two: the second of two handhelds chosen in
+#       Connect's question, the module arriving on it.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,15 +37,7 @@ fi
 
 e2e_workspace synce-e2e
 serve_pid=""
-stop_serving() {
-    if [ -n "$serve_pid" ]; then
-        kill "$serve_pid" 2>/dev/null
-        wait "$serve_pid" 2>/dev/null
-        serve_pid=""
-    fi
-    private_bus_stop
-}
-trap 'stop_serving; e2e_cleanup' EXIT
+trap 'serve_stop; private_bus_stop; e2e_cleanup' EXIT
 
 fail() {
     echo "FAIL ($case): $*" >&2
@@ -81,10 +75,22 @@ else
         read-only) "$sim" set "$root" --read-only "Storage Card" >/dev/null ;;
         full) "$sim" set "$root" --capacity "Storage Card=100K" >/dev/null ;;
         unplug) "$sim" set "$root" --speed 48K >/dev/null ;;
+        locked) "$sim" set "$root" --password 1234 >/dev/null ;;
+        two)
+            # The second of two handhelds, chosen in the installer's question.
+            other="$work/other" target="$work/other/Storage Card/Pocket Lorvex/sample.bbl"
+            "$sim" create "$other" --card "Storage Card" >/dev/null &&
+                "$sim" set "$root" --name First >/dev/null &&
+                "$sim" set "$other" --name Second >/dev/null || fail "cannot make the second"
+            ;;
         *) fail "no such case" ;;
     esac
     private_bus_start "$work/bus" || fail "no private bus"
-    "$sim" serve "$root" --os "$os" >"$work/serve.out" 2>"$work/serve.err" &
+    if [ "$case" = two ]; then
+        "$sim" serve "$root" "$other" >"$work/serve.out" 2>"$work/serve.err" &
+    else
+        "$sim" serve "$root" --os "$os" >"$work/serve.out" 2>"$work/serve.err" &
+    fi
     serve_pid=$!
     for _ in $(seq 100); do
         grep -q "^Serving" "$work/serve.out" && break
@@ -103,6 +109,20 @@ w=$(wait_window "$app_pid" is_main_window) || fail "the window did not appear"
 sleep 0.5
 
 click_connect "$w"
+case $case in
+    locked)
+        # A wrong password first: the question comes again.
+        question=$(wait_window "$app_pid" is_dialog 20) || fail "no password question"
+        keys_to "$question" 0 0 0 0 Return
+        sleep 1
+        question=$(wait_window "$app_pid" is_dialog 20) || fail "no question after a wrong one"
+        keys_to "$question" 1 2 3 4 Return
+        ;;
+    two)
+        question=$(wait_window "$app_pid" is_dialog 20) || fail "no question which handheld"
+        keys_to "$question" Down Return
+        ;;
+esac
 wait_for 20 status_green "$w" || fail "the status line did not turn green after Connect"
 grep -q "through SynCE" "$work/stderr" || fail "the installer did not choose the SynCE bridge"
 choose_folder "$w" 2
@@ -123,7 +143,7 @@ sleep 0.5
 read -r icon width <<<"$kind"
 is_failure() { [ "$icon" = error ] && [ "$width" -ge 400 ]; }
 case $case in
-    fake | intact*)
+    fake | intact* | locked | two)
         [ "$icon" = information ] || fail "no completion message (an $icon box)"
         cmp -s "$module" "$target" || fail "the module did not arrive intact on the card"
         ;;

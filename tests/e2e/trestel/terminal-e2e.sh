@@ -7,7 +7,8 @@
 #       unplugged (status 1), and bad usage (status 2).
 #   terminal-e2e.sh synce TRESTEL HANDHELD_SIM SYNCE_PREFIX
 #       through the SynCE bridge, SynCE's real library and `handheld-sim serve` on a private
-#       system bus: onto a card, and onto a write-protected one.
+#       system bus, serving two handhelds: onto a card of the one TRESTEL_HANDHELD names, not
+#       onto one it names that is not there, and onto a write-protected card.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,10 +21,7 @@ mode=${1:?mode} trestel=${2:?trestel program} sim=${3:?handheld-sim}
 e2e_workspace terminal-e2e
 serve_pid=""
 stop_all() {
-    if [ -n "$serve_pid" ]; then
-        kill "$serve_pid" 2>/dev/null
-        wait "$serve_pid" 2>/dev/null
-    fi
+    serve_stop
     private_bus_stop
     e2e_cleanup
 }
@@ -59,7 +57,12 @@ expect() {
 if [ "$mode" = synce ]; then
     synce_locate "${4:?SynCE prefix}"
     private_bus_start "$work/bus" || fail "no private bus"
-    "$sim" serve "$root" >"$work/serve.out" 2>"$work/serve.err" &
+    # Two handhelds at once: the installer takes the one it is told by name.
+    other="$work/other"
+    "$sim" create "$other" --card "Storage Card" >/dev/null || fail "cannot create the second"
+    "$sim" set "$root" --name First >/dev/null && "$sim" set "$other" --name Second >/dev/null ||
+        fail "cannot name the handhelds"
+    "$sim" serve "$root" "$other" >"$work/serve.out" 2>"$work/serve.err" &
     serve_pid=$!
     for _ in $(seq 100); do
         grep -q "^Serving" "$work/serve.out" && break
@@ -77,6 +80,18 @@ install "Storage Card"
 expect 0 "$completed" "onto the card"
 cmp -s "$module" "$root/Storage Card/Pocket Lorvex/sample.bbl" || fail "not intact on the card"
 [ "$mode" != synce ] || grep -q "through SynCE" "$work/stderr" || fail "SynCE was not used"
+
+if [ "$mode" = synce ]; then
+    run_env+=(TRESTEL_HANDHELD=Second)
+    install "Storage Card"
+    expect 0 "$completed" "onto the second handheld's card"
+    cmp -s "$module" "$other/Storage Card/Pocket Lorvex/sample.bbl" || fail "not on the second"
+    run_env+=(TRESTEL_HANDHELD=Third)
+    install "Storage Card"
+    expect 1 "Third" "onto a handheld that isn't there"
+    unset 'run_env[-1]' 'run_env[-1]'
+    run_env+=(TRESTEL_HANDHELD=First)
+fi
 
 install Locked
 expect 1 "trestel: The media is write protected." "onto the write-protected card"

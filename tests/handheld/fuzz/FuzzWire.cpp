@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "EmulatedHandheld.h"
+#include "FuzzScratch.h"
 #include "RapiWire.h"
 
 namespace fs = std::filesystem;
@@ -51,30 +52,8 @@ size_t wholeRequests(std::string_view stream) {
     return count;
 }
 
-// A folder of the target's own, removed by its destructor when the target exits.
-struct Scratch {
-    fs::path path;
-    Scratch() {
-        // A memory-backed folder keeps the handheld's files off the disk.
-        std::error_code ec;
-        const fs::path parent = ::access("/dev/shm", W_OK) == 0 && fs::is_directory("/dev/shm", ec)
-                                    ? fs::path("/dev/shm")
-                                    : fs::temp_directory_path();
-        std::string pattern = (parent / "wire-fuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        path = pattern;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
 const fs::path& root() {
-    static const Scratch scratch;
+    static const test::FuzzScratch scratch("wire-fuzz");
     return scratch.path;
 }
 

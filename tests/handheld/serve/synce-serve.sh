@@ -25,7 +25,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/synce-serve.XXXXXX")
 serve_pid="" client_pid=""
 cleanup() {
     [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null
-    [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null && wait "$serve_pid" 2>/dev/null
+    serve_stop
     private_bus_stop
     rm -rf "$work"
 }

@@ -18,7 +18,7 @@ synce_locate "$prefix"
 work=$(mktemp -d "${TMPDIR:-/tmp}/synce-every-tool.XXXXXX")
 serve_pid=""
 cleanup() {
-    [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null && wait "$serve_pid" 2>/dev/null
+    serve_stop
     private_bus_stop
     rm -rf "$work"
 }

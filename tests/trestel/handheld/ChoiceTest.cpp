@@ -5,10 +5,12 @@
 
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "FakeDevice.h"
 #include "FakeHandheldPrompts.h"
 #include "HandheldChoice.h"
+#include "OffThreadDevice.h"
 
 namespace {
 
@@ -324,3 +326,31 @@ TEST(HandheldChoiceTest, UnlockAfterFailedConnect) {
 }
 
 }  // namespace
+
+// The window asks its questions between device calls that each run on a thread of their own: a
+// failure's last error, which a device keeps per thread, still reaches the question.
+TEST(HandheldChoiceTest, CallsOffTheWindowsThreadKeepTheirLastError) {
+    struct PerThreadErrors : FakeDevice {
+        RAPI_BOOL RapiUnlockDevice(const char16_t* given) override {
+            const RAPI_BOOL ok = FakeDevice::RapiUnlockDevice(given);
+            threadError() = ok != 0 ? 0 : FakeDevice::CeGetLastError();
+            return ok;
+        }
+        RAPI_DWORD CeGetLastError() override { return threadError(); }
+        static RAPI_DWORD& threadError() {
+            thread_local RAPI_DWORD error = 0;
+            return error;
+        }
+    } device;
+    device.locked = true;
+    device.password = u"1234";
+    device.failures.ThrowOn("RapiSelectDevice");
+    OffThreadDevice offThread(device,
+                              [](const std::function<void()>& work) { std::thread(work).join(); });
+
+    EXPECT_EQ(offThread.RapiUnlockDevice(u"0000"), 0);
+    EXPECT_EQ(offThread.CeGetLastError(), ERROR_INVALID_PASSWORD);
+    EXPECT_THROW(offThread.RapiSelectDevice(u"x"), DeviceUnavailable);
+    EXPECT_EQ(offThread.RapiUnlockDevice(u"1234"), 1);
+    EXPECT_EQ(offThread.CeGetLastError(), 0u);
+}
