@@ -43,6 +43,25 @@ struct Usage {
 // How much a writer takes from a shared ledger ahead of its writes.
 inline constexpr uint64_t kTakeAhead = 256 * 1024;
 
+// A watch on the entries of a folder, in one inotify instance that the whole process shares
+// (closing an instance waits for the kernel, which a disconnect should not).
+class FolderWatch {
+public:
+    FolderWatch() = default;
+    ~FolderWatch() { reset(); }
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+    // Watches the folder open as folder; none when no watch can be had.
+    void watch(int folder);
+    void reset();
+    // A count of the entries made, removed or renamed in the folder so far; nothing when there
+    // is no watch or it can no longer tell (events lost, the folder gone).
+    std::optional<uint64_t> changes() const;
+
+private:
+    int wd_ = -1;
+};
+
 struct FileObject {
     Fd fd;
     Fd parent;           // the folder holding the file
@@ -105,6 +124,10 @@ struct EmulatedHandheld::Impl {
     std::string rootName;
     dev_t rootDev = 0;
     ino_t rootIno = 0;
+    // The entries made, removed or renamed in rootHolder: while none changed since the last
+    // lookup of the root, the name still leads to the root and the lookup is skipped.
+    FolderWatch holderWatch;
+    std::optional<uint64_t> holderSeen;  // holderWatch's count before the last lookup
     bool connected = false;
     Fd event;
     RAPI_DWORD lastError = 0;
@@ -155,7 +178,8 @@ struct EmulatedHandheld::Impl {
     // The link is up and the root is still the folder seen at connect. A root that was
     // removed, renamed or replaced is an unplugged handheld: the link stays down from then on.
     bool linkUp();
-    // Opens rootHolder and sets rootName for rootPath (the holder stays closed when it has none).
+    // Opens rootHolder and sets rootName for rootPath (the holder stays closed when it has none),
+    // and watches the holder's entries.
     void openRootHolder();
     RAPI_HANDLE newHandle(Object object);
     // Walks the folders of path from the root. Fills the location's storage and settings.

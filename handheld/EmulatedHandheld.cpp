@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,11 +35,18 @@ void EmulatedHandheld::Impl::dropLink() {
     usage.clear();
     link.reset();
     root.reset();
+    holderWatch.reset();
 }
 
 bool EmulatedHandheld::Impl::linkUp() {
     if (!connected) {
         return fail(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    // A name changes only through an entry made, removed or renamed in its folder: while the
+    // watch saw none since the count taken before the last lookup, that lookup's answer holds.
+    const std::optional<uint64_t> seen = holderWatch.changes();
+    if (seen && seen == holderSeen) {
+        return true;
     }
     struct stat st;
     const int looked = rootHolder.valid() ? fstatat(rootHolder.get(), rootName.c_str(), &st, 0)
@@ -47,6 +55,7 @@ bool EmulatedHandheld::Impl::linkUp() {
         connected = false;
         return fail(ERROR_DEVICE_NOT_CONNECTED);
     }
+    holderSeen = seen;
     return true;
 }
 
@@ -91,6 +100,102 @@ bool EmulatedHandheld::Impl::locate(const DevicePath& path, Location& where) {
     }
     where.parent = std::move(dir);
     return true;
+}
+
+namespace {
+
+// The process's inotify instance and, per watch, the events seen on it. It is never closed.
+struct Watches {
+    struct Entry {
+        unsigned users = 0;
+        uint64_t changes = 0;
+        bool gone = false;
+    };
+    std::mutex mutex;
+    Fd fd{inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    std::map<int, Entry> entries;
+
+    static Watches& get() {
+        static Watches* const watches = new Watches;
+        return *watches;
+    }
+
+    // Reads every event queued so far into the entries (the caller holds the mutex).
+    void drain() {
+        alignas(inotify_event) char events[4096];
+        for (;;) {
+            const ssize_t n = read(fd.get(), events, sizeof events);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return;  // EAGAIN: nothing more
+            }
+            for (ssize_t at = 0; at < n;) {
+                const auto* seen = reinterpret_cast<const inotify_event*>(events + at);
+                if ((seen->mask & IN_Q_OVERFLOW) != 0) {
+                    for (auto& [wd, entry] : entries) {
+                        entry.gone = true;  // which folders changed is lost
+                    }
+                } else if (const auto it = entries.find(seen->wd); it != entries.end()) {
+                    ++it->second.changes;
+                    it->second.gone = it->second.gone || (seen->mask & IN_IGNORED) != 0;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + seen->len);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+void FolderWatch::watch(int folder) {
+    reset();
+    Watches& watches = Watches::get();
+    std::lock_guard lock(watches.mutex);
+    if (!watches.fd.valid()) {
+        return;
+    }
+    // Through the descriptor, so the folder watched is the one open, whatever its path is now.
+    const std::string self = "/proc/self/fd/" + std::to_string(folder);
+    wd_ = inotify_add_watch(watches.fd.get(), self.c_str(),
+                            IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    if (wd_ >= 0) {
+        Watches::Entry& entry = watches.entries[wd_];
+        if (entry.users++ == 0) {
+            entry = {1, 0, false};
+        }
+    }
+}
+
+void FolderWatch::reset() {
+    if (wd_ < 0) {
+        return;
+    }
+    Watches& watches = Watches::get();
+    std::lock_guard lock(watches.mutex);
+    if (const auto it = watches.entries.find(wd_);
+        it != watches.entries.end() && --it->second.users == 0) {
+        if (!it->second.gone) {
+            inotify_rm_watch(watches.fd.get(), wd_);
+        }
+        watches.entries.erase(it);
+    }
+    wd_ = -1;
+}
+
+std::optional<uint64_t> FolderWatch::changes() const {
+    if (wd_ < 0) {
+        return std::nullopt;
+    }
+    Watches& watches = Watches::get();
+    std::lock_guard lock(watches.mutex);
+    watches.drain();
+    const auto it = watches.entries.find(wd_);
+    if (it == watches.entries.end() || it->second.gone) {
+        return std::nullopt;
+    }
+    return it->second.changes;
 }
 
 bool Usage::take(uint64_t bytes, std::optional<uint64_t> capacity) {
@@ -182,6 +287,12 @@ void EmulatedHandheld::Impl::openRootHolder() {
     rootHolder.reset(rootName.empty() || rootName == "." || rootName == ".." || rootName == "/"
                          ? -1
                          : open(holder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // Watched before the root is looked up again. Without a watch every call looks up.
+    holderSeen.reset();
+    holderWatch.reset();
+    if (rootHolder.valid()) {
+        holderWatch.watch(rootHolder.get());
+    }
 }
 
 RAPI_HRESULT EmulatedHandheld::Impl::initEx(RAPIINIT* init) {

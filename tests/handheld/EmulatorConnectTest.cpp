@@ -201,6 +201,26 @@ TEST_F(ConnectTest, RootReplacedUnderItsNameIsUnplugged) {
     EXPECT_FALSE(test::exists(root + "/e"));
 }
 
+// The root is looked up again only after entries beside it changed: changes to other entries
+// keep the link, and a folder renamed into the root's place after them is still another handheld.
+TEST_F(ConnectTest, ChangesBesideTheRootKeepTheLinkAndAFolderMovedInPlaceIsUnplugged) {
+    test::makeDir(root);
+    EmulatedHandheld device(root);
+    ASSERT_TRUE(test::Connect(device));
+    EXPECT_EQ(device.CeCreateDirectory(u"a", nullptr), 1);
+    EXPECT_EQ(device.CeCreateDirectory(u"b", nullptr), 1);  // nothing changed beside it
+    test::makeDir(dir / "other");
+    ASSERT_EQ(std::rename((dir / "other").c_str(), (dir / "next").c_str()), 0);
+    EXPECT_EQ(device.CeCreateDirectory(u"c", nullptr), 1);
+    EXPECT_EQ(device.CeCreateDirectory(u"d", nullptr), 1);
+
+    Unplug();
+    ASSERT_EQ(std::rename((dir / "next").c_str(), root.c_str()), 0);
+    EXPECT_EQ(test::ErrorOf(device, device.CeCreateDirectory(u"e", nullptr)),
+              ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(test::exists(root + "/e"));
+}
+
 TEST_F(ConnectTest, UnplugAfterTheLastWriteKeepsTheFinishedFile) {
     test::makeDir(root);
     test::writeFile(root + "/kept.bin", "old contents");
