@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
                 t10 = t;
                 std::printf("\n");
             } else {
-                std::printf("  (%.2fx the time of 10,000)\n", t / t10);
+                std::printf("  (%.2fx the time of 10,000; target <= 5x)\n", t / t10);
             }
             fs::remove(file);
         }
