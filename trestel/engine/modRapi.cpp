@@ -245,18 +245,33 @@ int16_t Engine::FindModuleFolders() {
 }
 
 // What a copy of this installer left behind when it was killed or lost its link: no module
-// carries such a name, and none of them is ever needed again.
+// carries such a name, and none of them is ever needed again. A module set aside for its
+// replacement goes back under its name when that is free, else it is the old one and goes.
 void Engine::removeTemporaries(const QString& sFolder) {
-    QStringList found;
-    search(sFolder + QLatin1Char('\\') + kTemporaryPrefix + QLatin1Char('*'),
-           [&](RAPI_DWORD nAttributes, const QString& sName) {
-               if ((nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                   sName.startsWith(kTemporaryPrefix)) {
-                   found << sFolder + QLatin1Char('\\') + sName;
-               }
-           });
-    for (const QString& sPath : found) {
+    const auto filesIn = [&](const QString& sPattern, auto&& keep) {
+        QStringList found;
+        search(sFolder + QLatin1Char('\\') + sPattern,
+               [&](RAPI_DWORD nAttributes, const QString& sName) {
+                   if ((nAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && keep(sName)) {
+                       found << sFolder + QLatin1Char('\\') + sName;
+                   }
+               });
+        return found;
+    };
+    const QStringList temporaries =
+        filesIn(kTemporaryPrefix + QLatin1Char('*'),
+                [](const QString& s) { return s.startsWith(kTemporaryPrefix); });
+    for (const QString& sPath : temporaries) {
         removeFromDevice(sPath);
+    }
+    const QStringList setAside = filesIn(QLatin1Char('*') + kSetAsideSuffix, [](const QString& s) {
+        return s.endsWith(kSetAsideSuffix) && s.size() > kSetAsideSuffix.size();
+    });
+    for (const QString& sAside : setAside) {
+        const QString sModule = sAside.chopped(kSetAsideSuffix.size());
+        if (moveDeviceFile(sAside, sModule) != Fault::None && lastError() == ERROR_ALREADY_EXISTS) {
+            removeFromDevice(sAside);
+        }
     }
 }
 
@@ -487,7 +502,9 @@ Engine::Fault Engine::moveIntoPlace(Copy& copy) {
     if (first == Fault::None) {
         return first;
     }
-    const QString sAside = copy.sFolder + temporaryName();
+    // One left by an earlier install that was killed is older than the module now there.
+    const QString sAside = copy.sTarget + kSetAsideSuffix;
+    removeFromDevice(sAside);
     if (moveDeviceFile(copy.sTarget, sAside) != Fault::None) {
         return first;
     }

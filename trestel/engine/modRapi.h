@@ -25,6 +25,10 @@ inline const QString kMainMemoryFolder = QStringLiteral("Program Files\\Pocket L
 inline const QString kStorageFolder = QStringLiteral("\\Pocket Lorvex");
 // What a copy is written under until it has been read back: hidden, and this installer's own.
 inline const QString kTemporaryPrefix = QStringLiteral(".~trestel-");
+// What a module being replaced is called between its new one's checks and its move into place:
+// its own name with this ending. A later connect puts it back when its name is still free, so
+// that an install killed between the two moves never loses the old module.
+inline const QString kSetAsideSuffix = QStringLiteral(".~trestel-old");
 
 // Why the last RapiConnect failed.
 enum class ConnectFault { None, NoHandheld, NoAnswer, UnknownHandheld };

@@ -155,6 +155,8 @@ TEST_F(ModRapiTest, FoldersOfAnEmptyRootOrWithoutCardsAppendNothing) {
     EXPECT_THAT(device.log,
                 ElementsAre("CeFindFirstFile(*)", "CeGetLastError()",
                             "CeFindFirstFile(Program Files\\Pocket Lorvex\\.~trestel-*)",
+                            "CeGetLastError()",
+                            "CeFindFirstFile(Program Files\\Pocket Lorvex\\*.~trestel-old)",
                             "CeGetLastError()"));
 
     device.log.clear();

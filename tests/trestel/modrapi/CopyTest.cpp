@@ -279,9 +279,17 @@ TEST_F(CopyTest, TemporariesOfAnyInstallerAreRemovedWhenTheFoldersAreFound) {
     device.files = {{stale, "half"},
                     {other, "half"},
                     {u"SD\\Pocket Lorvex\\a.bbl", "module"},
-                    {u"SD\\Pocket Lorvex\\sub\\.~trestel-1.tmp", "not in a module folder"}};
+                    {u"SD\\Pocket Lorvex\\sub\\.~trestel-1.tmp", "not in a module folder"},
+                    // Set aside by installs killed before the new module took the name: back
+                    // under a free name, gone where the new one is in place.
+                    {u"SD\\Pocket Lorvex\\b.bbl.~trestel-old", "old b"},
+                    {u"SD\\Pocket Lorvex\\a.bbl.~trestel-old", "old a"}};
 
     EXPECT_EQ(engine().FindModuleFolders(), -1);
+
+    EXPECT_EQ(device.File(u"SD\\Pocket Lorvex\\b.bbl"), "old b");
+    EXPECT_FALSE(device.HasFile(u"SD\\Pocket Lorvex\\b.bbl.~trestel-old"));
+    EXPECT_FALSE(device.HasFile(u"SD\\Pocket Lorvex\\a.bbl.~trestel-old"));
 
     EXPECT_FALSE(device.HasFile(stale));
     EXPECT_FALSE(device.HasFile(other));
