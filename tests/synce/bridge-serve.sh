@@ -16,14 +16,7 @@ sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} probe=${3:?bridge-probe} bridge
 os=${5:?OS version}
 synce_locate "$prefix"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/bridge-serve.XXXXXX")
-serve_pid=""
-cleanup() {
-    serve_stop
-    private_bus_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+synce_scratch bridge-serve
 fail() {
     echo "FAIL (OS $os): $*" >&2
     [ -s "$work/serve.err" ] && sed 's/^/serve: /' "$work/serve.err" >&2

@@ -73,3 +73,11 @@ serve_stop() {
         serve_pid=""
     fi
 }
+
+# A scratch folder for a test in work, and at the script's exit serve and the private bus ended
+# and the folder removed.
+synce_scratch() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    serve_pid=""
+    trap 'serve_stop; private_bus_stop; rm -rf "$work"' EXIT
+}

@@ -15,14 +15,7 @@ source "$here/../../../tools/shell/synce-env.sh"
 sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} os=${3:?OS version}
 synce_locate "$prefix"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/synce-every-tool.XXXXXX")
-serve_pid=""
-cleanup() {
-    serve_stop
-    private_bus_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+synce_scratch synce-every-tool
 failures=0
 fail() {
     echo "FAIL (OS $os): $*" >&2

@@ -14,14 +14,7 @@ source "$here/../../../tools/shell/synce-env.sh"
 sim=${1:?handheld-sim} prefix=${2:?SynCE prefix} os=${3:?OS version}
 synce_locate "$prefix"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/synce-tools.XXXXXX")
-serve_pid=""
-cleanup() {
-    serve_stop
-    private_bus_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+synce_scratch synce-tools
 fail() {
     echo "FAIL (OS $os): $*" >&2
     [ -s "$work/serve.err" ] && sed 's/^/serve: /' "$work/serve.err" >&2
