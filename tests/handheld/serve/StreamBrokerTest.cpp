@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "HandheldHelpers.h"
@@ -16,11 +17,16 @@
 
 namespace {
 
+// The process's open descriptors, less the emulated handheld's one watch for the whole process,
+// which its first connect opens for good.
 size_t OpenDescriptors() {
     size_t n = 0;
     DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr) {
-        ++n;
+    while (const dirent* entry = d != nullptr ? readdir(d) : nullptr) {
+        char target[64] = {};
+        const bool watch = readlinkat(dirfd(d), entry->d_name, target, sizeof target - 1) > 0 &&
+                           std::string_view(target) == "anon_inode:inotify";
+        n += watch ? 0 : 1;
     }
     if (d != nullptr) {
         closedir(d);
