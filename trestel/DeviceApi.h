@@ -17,6 +17,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Runs fn, a step of device calls, and absorbs whatever it throws (a DeviceUnavailable above
+// all): false when it threw. The installer goes on with its next step, as with any failure.
+template <typename Fn>
+bool attempt(Fn&& fn) {
+    try {
+        fn();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // The whole device contract, one virtual per device function of rapi.h.
 class DeviceApi {
 public:

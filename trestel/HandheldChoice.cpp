@@ -19,17 +19,6 @@ const char16_t* utf16(const QString& s) {
     return reinterpret_cast<const char16_t*>(s.utf16());
 }
 
-// Runs fn; false when it threw.
-template <typename Fn>
-bool attempt(Fn&& fn) {
-    try {
-        fn();
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 // The names of a list of NUL-terminated names ended by an empty one; a last name without its
 // NUL is cut off and left out.
 QStringList parseList(const std::u16string& list) {

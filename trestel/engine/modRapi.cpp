@@ -20,17 +20,6 @@ namespace {
 
 constexpr int32_t kChunk = 4096;
 
-// Runs fn and absorbs whatever it throws. Returns false when it threw.
-template <typename Fn>
-bool attempt(Fn&& fn) {
-    try {
-        fn();
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 const char16_t* utf16(const QString& s) {
     return reinterpret_cast<const char16_t*>(s.utf16());
 }
