@@ -167,6 +167,22 @@ struct EmulatedHandheld::Impl {
         return linkUp() && parse(text, path);
     }
 
+    // As linkedPath, for calls that name one file or folder: "a\b\" names folder b, which
+    // becomes the leaf; the root alone names nothing (ERROR_PATH_NOT_FOUND).
+    bool linkedEntry(const char16_t* text, DevicePath& path) {
+        if (!linkedPath(text, path)) {
+            return false;
+        }
+        if (path.leaf.empty()) {
+            if (path.folders.empty()) {
+                return fail(ERROR_PATH_NOT_FOUND);
+            }
+            path.leaf = path.folders.back();
+            path.folders.pop_back();
+        }
+        return true;
+    }
+
     // ---- link state and searches (EmulatedHandheld.cpp) ----
 
     // The settings of the handheld when it is attached (its root a folder).

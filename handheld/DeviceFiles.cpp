@@ -92,16 +92,8 @@ Fd NewFileOver(int dir, const std::string& name, int flags, mode_t mode, int cop
 
 RAPI_BOOL EmulatedHandheld::Impl::createDirectory(const char16_t* text) {
     DevicePath path;
-    if (!linkedPath(text, path)) {
+    if (!linkedEntry(text, path)) {
         return 0;
-    }
-    if (path.leaf.empty()) {
-        // "a\b\" names folder b.
-        if (path.folders.empty()) {
-            return fail(ERROR_PATH_NOT_FOUND);
-        }
-        path.leaf = path.folders.back();
-        path.folders.pop_back();
     }
     if (!IsValidName(path.leaf, false)) {
         return fail(ERROR_INVALID_NAME);

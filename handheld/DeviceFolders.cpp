@@ -49,16 +49,8 @@ RAPI_DWORD AttributesOf(const struct stat& st, bool cardFolder, bool readOnly) {
 
 bool EmulatedHandheld::Impl::lookUp(const char16_t* text, DevicePath& path, Location& where,
                                     struct stat& st) {
-    if (!linkedPath(text, path)) {
+    if (!linkedEntry(text, path)) {
         return false;
-    }
-    if (path.leaf.empty()) {
-        // "a\b\" names b.
-        if (path.folders.empty()) {
-            return fail(ERROR_PATH_NOT_FOUND);
-        }
-        path.leaf = path.folders.back();
-        path.folders.pop_back();
     }
     if (!IsValidName(path.leaf, false)) {
         return fail(ERROR_INVALID_NAME);  // a pattern names no one file
